@@ -1,0 +1,30 @@
+# nvr_add_test(NAME SOURCES a.cpp b.cpp LIBS x y)
+# Every test program is registered through this helper; nvr_check_tests_registered()
+# fails the configuration when a *_test.cpp under tests/ is not part of any test,
+# so a test file cannot silently stop running.
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+set_property(GLOBAL PROPERTY NVR_REGISTERED_TEST_SOURCES "")
+
+function(nvr_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gmock_main nvr_test_copts Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  foreach(src ${ARG_SOURCES})
+    get_filename_component(abs ${src} ABSOLUTE)
+    set_property(GLOBAL APPEND PROPERTY NVR_REGISTERED_TEST_SOURCES ${abs})
+  endforeach()
+endfunction()
+
+function(nvr_check_tests_registered)
+  file(GLOB_RECURSE all_tests "${PROJECT_SOURCE_DIR}/tests/*_test.cpp")
+  get_property(registered GLOBAL PROPERTY NVR_REGISTERED_TEST_SOURCES)
+  foreach(t ${all_tests})
+    list(FIND registered ${t} idx)
+    if(idx EQUAL -1)
+      message(FATAL_ERROR "Test file ${t} is not registered with nvr_add_test()")
+    endif()
+  endforeach()
+endfunction()

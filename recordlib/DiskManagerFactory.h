@@ -1,0 +1,19 @@
+#ifndef RECORDLIB_DISKMANAGERFACTORY_H
+#define RECORDLIB_DISKMANAGERFACTORY_H
+
+// The disk manager of one kind of disk (disk type and file-system format).
+class IDiskManager {
+public:
+    virtual ~IDiskManager() {}
+    // Removes a record file by its full path. Non-zero when it was removed.
+    virtual int deleteRecordFile(const char* fileName) = 0;
+};
+
+class DiskManagerFactory {
+public:
+    // The process-wide disk manager for the kind of disk; never null, not
+    // owned by the caller.
+    static IDiskManager* getDiskManager(int diskType, int fileSystemFormat);
+};
+
+#endif  // RECORDLIB_DISKMANAGERFACTORY_H

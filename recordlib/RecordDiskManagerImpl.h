@@ -1,0 +1,61 @@
+#ifndef RECORDLIB_RECORDDISKMANAGERIMPL_H
+#define RECORDLIB_RECORDDISKMANAGERIMPL_H
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "IRecordDir.h"
+#include "IRecordWriter.h"
+#include "RecordDevice.h"
+#include "RecordDirInfoEx.h"
+#include "RecordFileInfo.h"
+#include "RecorderConfig.h"
+#include "SafePointer.h"
+
+class FileSystem;
+
+// The recorder's disk manager: the record directories, the device directory
+// policies and the creation of new record files on the backup directories.
+// Process-wide through Singlton<RecordDiskManagerImpl>. Thread-safe.
+//
+// The host configures it with setConfiguration() before first use (the
+// instance takes the configuration that is current when it is created, and a
+// later setConfiguration() replaces that of an existing instance).
+class RecordDiskManagerImpl {
+public:
+    static RecordDiskManagerImpl* createInstance();
+
+    static void setConfiguration(const RecorderConfig& config);
+    // The file system every record-library access goes through; POSIX by
+    // default. Tests install a fault-injecting one. Not owned.
+    static void setFileSystem(FileSystem* fs);
+    static FileSystem* fileSystem();
+
+    // Copies every record directory (local and backup) into `out`. Answers 0.
+    int getRecordDirInfoList(std::vector<RecordDirInfoEx>& out);
+    // Fills `policy` for the device and camera. Non-zero when a policy exists,
+    // 0 when the device is not configured.
+    int getRecordDeviceDirPolicy(const RecordDeviceInfo& device, RecordDeviceDirPolicy& policy);
+
+    // Creates a new record file for `file` (device, camera, begin time, date
+    // and stream description set by the caller) on the first backup directory
+    // that exists and has room, and fills `writer` and `dir` for it. The file
+    // is created by the writer's open. `requestType` says why a new file is
+    // wanted (1 first file, 0 continuation, 2 directory full, 3 writer open
+    // failed, 5 segment full, 6 I/O error); after 2 or 6 the directory that
+    // failed last is tried after the others. Answers 0, or a negative code
+    // (kRecordNoDir when no backup directory exists: a root that is missing,
+    // as when the backup disk is not mounted, is never created).
+    int createRecordFile(SafePointer<RecordFileInfo>& file, int requestType, int reserved,
+                         SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir);
+
+    ~RecordDiskManagerImpl();
+
+private:
+    RecordDiskManagerImpl();
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+#endif  // RECORDLIB_RECORDDISKMANAGERIMPL_H

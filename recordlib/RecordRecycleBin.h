@@ -1,0 +1,31 @@
+#ifndef RECORDLIB_RECORDRECYCLEBIN_H
+#define RECORDLIB_RECORDRECYCLEBIN_H
+
+#include <string>
+
+// The recycle area of one record directory (<root>/record/.recycle). A
+// removed record file is moved there instead of being destroyed at once, and
+// purged later, so it stays recoverable for a while.
+class RecordRecycleBin {
+public:
+    RecordRecycleBin(int diskType, const std::string& recordDirPath);
+    ~RecordRecycleBin();
+
+    // Prepares the recycle area. Answers 0 or a negative code.
+    int init(int fileSystemFormat, long long fileSegmentSize);
+    // Moves the file into the recycle area. `builtName` is the full path
+    // (RecordFileInfo::createRecordFileName), `heldName` the file's own name.
+    // Non-zero when the file was moved; 0 when it was not (not found, or the
+    // directory is not one this bin serves).
+    int deleteFile(const std::string& builtName, const std::string& heldName);
+    // Destroys recycled files older than `maxAgeSeconds`. Answers the count.
+    int purge(long long maxAgeSeconds);
+
+private:
+    int m_diskType;
+    std::string m_recordDirPath;
+    std::string m_recyclePath;
+    bool m_ready = false;
+};
+
+#endif  // RECORDLIB_RECORDRECYCLEBIN_H

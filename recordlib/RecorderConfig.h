@@ -1,0 +1,37 @@
+#ifndef RECORDLIB_RECORDERCONFIG_H
+#define RECORDLIB_RECORDERCONFIG_H
+
+#include <string>
+#include <vector>
+
+#include "RecordDirInfoEx.h"
+
+// A device and camera and the directory group that records it. A camera id
+// of 0 stands for every camera of the device.
+struct DevicePolicyConfig {
+    std::string deviceId;
+    int cameraId = 0;
+    int groupId = 0;
+};
+
+// The recorder's configuration, loaded by the host before first use of the
+// disk manager: the record directories (attribute 4 for local record
+// directories), the device directory policies, and the backup directories
+// (attribute 8) where new backup files go. See recordlib/README.md for the
+// JSON form.
+struct RecorderConfig {
+    std::vector<RecordDirInfoEx> recordDirs;
+    std::vector<DevicePolicyConfig> policies;
+    std::vector<RecordDirInfoEx> backupDirs;
+
+    // Reads a JSON configuration file. Answers 0, or kRecordBadConfig with
+    // `error` naming the file and the field at fault.
+    static int loadFile(const std::string& path, RecorderConfig& out, std::string& error);
+    // Same, from JSON text; `origin` names the source in errors.
+    static int loadText(const std::string& text, const std::string& origin, RecorderConfig& out,
+                        std::string& error);
+    // Writes the configuration as JSON (atomically). Answers 0 or a negative code.
+    int saveFile(const std::string& path) const;
+};
+
+#endif  // RECORDLIB_RECORDERCONFIG_H

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, when it is missing.
+# Run as root on a Debian machine (apt-get); otherwise it only checks.
+set -euo pipefail
+
+packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmark-dev
+          nlohmann-json3-dev libcli11-dev ffmpeg tstools)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
