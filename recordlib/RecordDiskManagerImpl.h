@@ -1,6 +1,7 @@
 #ifndef RECORDLIB_RECORDDISKMANAGERIMPL_H
 #define RECORDLIB_RECORDDISKMANAGERIMPL_H
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -49,6 +50,14 @@ public:
     // as when the backup disk is not mounted, is never created).
     int createRecordFile(SafePointer<RecordFileInfo>& file, int requestType, int reserved,
                          SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir);
+
+    // Replaces the creation of record files by `hook` while it is set (an
+    // empty function restores the real creation). Lets tests hand the storage
+    // a fake writer and directory where a real failure cannot be produced.
+    using CreateRecordFileHook =
+        std::function<int(SafePointer<RecordFileInfo>&, int, int, SafePointer<IRecordWriter>&,
+                          SafePointer<IRecordDir>&)>;
+    static void setCreateRecordFileHook(CreateRecordFileHook hook);
 
     ~RecordDiskManagerImpl();
 
