@@ -16,7 +16,7 @@ class TSAVData;
 // every file has a continuous time line of its own.
 // Not thread-safe: one job's worker thread uses it.
 class BackupRecordStorage {
-public:
+  public:
     BackupRecordStorage();
     ~BackupRecordStorage();
     BackupRecordStorage(const BackupRecordStorage&) = delete;
@@ -32,13 +32,35 @@ public:
     // Writes one frame. 0 written (or deliberately dropped); -703 not open or
     // refused twice by the directory; -739 on TQRuntimeError; otherwise the
     // disk manager's or the writer's failure code.
+    // `arg` is handed unchanged to the directory's admission check and to the
+    // writer (the job passes 0). A frame that may not start the file that is
+    // due, whose packets lack the sync byte, or that the writer answers -737
+    // for before anything was written since open, is dropped with 0. After a
+    // failed write the file is closed and the frame is tried once more in a
+    // fresh file. The storage stays open after every failure.
+    // REQUIRES: frame is not null.
     int write(int arg, TSAVData* frame);
+    // Writes one frame into the current file: 0, -721 no file open, -703 the
+    // directory refused it, or the writer's code. Advances the time line
+    // before the writer is called.
     int writeData(TSAVData* frame, int arg);
+    // Has the disk manager create a new file whose first frame is `frame`,
+    // with the current request type, and opens it. 0, or the disk manager's
+    // or the writer's code (request type 3 after a failed writer open).
     int createRecordFile(const TSAVData* frame);
+    // True when the frame's encoder type or picture size differs from the
+    // previous frame's; records the frame's format either way.
     bool isChangeFile(TSAVData* frame);
+    // May the frame start a file now: the first file after open starts only at
+    // an I-frame of a stream type other than 2; later files at stream type 1.
     bool needCreateFile(TSAVData* frame);
+    // True when every 188-byte packet starts with 0x47 (or the frame is empty).
     bool checkTSData(TSAVData* frame);
+    // Rewrites the frame's time stamps in place so that it starts at
+    // `timeStamp` (microseconds); answers the time stamp of the next frame.
     long long updata(TSAVData* frame, long long timeStamp);
+    // Request type for the next file after a write failed with `code`:
+    // 2 for -703, 6 for -707, 5 for -737, 0 otherwise.
     void getRequestType(int code);
 
     // Read access for tests and diagnostics.
@@ -49,7 +71,7 @@ public:
     const RecordInfo& getRecordInfo() const { return m_recordInfo; }
     const SafePointer<RecordFileInfo>& getRecordFileInfo() const { return m_recordFileInfo; }
 
-private:
+  private:
     RecordInfo m_recordInfo;
     SafePointer<RecordFileInfo> m_recordFileInfo;
     SafePointer<IRecordWriter> m_recordWriter;
