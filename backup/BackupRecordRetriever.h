@@ -14,7 +14,7 @@ class TSAVData;
 // handle) becomes one "BackupIOError" log entry and the result -739.
 // Not thread-safe: one job's worker thread uses it.
 class BackupRecordRetriever {
-public:
+  public:
     // With `local` true the source is a LocalBackupRecordRetriever; with false
     // there is no source and every operation answers -739.
     explicit BackupRecordRetriever(bool local);
@@ -34,7 +34,7 @@ public:
 
     int getBufferSize() const { return m_bufferSize; }
 
-private:
+  private:
     SafePointer<IBackupRecordRetriever> m_source;
     char* m_buffer;
     int m_bufferSize;

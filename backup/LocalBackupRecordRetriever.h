@@ -20,7 +20,7 @@
 // file (and its index entry) once all its frames have been delivered.
 // Not thread-safe: one job's worker thread uses it, through the facade.
 class LocalBackupRecordRetriever : public IBackupRecordRetriever {
-public:
+  public:
     LocalBackupRecordRetriever();
     ~LocalBackupRecordRetriever() override;
 
@@ -35,21 +35,43 @@ public:
     // 0 when no data stream is open, otherwise the stream's answer.
     int close() override;
 
+    // Opens the record file `file` describes: on 0 the data stream is at its
+    // first frame and the index walk before its first node. -705 when it cannot
+    // be opened; the walk is then empty and the file is marked so that
+    // getTSInfo never deletes it.
     int openFile(SafePointer<RecordFileInfo>& file);
+    // Makes the file the query gives for `time` (ms) current and opens it.
+    // 0, -728 (no such file; nothing is closed) or the answer of openFile.
     int updateRecordFileInfo(long long time);
+    // Moves the index walk to the range's begin time; the walk's answer.
     int locateBeginFilePos();
+    // Removes a record file (recycle bin first, then the disk manager) and,
+    // when one of them removed it, its entry in the day index.
     void deleteFile(const RecordFileInfo& file);
+    // Appends every local record directory (attribute 4) of the device's
+    // directory group. Leaves `list` as it was when the device has no policy.
     void getBackupRecordDirList(const RecordInfo& info, std::vector<RecordDirInfoEx>& list);
+    // Inserts the names of the device directories of the device and camera
+    // found under "record" in `dirs`.
     void getMatchDeviceList(std::vector<RecordDirInfoEx>& dirs, const RecordInfo& info,
                             std::set<std::string>& devices);
 
-private:
+    // Read access for tests and diagnostics.
+    const RecordInfo& getRecordInfo() const { return m_recordInfo; }
+    const SafePointer<RecordFileInfo>& getRecordFileInfo() const { return m_recordFileInfo; }
+    bool isFileOpenFailed() const { return m_fileOpenFailed; }
+
+  private:
     RecordInfo m_recordInfo;
     SafePointer<IFile> m_file;
     RetrieverFileQuery m_fileQuery;
     SafePointer<RecordFileInfo> m_recordFileInfo;
     RecordFileIndexNodeInfo m_indexNodeInfo;
     RecordIndexNode m_indexNode;
+    // Set by openFile when the current file could not be opened: such a file
+    // was never read, so getTSInfo must not take its empty walk for the end
+    // of the file and delete it.
+    bool m_fileOpenFailed;
 };
 
 #endif  // BACKUP_LOCALBACKUPRECORDRETRIEVER_H
