@@ -1,0 +1,12 @@
+#ifndef BACKUP_NVRBACKUPEXPORT_H
+#define BACKUP_NVRBACKUPEXPORT_H
+
+// The module is built with hidden symbols; only the classes marked with this
+// macro make up the library's interface to the host.
+#if defined(__GNUC__) || defined(__clang__)
+#define NVR_BACKUP_EXPORT __attribute__((visibility("default")))
+#else
+#define NVR_BACKUP_EXPORT
+#endif
+
+#endif  // BACKUP_NVRBACKUPEXPORT_H
