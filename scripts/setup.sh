@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev ffmpeg tstools)
+          nlohmann-json3-dev libcli11-dev ffmpeg tstools libspdlog-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,7 +7,7 @@
 // creation). Constant-initialised, so it is usable before dynamic
 // initialisation of the library has run.
 class BasicMutex {
-public:
+  public:
     constexpr BasicMutex() noexcept = default;
     BasicMutex(const BasicMutex&) = delete;
     BasicMutex& operator=(const BasicMutex&) = delete;
@@ -15,7 +15,7 @@ public:
     void B_Lock() { m_mutex.lock(); }
     void B_Unlock() { m_mutex.unlock(); }
 
-private:
+  private:
     std::mutex m_mutex;
 };
 

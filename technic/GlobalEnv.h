@@ -6,12 +6,12 @@
 // Host-wide settings. The print flag turns the diagnostic console lines of the
 // system on (non-zero) or off (0, the default).
 class GlobalEnv {
-public:
+  public:
     static GlobalEnv* getInstance();
     int getPrintFlag() const { return m_printFlag.load(std::memory_order_relaxed); }
     void setPrintFlag(int flag) { m_printFlag.store(flag, std::memory_order_relaxed); }
 
-private:
+  private:
     GlobalEnv() = default;
     std::atomic<int> m_printFlag{0};
 };

@@ -2,6 +2,7 @@
 #define TECHNIC_SAFEPOINTER_H
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <type_traits>
 #include <typeinfo>
@@ -10,9 +11,11 @@
 #include "TQRuntimeError.h"
 
 // Polymorphic root of every SafePointer<T>; it holds no data.
+// Its destructor may throw, so that a handle's failed release can leave the
+// handle's destructor.
 class BaseSafePointer {
-public:
-    virtual ~BaseSafePointer() {}
+  public:
+    virtual ~BaseSafePointer() noexcept(false) {}
 };
 
 // Reference-counted handle to an object created with new.
@@ -33,13 +36,21 @@ public:
 // owner keeps it from being assigned in one thread while another uses it.
 template <class T>
 class SafePointer : public BaseSafePointer {
-public:
+  public:
     SafePointer() : m_object(nullptr), m_record(nullptr) {}
 
-    // Wraps a newly created object and takes its first reference.
+    // Wraps a newly created object and takes its first reference. If no
+    // record can be had (out of memory), the object is deleted and the error
+    // passed on, so it does not leak.
     explicit SafePointer(T* object) : m_object(object), m_record(nullptr) {
         if (object == nullptr) report("Construct from NULL original pointer");
-        m_record = RefCountManager::getInstance()->retrieveRefCount(object, typeName());
+        try {
+            m_record =
+                RefCountManager::getInstance()->retrieveRefCount(address(object), typeName());
+        } catch (...) {
+            delete object;
+            throw;
+        }
     }
 
     SafePointer(const SafePointer& other) : m_object(nullptr), m_record(nullptr) {
@@ -47,6 +58,8 @@ public:
         inc_reference(other);
     }
 
+    // Gives up this handle's reference, then shares the source's object. When
+    // the acquire fails, this handle is left empty.
     SafePointer& operator=(const SafePointer& other) {
         if (this == &other) return *this;
         if (other.m_object == nullptr) report("Assigned NULL <T>pointer");
@@ -55,8 +68,19 @@ public:
         return *this;
     }
 
-    // A failed release (stale record) lets TQRuntimeError leave the destructor.
-    ~SafePointer() noexcept(false) override { dec_reference(); }
+    // A failed release (stale record) lets TQRuntimeError leave the destructor,
+    // except while another exception is already unwinding the stack, where a
+    // second one would end the process; the handle is then dropped silently.
+    ~SafePointer() noexcept(false) override {
+        if (std::uncaught_exceptions() == 0) {
+            dec_reference();
+            return;
+        }
+        try {
+            dec_reference();
+        } catch (const TQRuntimeError&) {
+        }
+    }
 
     T* operator->() const {
         if (m_object == nullptr) report("Use NULL pointer ->");
@@ -76,20 +100,22 @@ public:
     bool operator!=(const SafePointer& other) const { return m_object != other.m_object; }
 
     // The release step: destruction and assignment call it. The handle is
-    // empty afterwards; the last release deletes the object and hands the
-    // record back.
+    // empty afterwards, also when it fails. The last release deletes the object
+    // (in this thread, with the record locked) and hands the record back. The
+    // handle itself is not touched after the delete: it may live inside the
+    // object.
     void dec_reference() {
         if (m_object == nullptr) return;
+        T* object = m_object;
         ref_count* record = m_record;
+        m_object = nullptr;
+        m_record = nullptr;
         record->lock();
-        if (record->getPointer() != static_cast<void*>(const_cast<std::remove_cv_t<T>*>(m_object))) {
+        if (record->getPointer() != address(object)) {
             record->unLock();
             throw TQRuntimeError("not valid pointer in dec_reference");
         }
         if (record->dec_reference() == 0) {
-            T* object = m_object;
-            m_object = nullptr;
-            m_record = nullptr;
             try {
                 delete object;
             } catch (...) {
@@ -100,22 +126,19 @@ public:
             RefCountManager::getInstance()->returnbackRefCount(record, typeName());
         }
         record->unLock();
-        m_object = nullptr;
-        m_record = nullptr;
     }
 
     // The mangled run-time type name of T, as the records are keyed.
     static const char* typeName() { return typeid(T).name(); }
 
-private:
+  private:
     // The acquire step: takes a new reference from `source` into this handle,
     // which is empty on entry.
     void inc_reference(const SafePointer& source) {
         ref_count* record = source.m_record;
         if (record == nullptr) report("Already destructed 1");
         if (record->lock() != 0) report("Already destructed 2");
-        if (record->getPointer() !=
-            static_cast<void*>(const_cast<std::remove_cv_t<T>*>(source.m_object))) {
+        if (record->getPointer() != address(source.m_object)) {
             record->unLock();
             throw TQRuntimeError("not valid pointer in inc_reference ");
         }
@@ -128,6 +151,10 @@ private:
         m_record = record;
     }
 
+    static void* address(T* object) {
+        return static_cast<void*>(const_cast<std::remove_cv_t<T>*>(object));
+    }
+
     [[noreturn]] static void report(const char* message) {
         std::string text = "SafePointer Report:";
         text += typeName();
@@ -137,6 +164,10 @@ private:
         std::fflush(stdout);
         throw TQRuntimeError(text);
     }
+
+    // Gives tests access to the record, to produce the failures a correct
+    // program cannot reach.
+    friend struct SafePointerTestPeer;
 
     T* m_object;
     ref_count* m_record;

@@ -8,7 +8,7 @@
 // Registry of the process's singletons, so that the host (and tests) can
 // destroy them all, in reverse order of creation.
 class SingltonBase {
-public:
+  public:
     virtual ~SingltonBase() {}
 };
 
@@ -26,7 +26,7 @@ void destroyAllSingltonInstances();
 // with release, so concurrent first callers get one instance.
 template <class T>
 class Singlton {
-public:
+  public:
     // The argument is kept for the host's signature; it does not change what is
     // returned.
     static T* getInstance(int = 0) {
@@ -54,7 +54,7 @@ public:
 
     static BasicMutex m_mutex;
 
-private:
+  private:
     static void destroy(void* instance) {
         m_mutex.B_Lock();
         m_instance.store(nullptr, std::memory_order_release);

@@ -9,12 +9,12 @@
 // thrown as TQRuntimeError; the source and destination of a backup job catch it
 // at their public operations and turn it into a result code.
 class TQRuntimeError : public std::exception {
-public:
+  public:
     explicit TQRuntimeError(std::string message) : m_message(std::move(message)) {}
     ~TQRuntimeError() override = default;
     const char* what() const noexcept override { return m_message.c_str(); }
 
-private:
+  private:
     std::string m_message;
 };
 

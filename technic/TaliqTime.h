@@ -7,7 +7,7 @@
 // process-wide clock speed (1 by default). A wait made on a GThread that is
 // being stopped ends at once, so stopping a thread never waits out its pacing.
 class TaliqTime {
-public:
+  public:
     TaliqTime(long sec, long usec) : m_sec(sec), m_usec(usec) {}
 
     long getSec() const { return m_sec; }
@@ -21,7 +21,7 @@ public:
     static void setClockSpeed(double speed);
     static double getClockSpeed();
 
-private:
+  private:
     long m_sec;
     long m_usec;
 };

@@ -17,7 +17,7 @@ class function_obj_base;
 
 template <>
 class function_obj_base<int> {
-public:
+  public:
     virtual ~function_obj_base() {}
     virtual int operator()() = 0;
 };
@@ -27,12 +27,12 @@ class function_obj;
 
 template <class F>
 class function_obj<int, F> : public function_obj_base<int> {
-public:
+  public:
     explicit function_obj(const F& f) : m_callable(f) {}
     ~function_obj() override {}
     int operator()() override { return m_callable(); }
 
-private:
+  private:
     F m_callable;
 };
 
@@ -43,12 +43,12 @@ class bind_funcobj0;
 
 template <class C>
 class bind_funcobj0<int, C> {
-public:
+  public:
     typedef int (C::*Member)();
     bind_funcobj0(Member member, C* object) : m_member(member), m_object(object) {}
     int operator()() const { return (m_object->*m_member)(); }
 
-private:
+  private:
     Member m_member;
     C* m_object;
 };
@@ -63,17 +63,28 @@ class function;
 
 template <>
 class function<int> {
-public:
+  public:
     // An empty value; calling it throws TQRuntimeError through the handle's
     // "Use NULL pointer ->" report.
     function() = default;
 
-    template <class F,
-              class = std::enable_if_t<!std::is_same<std::decay_t<F>, function>::value>>
+    template <class F, class = std::enable_if_t<!std::is_same<std::decay_t<F>, function>::value>>
     function(F f) : m_holder(new function_obj<int, F>(f)) {}
 
-    function(const function&) = default;
-    function& operator=(const function&) = default;
+    // Copies share the holder. Copying an empty value gives an empty value
+    // (the handle alone would report it).
+    function(const function& other) {
+        if (!other.m_holder.isNull()) m_holder = other.m_holder;
+    }
+    function& operator=(const function& other) {
+        if (this == &other) return *this;
+        if (other.m_holder.isNull()) {
+            m_holder.dec_reference();
+        } else {
+            m_holder = other.m_holder;
+        }
+        return *this;
+    }
     virtual ~function() noexcept(false) {}
 
     int operator()() const { return (*m_holder.operator->())(); }
@@ -81,7 +92,7 @@ public:
     // The shared holder (for tests).
     const SafePointer<function_obj_base<int>>& holder() const { return m_holder; }
 
-private:
+  private:
     SafePointer<function_obj_base<int>> m_holder;
 };
 

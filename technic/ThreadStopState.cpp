@@ -1,0 +1,6 @@
+#include "ThreadStopState.h"
+
+ThreadStopState*& ThreadStopState::current() {
+    static thread_local ThreadStopState* state = nullptr;
+    return state;
+}
