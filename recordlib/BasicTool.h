@@ -7,16 +7,21 @@
 #include "RecordDirInfoEx.h"
 
 class BasicTool {
-public:
+  public:
     // The day folder name of a time (ms since the epoch, UTC): "YYYYMMDD".
     static std::string getDateString(long long timeMs);
     // The device folder name: "<deviceId>_<deviceIP>_<cameraId>", with every
     // ':' of the IP turned into '-'.
     static std::string getDeviceDirString(const std::string& deviceId, const std::string& deviceIP,
                                           int cameraId);
+    // Splits a device folder name back into device id, IP (as in the folder,
+    // with '-' for ':') and camera id. False when the name has another form.
+    static bool parseDeviceDirString(const std::string& name, std::string& deviceId,
+                                     std::string& deviceIP, int& cameraId);
     // Lists into `names` the device folders under <dir root>/<subDir> that
-    // exist on disk for the device and camera. Answers non-zero when at least
-    // one was found.
+    // exist on disk for the device and camera, whatever IP they carry (a
+    // device may change its address). Answers the number appended: non-zero
+    // when at least one was found.
     static int getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::string& subDir,
                                      const std::string& deviceId, const std::string& deviceIP,
                                      int cameraId, std::vector<std::string>& names);

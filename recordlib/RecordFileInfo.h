@@ -13,11 +13,11 @@
 // folder name (BasicTool::getDateString of the begin time).
 // Record mode: 1 backup copy, 0 the recorder's own recording.
 // Storage type: 1 MPEG-TS record file.
-// State: 0 being recorded, 1 complete. The query never gives out a file that
-// is being recorded.
+// State: 0 being recorded, 1 complete, 2 damaged (its index entry lost nodes).
+// The query never gives out a file that is being recorded or damaged.
 class RecordFileInfo {
 public:
-    enum { kStateRecording = 0, kStateComplete = 1 };
+    enum { kStateRecording = 0, kStateComplete = 1, kStateDamaged = 2 };
 
     RecordFileInfo() = default;
 

@@ -15,7 +15,8 @@ enum RecordResult {
     kRecordNotFound = -710,       // file, folder or entry does not exist
     kRecordBadConfig = -711,      // configuration missing or malformed
     kRecordCorrupt = -712,        // a checksum or format check failed
-    kRecordNoSpace = -713,        // the disk is full (ENOSPC)
+    kRecordNoSpace = -713,        // the disk is full (ENOSPC, EDQUOT)
+    kRecordExists = -714,         // the file or folder already exists (EEXIST)
     kRecordNoFile = -721,         // no record file open (storage internal)
     kRecordNoMoreFile = -728,     // no (further) record file
     kRecordBadRequest = -734,     // device id empty or camera id 0

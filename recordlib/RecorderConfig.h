@@ -23,6 +23,9 @@ struct RecorderConfig {
     std::vector<RecordDirInfoEx> recordDirs;
     std::vector<DevicePolicyConfig> policies;
     std::vector<RecordDirInfoEx> backupDirs;
+    // Bytes a backup disk keeps free: a frame that would eat into them is
+    // refused (IRecordDir::canWrite).
+    long long backupReserveBytes = 16LL << 20;
 
     // Reads a JSON configuration file. Answers 0, or kRecordBadConfig with
     // `error` naming the file and the field at fault.

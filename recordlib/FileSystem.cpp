@@ -1,0 +1,244 @@
+#include "FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "RecordResult.h"
+
+int resultFromErrno(int err) {
+    switch (err) {
+        case 0:
+            return kRecordOk;
+        case ENOENT:
+        case ENOTDIR:
+            return kRecordNotFound;
+        case ENOSPC:
+#ifdef EDQUOT
+        case EDQUOT:
+#endif
+            return kRecordNoSpace;
+        case EEXIST:
+            return kRecordExists;
+        default:
+            return kRecordIOError;
+    }
+}
+
+namespace {
+
+class PosixFileSystem final : public FileSystem {
+  public:
+    int open(const std::string& path, int mode, int& fd) override {
+        int flags = O_CLOEXEC;
+        switch (mode) {
+            case kRead:
+                flags |= O_RDONLY;
+                break;
+            case kCreateNew:
+                flags |= O_WRONLY | O_CREAT | O_EXCL;
+                break;
+            case kAppend:
+                flags |= O_WRONLY | O_CREAT | O_APPEND;
+                break;
+            case kCreateTrunc:
+                flags |= O_WRONLY | O_CREAT | O_TRUNC;
+                break;
+            default:
+                return kRecordFailed;
+        }
+        int r;
+        do {
+            r = ::open(path.c_str(), flags, 0644);
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) return resultFromErrno(errno);
+        fd = r;
+        return kRecordOk;
+    }
+
+    int read(int fd, char* buffer, int count) override {
+        if (count <= 0) return 0;
+        ssize_t r;
+        do {
+            r = ::read(fd, buffer, static_cast<size_t>(count));
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) return resultFromErrno(errno);
+        return static_cast<int>(r);
+    }
+
+    int write(int fd, const char* buffer, int count) override {
+        int done = 0;
+        while (done < count) {
+            ssize_t r = ::write(fd, buffer + done, static_cast<size_t>(count - done));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return resultFromErrno(errno);
+            }
+            done += static_cast<int>(r);
+        }
+        return done;
+    }
+
+    int fsync(int fd) override { return ::fsync(fd) == 0 ? kRecordOk : resultFromErrno(errno); }
+
+    int truncate(int fd, long long size) override {
+        return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? kRecordOk : resultFromErrno(errno);
+    }
+
+    int close(int fd) override { return ::close(fd) == 0 ? kRecordOk : resultFromErrno(errno); }
+
+    int rename(const std::string& from, const std::string& to) override {
+        return ::rename(from.c_str(), to.c_str()) == 0 ? kRecordOk : resultFromErrno(errno);
+    }
+
+    int unlink(const std::string& path) override {
+        return ::unlink(path.c_str()) == 0 ? kRecordOk : resultFromErrno(errno);
+    }
+
+    int mkdir(const std::string& path) override {
+        return ::mkdir(path.c_str(), 0755) == 0 ? kRecordOk : resultFromErrno(errno);
+    }
+
+    int list(const std::string& dir, std::vector<std::string>& names) override {
+        DIR* d = ::opendir(dir.c_str());
+        if (d == nullptr) return resultFromErrno(errno);
+        names.clear();
+        errno = 0;
+        while (struct dirent* e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            names.emplace_back(e->d_name);
+        }
+        int err = errno;
+        ::closedir(d);
+        return err == 0 ? kRecordOk : resultFromErrno(err);
+    }
+
+    int stat(const std::string& path, FileStat& st) override {
+        struct stat s;
+        if (::stat(path.c_str(), &s) != 0) return resultFromErrno(errno);
+        st.isDir = S_ISDIR(s.st_mode);
+        st.size = static_cast<long long>(s.st_size);
+        st.mtimeSeconds = static_cast<long long>(s.st_mtime);
+        return kRecordOk;
+    }
+
+    int freeSpace(const std::string& path, long long& bytes) override {
+        struct statvfs v;
+        if (::statvfs(path.c_str(), &v) != 0) return resultFromErrno(errno);
+        bytes = static_cast<long long>(v.f_bavail) * static_cast<long long>(v.f_frsize);
+        return kRecordOk;
+    }
+
+    int syncDir(const std::string& dir) override {
+        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return resultFromErrno(errno);
+        int r = ::fsync(fd) == 0 ? kRecordOk : resultFromErrno(errno);
+        ::close(fd);
+        return r;
+    }
+};
+
+}  // namespace
+
+FileSystem* posixFileSystem() {
+    static PosixFileSystem fs;
+    return &fs;
+}
+
+namespace fsutil {
+
+std::string join(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (a.back() == '/') return a + b;
+    return a + "/" + b;
+}
+
+std::string dirName(const std::string& path) {
+    size_t p = path.find_last_of('/');
+    if (p == std::string::npos) return "";
+    if (p == 0) return "/";
+    return path.substr(0, p);
+}
+
+std::string baseName(const std::string& path) {
+    size_t p = path.find_last_of('/');
+    return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+bool isDir(FileSystem& fs, const std::string& path) {
+    FileStat st;
+    return fs.stat(path, st) == kRecordOk && st.isDir;
+}
+
+int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& relative) {
+    if (!isDir(fs, base)) return kRecordNotFound;
+    std::string path = base;
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        if (end > start) {
+            path = join(path, relative.substr(start, end - start));
+            int r = fs.mkdir(path);
+            if (r == kRecordOk) {
+                // Make the new name durable in its parent.
+                int s = fs.syncDir(dirName(path));
+                if (s != kRecordOk) return s;
+            } else if (r != kRecordExists) {
+                return r;
+            }
+        }
+        start = end + 1;
+    }
+    return kRecordOk;
+}
+
+int readFile(FileSystem& fs, const std::string& path, std::string& out) {
+    int fd = -1;
+    int r = fs.open(path, FileSystem::kRead, fd);
+    if (r != kRecordOk) return r;
+    out.clear();
+    char buffer[65536];
+    for (;;) {
+        int n = fs.read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            fs.close(fd);
+            return n;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    fs.close(fd);
+    return kRecordOk;
+}
+
+int writeAll(FileSystem& fs, int fd, const std::string& data) {
+    if (data.empty()) return kRecordOk;
+    int n = fs.write(fd, data.data(), static_cast<int>(data.size()));
+    if (n < 0) return n;
+    return n == static_cast<int>(data.size()) ? kRecordOk : kRecordIOError;
+}
+
+int writeFileAtomic(FileSystem& fs, const std::string& path, const std::string& data) {
+    const std::string tmp = path + ".tmp";
+    int fd = -1;
+    int r = fs.open(tmp, FileSystem::kCreateTrunc, fd);
+    if (r != kRecordOk) return r;
+    r = writeAll(fs, fd, data);
+    if (r == kRecordOk) r = fs.fsync(fd);
+    int c = fs.close(fd);
+    if (r == kRecordOk) r = c;
+    if (r == kRecordOk) r = fs.rename(tmp, path);
+    if (r != kRecordOk) {
+        (void)fs.unlink(tmp);
+        return r;
+    }
+    return fs.syncDir(dirName(path));
+}
+
+}  // namespace fsutil

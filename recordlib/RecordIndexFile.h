@@ -1,0 +1,78 @@
+#ifndef RECORDLIB_RECORDINDEXFILE_H
+#define RECORDLIB_RECORDINDEXFILE_H
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AVStreamInfo.h"
+#include "RecordIndexNode.h"
+
+class FileSystem;
+
+// One record file as its day index lists it.
+struct RecordIndexEntry {
+    std::string fileName;     // name inside the day folder
+    long long beginTime = 0;  // ms since the epoch
+    long long endTime = 0;    // ms since the epoch
+    int storageType = 1;
+    int recordMode = 0;
+    bool lockFlag = false;
+    int state = 0;  // RecordFileInfo::kStateRecording / kStateComplete / kStateDamaged
+    AVStreamInfo stream;
+    long long fileSize = 0;  // sum of the nodes' data lengths
+    std::vector<RecordIndexNode> nodes;
+};
+
+// The index file of one device and day (<day folder>/record.idx): a log of
+// checksummed entries (see recordlib/README.md for the layout).
+//
+// - Appends add one entry with one write() (a file described or replaced, a
+//   run of nodes, a removal).
+// - load() replays the log; an entry whose checksum or form is wrong, or that
+//   is cut short, is logged and skipped, and reading resumes at the next
+//   entry marker. A file whose node runs have a gap is marked damaged.
+// - rewrite() replaces the whole index atomically with one entry per file.
+//
+// Thread safety: the functions themselves keep no state; callers hold
+// lockFor(path) around every load/append/rewrite of one index, so that the
+// recorder, the backup writers and the retrievers of one process never see
+// or produce a half-edited index.
+class RecordIndexFile {
+  public:
+    static const char* const kFileName;
+
+    // The index path of a day folder.
+    static std::string pathOf(const std::string& dayDir);
+    // The process-wide lock of one index file (one per path, never freed).
+    static std::mutex& lockFor(const std::string& indexPath);
+
+    // Replays the index into `out` (in order of first appearance). Answers 0,
+    // kRecordNotFound when there is no index, or an I/O code.
+    // REQUIRES: lockFor(indexPath) held.
+    [[nodiscard]] static int load(FileSystem& fs, const std::string& indexPath,
+                                  std::vector<RecordIndexEntry>& out);
+    // Appends a full description of a file (it replaces an earlier one of the
+    // same name). With `sync` the entry is durable when this answers 0.
+    // REQUIRES: lockFor(indexPath) held; the day folder exists.
+    [[nodiscard]] static int appendFile(FileSystem& fs, const std::string& indexPath,
+                                        const RecordIndexEntry& entry, bool sync);
+    // Appends nodes to a listed file; `firstIndex` is the position of the
+    // first of them in the file's node list.
+    [[nodiscard]] static int appendNodes(FileSystem& fs, const std::string& indexPath,
+                                         const std::string& fileName, int firstIndex,
+                                         const std::vector<RecordIndexNode>& nodes, bool sync);
+    // Appends the removal of a file's entry.
+    [[nodiscard]] static int appendRemove(FileSystem& fs, const std::string& indexPath,
+                                          const std::string& fileName, bool sync);
+    // Replaces the index by exactly `entries` (temporary file, fsync, rename,
+    // fsync of the folder).
+    [[nodiscard]] static int rewrite(FileSystem& fs, const std::string& indexPath,
+                                     const std::vector<RecordIndexEntry>& entries);
+
+    // CRC-32 (IEEE 802.3 polynomial), as every entry carries.
+    static unsigned int crc32(const void* data, size_t length);
+};
+
+#endif  // RECORDLIB_RECORDINDEXFILE_H
