@@ -1,0 +1,135 @@
+#include "RecordDiskManagerImpl.h"
+
+#include <atomic>
+
+#include "BackupRecordDir.h"
+#include "BackupRecordWriter.h"
+#include "FileSystem.h"
+#include "Logger.h"
+#include "RecordResult.h"
+#include "Singlton.h"
+
+namespace {
+
+// The configuration new instances take, the file system and the creation
+// hook; process-wide, guarded by g_lock (the file system pointer is atomic
+// since every file access reads it).
+std::mutex g_lock;
+RecorderConfig g_config;
+RecordDiskManagerImpl::CreateRecordFileHook g_hook;
+std::atomic<FileSystem*> g_fileSystem{nullptr};
+
+}  // namespace
+
+struct RecordDiskManagerImpl::Impl {
+    std::mutex lock;
+    RecorderConfig config;     // guarded by lock
+    std::string lastUsedRoot;  // guarded by lock: the backup root of the last file made
+};
+
+RecordDiskManagerImpl::RecordDiskManagerImpl() : m_impl(new Impl) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    m_impl->config = g_config;
+}
+
+RecordDiskManagerImpl::~RecordDiskManagerImpl() = default;
+
+RecordDiskManagerImpl* RecordDiskManagerImpl::createInstance() { return new RecordDiskManagerImpl; }
+
+void RecordDiskManagerImpl::setConfiguration(const RecorderConfig& config) {
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_config = config;
+    }
+    if (RecordDiskManagerImpl* instance = Singlton<RecordDiskManagerImpl>::peekInstance()) {
+        std::lock_guard<std::mutex> guard(instance->m_impl->lock);
+        instance->m_impl->config = config;
+        instance->m_impl->lastUsedRoot.clear();
+    }
+}
+
+void RecordDiskManagerImpl::setFileSystem(FileSystem* fs) { g_fileSystem.store(fs); }
+
+FileSystem* RecordDiskManagerImpl::fileSystem() {
+    FileSystem* fs = g_fileSystem.load();
+    return fs != nullptr ? fs : posixFileSystem();
+}
+
+void RecordDiskManagerImpl::setCreateRecordFileHook(CreateRecordFileHook hook) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_hook = std::move(hook);
+}
+
+int RecordDiskManagerImpl::getRecordDirInfoList(std::vector<RecordDirInfoEx>& out) {
+    std::lock_guard<std::mutex> guard(m_impl->lock);
+    out.insert(out.end(), m_impl->config.recordDirs.begin(), m_impl->config.recordDirs.end());
+    out.insert(out.end(), m_impl->config.backupDirs.begin(), m_impl->config.backupDirs.end());
+    return kRecordOk;
+}
+
+int RecordDiskManagerImpl::getRecordDeviceDirPolicy(const RecordDeviceInfo& device,
+                                                    RecordDeviceDirPolicy& policy) {
+    std::lock_guard<std::mutex> guard(m_impl->lock);
+    const DevicePolicyConfig* wildcard = nullptr;
+    for (const DevicePolicyConfig& p : m_impl->config.policies) {
+        if (p.deviceId != device.getDeviceId()) continue;
+        if (p.cameraId == device.getCameraId()) {
+            policy.setGroupID(p.groupId);
+            return 1;
+        }
+        if (p.cameraId == 0 && wildcard == nullptr) wildcard = &p;
+    }
+    if (wildcard == nullptr) return 0;
+    policy.setGroupID(wildcard->groupId);
+    return 1;
+}
+
+int RecordDiskManagerImpl::createRecordFile(SafePointer<RecordFileInfo>& file, int requestType,
+                                            int reserved, SafePointer<IRecordWriter>& writer,
+                                            SafePointer<IRecordDir>& dir) {
+    CreateRecordFileHook hook;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        hook = g_hook;
+    }
+    if (hook) return hook(file, requestType, reserved, writer, dir);
+    if (file.isNull()) return kRecordFailed;
+
+    std::vector<RecordDirInfoEx> candidates;
+    long long reserve = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_impl->lock);
+        reserve = m_impl->config.backupReserveBytes;
+        // A file asked for after a full disk or an I/O error replaces one in
+        // the directory used last: that directory is tried after the others.
+        const bool demote = requestType == 2 || requestType == 6;
+        for (const RecordDirInfoEx& d : m_impl->config.backupDirs) {
+            if (demote && d.getRecordRootDir() == m_impl->lastUsedRoot) continue;
+            candidates.push_back(d);
+        }
+        for (const RecordDirInfoEx& d : m_impl->config.backupDirs) {
+            if (demote && d.getRecordRootDir() == m_impl->lastUsedRoot) candidates.push_back(d);
+        }
+    }
+
+    FileSystem& fs = *fileSystem();
+    bool anyRoot = false;
+    for (const RecordDirInfoEx& d : candidates) {
+        // A missing root is an unmounted disk: never create it, or the files
+        // would land on the disk that holds the mount point.
+        if (!fsutil::isDir(fs, d.getRecordRootDir())) continue;
+        anyRoot = true;
+        long long free = 0;
+        if (fs.freeSpace(d.getRecordRootDir(), free) != kRecordOk || free <= reserve) continue;
+        writer = SafePointer<IRecordWriter>(new BackupRecordWriter(fs, d));
+        dir = SafePointer<IRecordDir>(new BackupRecordDir(fs, d, reserve));
+        file->setRecordDirInfo(d);
+        std::lock_guard<std::mutex> guard(m_impl->lock);
+        m_impl->lastUsedRoot = d.getRecordRootDir();
+        return kRecordOk;
+    }
+    std::string message =
+        anyRoot ? "every backup directory is full" : "no backup directory is mounted";
+    Logger::writeLog("RecordDisk", message.c_str(), __FILE__, __LINE__);
+    return anyRoot ? kRecordDirRefused : kRecordNoDir;
+}

@@ -1,0 +1,97 @@
+#include "RecordRecycleBin.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "FileSystem.h"
+#include "Logger.h"
+#include "RecordDiskManagerImpl.h"
+#include "RecordResult.h"
+
+namespace {
+
+const char kRecycleDir[] = ".recycle";
+
+void logBin(const std::string& path, const char* what, int code) {
+    std::string message = path + ": " + what + " (" + resultToString(code) + ")";
+    Logger::writeLog("RecordRecycleBin", message.c_str(), __FILE__, __LINE__);
+}
+
+}  // namespace
+
+RecordRecycleBin::RecordRecycleBin(int diskType, const std::string& recordDirPath)
+    : m_diskType(diskType), m_recordDirPath(recordDirPath) {
+    while (m_recordDirPath.size() > 1 && m_recordDirPath.back() == '/') m_recordDirPath.pop_back();
+    m_recyclePath = fsutil::join(m_recordDirPath, kRecycleDir);
+}
+
+RecordRecycleBin::~RecordRecycleBin() = default;
+
+int RecordRecycleBin::init(int /*fileSystemFormat*/, long long /*fileSegmentSize*/) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    m_ready = false;
+    // The record folder must be there already: a missing one means the disk
+    // is not mounted, and nothing is created in its place.
+    int r = fsutil::makeDirsBelow(fs, m_recordDirPath, kRecycleDir);
+    if (r != kRecordOk) {
+        logBin(m_recyclePath, "recycle area cannot be made", r);
+        return r;
+    }
+    m_ready = true;
+    return kRecordOk;
+}
+
+int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string& heldName) {
+    if (!m_ready) return 0;
+    const std::string prefix = m_recordDirPath + "/";
+    if (builtName.compare(0, prefix.size(), prefix) != 0) return 0;
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    std::string source = builtName;
+    FileStat st;
+    if (fs.stat(source, st) != kRecordOk && !heldName.empty()) {
+        source = fsutil::join(fsutil::dirName(builtName), heldName);
+        if (fs.stat(source, st) != kRecordOk) return 0;
+    }
+    if (st.isDir) return 0;
+    // <recycled at, seconds>#<device dir>#<date>#<file name>: unique per
+    // file, and the age for purge() is in the name.
+    std::string relative = source.substr(prefix.size());
+    if (relative.compare(0, sizeof kRecycleDir, std::string(kRecycleDir) + "/") == 0) return 0;
+    for (char& c : relative) {
+        if (c == '/') c = '#';
+    }
+    const std::string target = fsutil::join(
+        m_recyclePath, std::to_string(static_cast<long long>(std::time(nullptr))) + "#" + relative);
+    int r = fs.rename(source, target);
+    if (r != kRecordOk) {
+        logBin(source, "cannot be moved to the recycle area", r);
+        return 0;
+    }
+    (void)fs.syncDir(fsutil::dirName(source));
+    (void)fs.syncDir(m_recyclePath);
+    return 1;
+}
+
+int RecordRecycleBin::purge(long long maxAgeSeconds) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    std::vector<std::string> names;
+    if (fs.list(m_recyclePath, names) != kRecordOk) return 0;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    int count = 0;
+    for (const std::string& name : names) {
+        size_t hash = name.find('#');
+        if (hash == std::string::npos || hash == 0) continue;
+        long long at = std::atoll(name.substr(0, hash).c_str());
+        if (now - at < maxAgeSeconds) continue;
+        const std::string path = fsutil::join(m_recyclePath, name);
+        int r = fs.unlink(path);
+        if (r == kRecordOk) {
+            ++count;
+        } else {
+            logBin(path, "cannot be purged", r);
+        }
+    }
+    if (count > 0) (void)fs.syncDir(m_recyclePath);
+    return count;
+}

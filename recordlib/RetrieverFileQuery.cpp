@@ -1,0 +1,138 @@
+#include "RetrieverFileQuery.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "BasicTool.h"
+#include "FileSystem.h"
+#include "Logger.h"
+#include "RecordDiskManagerImpl.h"
+#include "RecordIndexFile.h"
+#include "RecordResult.h"
+
+namespace {
+
+bool isDayName(const std::string& name) {
+    if (name.size() != 8) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The day folders of a device folder, oldest first.
+std::vector<std::string> listDays(FileSystem& fs, const std::string& deviceDir) {
+    std::vector<std::string> names, days;
+    if (fs.list(deviceDir, names) != kRecordOk) return days;
+    for (const std::string& n : names) {
+        if (isDayName(n)) days.push_back(n);
+    }
+    std::sort(days.begin(), days.end());
+    return days;
+}
+
+// Fills a file description from its index entry and where it lies.
+void describe(const RecordIndexEntry& e, const RecordDirInfoEx& dir, const std::string& deviceDir,
+              const std::string& day, RecordFileInfo& info) {
+    std::string id, ip;
+    int camera = 0;
+    BasicTool::parseDeviceDirString(deviceDir, id, ip, camera);
+    info.setDeviceId(id);
+    info.setDeviceIP(ip);
+    info.setCameraId(camera);
+    info.setRecordBeginTime(e.beginTime);
+    info.setRecordEndTime(e.endTime);
+    info.setRecordDate(day);
+    info.setLockFlag(e.lockFlag);
+    info.setRecordMode(e.recordMode);
+    info.setRecordStorageType(e.storageType);
+    info.setState(e.state);
+    info.setAVStreamInfo(e.stream);
+    info.setRecordDirInfo(dir);
+    info.setRecordFileName(e.fileName);
+    info.setFileSize(e.fileSize);
+    info.setNodeCount(static_cast<int>(e.nodes.size()));
+}
+
+bool usable(const RecordIndexEntry& e, bool complete, bool iFrame) {
+    if (e.state == RecordFileInfo::kStateDamaged) return false;
+    if (complete && e.state != RecordFileInfo::kStateComplete) return false;
+    if (iFrame && (e.nodes.empty() || !e.nodes.front().isIFrame())) return false;
+    return true;
+}
+
+std::vector<RecordIndexEntry> loadDay(FileSystem& fs, const std::string& dayDir) {
+    std::vector<RecordIndexEntry> entries;
+    const std::string indexPath = RecordIndexFile::pathOf(dayDir);
+    std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
+    int r = RecordIndexFile::load(fs, indexPath, entries);
+    if (r != kRecordOk && r != kRecordNotFound) {
+        std::string message = indexPath + ": cannot be read (" + resultToString(r) + ")";
+        Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+    }
+    return entries;
+}
+
+}  // namespace
+
+int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out,
+                                          bool complete) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    bool found = false;
+    RecordFileInfo best;
+    for (const RecordDirInfoEx& dir : m_dirs) {
+        const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
+        for (const std::string& deviceDir : m_deviceDirs) {
+            const std::string devicePath = fsutil::join(recordDir, deviceDir);
+            // Days in order: the first day with a match holds this device
+            // folder's oldest match, since a file lies in its begin day.
+            for (const std::string& day : listDays(fs, devicePath)) {
+                const std::string dayDir = fsutil::join(devicePath, day);
+                const RecordIndexEntry* pick = nullptr;
+                std::vector<RecordIndexEntry> entries = loadDay(fs, dayDir);
+                for (const RecordIndexEntry& e : entries) {
+                    if (!usable(e, complete, m_iFrameFlag) || e.endTime <= time) continue;
+                    if (pick != nullptr && e.beginTime >= pick->beginTime) continue;
+                    FileStat st;
+                    if (fs.stat(fsutil::join(dayDir, e.fileName), st) != kRecordOk) {
+                        std::string message = dayDir + "/" + e.fileName + ": listed but missing";
+                        Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+                        continue;
+                    }
+                    pick = &e;
+                }
+                if (pick == nullptr) continue;
+                if (!found || pick->beginTime < best.getRecordBeginTime()) {
+                    describe(*pick, dir, deviceDir, day, best);
+                    found = true;
+                }
+                break;
+            }
+        }
+    }
+    if (!found) return 0;
+    out = SafePointer<RecordFileInfo>(new RecordFileInfo(best));
+    return 1;
+}
+
+int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool complete) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    std::vector<RecordFileInfo> files;
+    for (const RecordDirInfoEx& dir : m_dirs) {
+        const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
+        for (const std::string& deviceDir : m_deviceDirs) {
+            const std::string devicePath = fsutil::join(recordDir, deviceDir);
+            for (const std::string& day : listDays(fs, devicePath)) {
+                for (const RecordIndexEntry& e : loadDay(fs, fsutil::join(devicePath, day))) {
+                    if (!usable(e, complete, m_iFrameFlag)) continue;
+                    RecordFileInfo info;
+                    describe(e, dir, deviceDir, day, info);
+                    files.push_back(info);
+                }
+            }
+        }
+    }
+    std::stable_sort(files.begin(), files.end(),
+                     [](const RecordFileInfo& a, const RecordFileInfo& b) {
+                         return a.getRecordBeginTime() < b.getRecordBeginTime();
+                     });
+    out.insert(out.end(), files.begin(), files.end());
+    return static_cast<int>(files.size());
+}
