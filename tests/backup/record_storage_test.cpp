@@ -1,0 +1,519 @@
+// The backup record storage against fake writers and directories handed out by
+// the disk manager's creation hook: file starts, rotation, the request type of
+// every creation, the failure paths and the time-stamp arithmetic.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BackupRecordStorage.h"
+#include "BasicTool.h"
+#include "Logger.h"
+#include "RecordDiskManagerImpl.h"
+#include "RecordInfo.h"
+#include "Singlton.h"
+#include "TQRuntimeError.h"
+#include "TSAVData.h"
+#include "TagNew.h"
+
+using ::testing::_;
+using ::testing::AnyNumber;
+using ::testing::AtMost;
+using ::testing::ElementsAre;
+using ::testing::Invoke;
+using ::testing::Return;
+using ::testing::StrictMock;
+
+namespace {
+
+// ---- transport-stream frames ------------------------------------------------
+
+void putTimeStamp(unsigned char* p, int prefix, long long ts) {
+    p[0] = static_cast<unsigned char>((prefix << 4) | ((ts >> 29) & 0x0E) | 1);
+    p[1] = static_cast<unsigned char>(ts >> 22);
+    p[2] = static_cast<unsigned char>(((ts >> 14) & 0xFE) | 1);
+    p[3] = static_cast<unsigned char>(ts >> 7);
+    p[4] = static_cast<unsigned char>(((ts << 1) & 0xFE) | 1);
+}
+
+long long getTimeStamp(const unsigned char* p) {
+    return (static_cast<long long>(p[0] & 0x0E) << 29) | (p[1] << 22) | ((p[2] & 0xFE) << 14) |
+           (p[3] << 7) | (p[4] >> 1);
+}
+
+// `packets` packets on PID 0x100; packet i opens a video PES with DTS dts[i]
+// (and PTS 3000 ticks later) while i < dts.size().
+std::string makeTsFrame(int packets, std::vector<long long> dts) {
+    std::string data(packets * 188, '\xFF');
+    for (int i = 0; i < packets; ++i) {
+        unsigned char* p = reinterpret_cast<unsigned char*>(&data[i * 188]);
+        bool start = i < static_cast<int>(dts.size());
+        p[0] = 0x47;
+        p[1] = (start ? 0x40 : 0x00) | 0x01;
+        p[2] = 0x00;
+        p[3] = static_cast<unsigned char>(0x10 | (i & 0x0F));
+        if (!start) continue;
+        const unsigned char head[] = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0xC0, 10};
+        std::copy(head, head + sizeof(head), p + 4);
+        putTimeStamp(p + 13, 3, dts[i] + 3000);
+        putTimeStamp(p + 18, 1, dts[i]);
+    }
+    return data;
+}
+
+// DTS of the first PES in `data` (-1 when there is none).
+long long firstDts(const char* data, int length) {
+    for (int off = 0; off + 188 <= length; off += 188) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(data + off);
+        if ((p[1] & 0x40) == 0) continue;
+        const unsigned char* pes = p + 4 + ((p[3] & 0x20) ? p[4] + 1 : 0);
+        if (pes[0] == 0 && pes[1] == 0 && pes[2] == 1 && (pes[7] & 0x40)) {
+            return getTimeStamp(pes + ((pes[7] & 0x80) ? 14 : 9));
+        }
+    }
+    return -1;
+}
+
+void setFrame(TSAVData& frame, const std::string& data, long long timeMs, int frameType,
+              int width = 1920, int esType = 1, int encoder = 1, int height = 1080) {
+    frame.setData(data.data(), static_cast<unsigned int>(data.size()));
+    frame.setTimeStamp(timeMs);
+    frame.setFrameType(frameType);
+    frame.setImageWidth(width);
+    frame.setImageHeight(height);
+    frame.setEncoderType(encoder);
+    frame.setESStreamType(esType);
+}
+
+// ---- fakes --------------------------------------------------------------------
+
+class MockRecordWriter : public IRecordWriter {
+  public:
+    MOCK_METHOD(int, open, (SafePointer<RecordFileInfo>&, int&), (override));
+    MOCK_METHOD(int, write, (TSAVData*, bool, int), (override));
+    MOCK_METHOD(int, close, (), (override));
+    ~MockRecordWriter() override { onDestroy(); }
+    std::function<void()> onDestroy;
+};
+
+class MockRecordDir : public IRecordDir {
+  public:
+    MOCK_METHOD(bool, canWrite, (TSAVData*, int), (override));
+    MOCK_METHOD(long long, addWrittenSize, (int), (override));
+    ~MockRecordDir() override { onDestroy(); }
+    std::function<void()> onDestroy;
+};
+
+struct FakeFile {
+    StrictMock<MockRecordWriter>* writer;
+    StrictMock<MockRecordDir>* dir;
+};
+
+// What the disk manager was asked for.
+struct Creation {
+    int requestType;
+    int reserved;
+    long long beginTime;
+    std::string date;
+    int width;
+    int encoderType;
+};
+
+class RecordStorageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        destroyAllSingltonInstances();
+        RecordDiskManagerImpl::setCreateRecordFileHook(
+            [this](SafePointer<RecordFileInfo>& info, int requestType, int reserved,
+                   SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir) {
+                return onCreate(info, requestType, reserved, writer, dir);
+            });
+        Logger::setObserver([this](const std::string& category, const std::string& message,
+                                   const std::string& file,
+                                   int) { logs.push_back(category + "|" + message + "|" + file); });
+        info.setDeviceId("dev1");
+        info.setDeviceIP("10:0:0:7");
+        info.setCameraId(3);
+    }
+
+    void TearDown() override {
+        storage.reset();  // verifies the fakes still held by the storage
+        for (Pending& p : pending) {
+            delete p.file.writer;
+            delete p.file.dir;
+        }
+        RecordDiskManagerImpl::setCreateRecordFileHook({});
+        Logger::setObserver({});
+        destroyAllSingltonInstances();
+    }
+
+    // The next file the disk manager creates: a writer that opens with
+    // `startSeconds` and a directory that admits every frame. Every call is
+    // appended to `events` as "<call><file number>".
+    FakeFile addFile(int startSeconds = 0) {
+        int n = ++fileCount;
+        std::string id = std::to_string(n);
+        FakeFile f{new StrictMock<MockRecordWriter>, new StrictMock<MockRecordDir>};
+        f.writer->onDestroy = [this, id] { events.push_back("~writer" + id); };
+        f.dir->onDestroy = [this, id] { events.push_back("~dir" + id); };
+        ON_CALL(*f.writer, open(_, _)).WillByDefault(Invoke([=](auto&, int& s) {
+            events.push_back("open" + id);
+            s = startSeconds;
+            return 0;
+        }));
+        ON_CALL(*f.writer, write(_, _, _)).WillByDefault(Invoke([=](TSAVData* frame, bool, int) {
+            events.push_back("write" + id);
+            dts.push_back(firstDts(frame->getData(), frame->getDataLength()));
+            return 0;
+        }));
+        ON_CALL(*f.writer, close()).WillByDefault(Invoke([=] {
+            events.push_back("close" + id);
+            return 0;
+        }));
+        ON_CALL(*f.dir, canWrite(_, _)).WillByDefault(Return(true));
+        EXPECT_CALL(*f.writer, open(_, _)).Times(AtMost(1));
+        EXPECT_CALL(*f.writer, close()).Times(AtMost(1));
+        EXPECT_CALL(*f.dir, canWrite(_, 0)).Times(AnyNumber());
+        EXPECT_CALL(*f.dir, addWrittenSize(_)).Times(AnyNumber());
+        pending.push_back({0, false, f});
+        return f;
+    }
+    // The next creation fails with `code` (no writer, no directory).
+    void addRefusal(int code) { pending.push_back({code, false, {nullptr, nullptr}}); }
+    // The next creation answers 0 but leaves the writer handle empty.
+    void addEmptyWriter() { pending.push_back({0, true, {nullptr, nullptr}}); }
+
+    int write(long long timeMs, int frameType, int width = 1920, int esType = 1) {
+        setFrame(frame, makeTsFrame(3, {6000 + timeMs * 90}), timeMs, frameType, width, esType);
+        return storage->write(0, &frame);
+    }
+    std::vector<int> requestTypes() const {
+        std::vector<int> types;
+        for (const Creation& c : creations) types.push_back(c.requestType);
+        return types;
+    }
+
+    struct Pending {
+        int result;
+        bool emptyWriter;
+        FakeFile file;
+    };
+
+    int onCreate(SafePointer<RecordFileInfo>& file, int requestType, int reserved,
+                 SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir) {
+        events.push_back("create:" + std::to_string(requestType));
+        creations.push_back({requestType, reserved, file->getRecordBeginTime(),
+                             file->getRecordDate(), file->getAVStreamInfo().getImageWidth(),
+                             file->getAVStreamInfo().getEncoderType()});
+        if (pending.empty()) {
+            ADD_FAILURE() << "unexpected record file creation";
+            return -708;
+        }
+        Pending p = pending.front();
+        pending.pop_front();
+        if (p.result != 0) return p.result;
+        if (p.emptyWriter) {
+            writer.dec_reference();
+            return 0;
+        }
+        writer = SafePointer<IRecordWriter>(p.file.writer);
+        dir = SafePointer<IRecordDir>(p.file.dir);
+        return 0;
+    }
+
+    RecordInfo info;
+    std::unique_ptr<BackupRecordStorage> storage = std::make_unique<BackupRecordStorage>();
+    TSAVData frame;
+    std::deque<Pending> pending;
+    std::vector<Creation> creations;
+    std::vector<std::string> events;
+    std::vector<long long> dts;
+    std::vector<std::string> logs;
+    int fileCount = 0;
+};
+
+TEST_F(RecordStorageTest, OpenPreparesTheFileDescriptionAndCreatesNoFile) {
+    ASSERT_EQ(storage->open(info), 0);
+    EXPECT_STREQ(info.getDeviceIP(), "10:0:0:7");
+    EXPECT_STREQ(storage->getRecordInfo().getDeviceIP(), "10-0-0-7");
+    const RecordFileInfo& file = *storage->getRecordFileInfo();
+    EXPECT_EQ(file.getDeviceIP(), "10-0-0-7");
+    EXPECT_EQ(file.getDeviceId(), "dev1");
+    EXPECT_EQ(file.getCameraId(), 3);
+    EXPECT_EQ(file.getRecordMode(), 1);
+    EXPECT_EQ(file.getRecordStorageType(), 1);
+    EXPECT_FALSE(file.getLockFlag());
+    EXPECT_TRUE(storage->isOpened());
+    EXPECT_FALSE(storage->isFileOpen());
+    EXPECT_EQ(storage->getRequestTypeValue(), 1);
+
+    info.setDeviceIP("192.168.1.9");
+    storage->close();
+    storage->close();
+    EXPECT_FALSE(storage->isOpened());
+    EXPECT_EQ(write(1000, 1), -703);  // refused after close
+    ASSERT_EQ(storage->open(info), 0);
+    EXPECT_EQ(storage->getRecordFileInfo()->getDeviceIP(), "192.168.1.9");
+    EXPECT_TRUE(creations.empty());
+}
+
+TEST_F(RecordStorageTest, ConstructionUsesTaggedAllocation) {
+    const char* source = NVR_SOURCE_DIR "/backup/BackupRecordStorage.cpp";
+    long before = tagNewCount(source);
+    BackupRecordStorage other;
+    EXPECT_EQ(tagNewCount(source) - before, 2);  // the RecordFileInfo and the NullRecordDir
+}
+
+TEST_F(RecordStorageTest, FilesStartAtFirstIFrameAndRotateOnFormatChange) {
+    EXPECT_EQ(write(1000, 1), -703);  // before open: refused, nothing created
+    ASSERT_EQ(storage->open(info), 0);
+    FakeFile f1 = addFile();
+    EXPECT_CALL(*f1.writer, write(_, false, 0)).Times(3);
+    EXPECT_EQ(write(1000, 2), 0);           // P-frame before the first I-frame: dropped
+    EXPECT_EQ(write(1040, 1, 1920, 2), 0);  // stream type 2 never starts the first file
+    EXPECT_TRUE(creations.empty());
+    EXPECT_FALSE(storage->isFileOpen());
+    const long long t0 = 1700000000123LL;
+    EXPECT_EQ(write(t0, 1), 0);
+    EXPECT_EQ(write(t0 + 40, 2), 0);
+    EXPECT_EQ(write(t0 + 80, 2), 0);
+    ASSERT_EQ(creations.size(), 1u);
+    EXPECT_EQ(creations[0].beginTime, t0);
+    EXPECT_EQ(creations[0].date, BasicTool::getDateString(t0));
+    EXPECT_EQ(creations[0].width, 1920);
+    EXPECT_EQ(creations[0].reserved, 0);
+
+    // A new width starts a file at that very frame, P-frame or not; the
+    // request type is the one last set (1 since open).
+    FakeFile f2 = addFile();
+    EXPECT_CALL(*f2.writer, write(_, false, 0)).Times(1);
+    EXPECT_EQ(write(t0 + 120, 2, 1280), 0);
+    // A format change on stream type 2 closes the file and drops the frame;
+    // the next frame of that format starts a file through "no file open".
+    EXPECT_EQ(write(t0 + 160, 2, 640, 2), 0);
+    EXPECT_FALSE(storage->isFileOpen());
+    FakeFile f3 = addFile();
+    EXPECT_CALL(*f3.writer, write(_, false, 0)).Times(1);
+    EXPECT_EQ(write(t0 + 200, 2, 640), 0);
+    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 0));
+    EXPECT_THAT(events, ElementsAre("create:1", "open1", "write1", "write1", "write1", "close1",
+                                    "create:1", "~writer1", "~dir1", "open2", "write2", "close2",
+                                    "create:0", "~writer2", "~dir2", "open3", "write3"));
+
+    // Encoder type and height changes rotate too.
+    FakeFile f4 = addFile();
+    EXPECT_CALL(*f4.writer, write(_, false, 0)).Times(1);
+    setFrame(frame, makeTsFrame(1, {0}), t0 + 240, 2, 640, 1, 2);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+    FakeFile f5 = addFile();
+    EXPECT_CALL(*f5.writer, write(_, false, 0)).Times(1);
+    setFrame(frame, makeTsFrame(1, {0}), t0 + 280, 2, 640, 1, 2, 480);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+    EXPECT_EQ(creations.size(), 5u);
+    EXPECT_EQ(creations[3].encoderType, 2);
+
+    // Destroying the open storage closes the file, then releases the
+    // directory before the writer.
+    events.clear();
+    storage.reset();
+    EXPECT_THAT(events, ElementsAre("close5", "~dir5", "~writer5"));
+}
+
+TEST_F(RecordStorageTest, FailedCreationsKeepTheStorageOpen) {
+    ASSERT_EQ(storage->open(info), 0);
+    // First file: the disk manager refuses, then the writer fails to open.
+    // Both leave request type 1 for the next I-frame.
+    addRefusal(-708);
+    EXPECT_EQ(write(1000, 1), -708);
+    FakeFile f1 = addFile();
+    EXPECT_CALL(*f1.writer, open(_, _)).WillOnce(Return(-705));
+    EXPECT_EQ(write(1040, 1), -705);
+    EXPECT_EQ(storage->getRequestTypeValue(), 1);
+    EXPECT_EQ(write(1080, 2), 0);  // still no first file: dropped
+    FakeFile f2 = addFile();
+    EXPECT_CALL(*f2.writer, write(_, _, _)).Times(1);
+    EXPECT_EQ(write(1120, 1), 0);
+
+    // A later writer-open failure sets 3, which a format change hands on.
+    FakeFile f3 = addFile();
+    EXPECT_CALL(*f3.writer, open(_, _)).WillOnce(Return(-705));
+    EXPECT_EQ(write(1160, 2, 1280), -705);
+    EXPECT_FALSE(storage->isFileOpen());
+    addRefusal(-713);
+    EXPECT_EQ(write(1200, 2, 640), -713);  // a later refusal leaves the type alone
+    EXPECT_EQ(storage->getRequestTypeValue(), 3);
+    FakeFile f4 = addFile();
+    EXPECT_CALL(*f4.writer, write(_, _, _)).Times(1);
+    EXPECT_EQ(write(1240, 2, 320), 0);
+    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 1, 1, 3, 3));
+    EXPECT_TRUE(storage->isOpened());
+}
+
+TEST_F(RecordStorageTest, WriteFailuresRetryOnceInAFreshFile) {
+    ASSERT_EQ(storage->open(info), 0);
+    FakeFile f1 = addFile();
+    FakeFile f2 = addFile();
+    FakeFile f3 = addFile();
+    FakeFile f4 = addFile();
+    auto written = [this](const char* event) {
+        return Invoke([this, event](TSAVData*, bool, int) {
+            events.push_back(event);
+            return 0;
+        });
+    };
+    // -737 before anything was written since open: dropped, the file stays.
+    EXPECT_CALL(*f1.writer, write(_, _, _))
+        .WillOnce(Return(-737))
+        .WillOnce(written("write1"))
+        .WillOnce(Return(-707));
+    EXPECT_CALL(*f1.dir, addWrittenSize(3 * 188)).Times(1);
+    EXPECT_EQ(write(1000, 1), 0);
+    EXPECT_TRUE(storage->isFileOpen());
+    EXPECT_EQ(write(1040, 2), 0);
+    // -707 once: closed, a new file with type 6, the frame written there.
+    EXPECT_CALL(*f2.writer, write(_, _, _)).WillOnce(written("write2")).WillOnce(Return(-737));
+    EXPECT_EQ(write(1080, 2), 0);
+    // -737 once something was written: a new file with type 5.
+    EXPECT_CALL(*f3.writer, write(_, _, _)).Times(1);
+    EXPECT_CALL(*f3.dir, canWrite(_, 0)).WillOnce(Return(true)).WillOnce(Return(false));
+    EXPECT_EQ(write(1120, 2), 0);
+    // The directory refuses in both files: -703, type 2, no file open.
+    EXPECT_CALL(*f4.dir, canWrite(_, 0)).WillOnce(Return(false));
+    EXPECT_EQ(write(1160, 2), -703);
+    EXPECT_EQ(storage->getRequestTypeValue(), 2);
+    EXPECT_FALSE(storage->isFileOpen());
+    // -707 twice: returned; the next frame's file comes with type 0.
+    FakeFile f5 = addFile();
+    FakeFile f6 = addFile();
+    EXPECT_CALL(*f5.writer, write(_, _, _)).WillOnce(Return(-707));
+    EXPECT_CALL(*f6.writer, write(_, _, _)).WillOnce(Return(-707));
+    EXPECT_EQ(write(1200, 2), -707);
+    EXPECT_FALSE(storage->isFileOpen());
+    FakeFile f7 = addFile();
+    EXPECT_CALL(*f7.writer, write(_, _, _)).Times(1);
+    EXPECT_EQ(write(1240, 2), 0);
+    EXPECT_THAT(requestTypes(), ElementsAre(1, 6, 5, 2, 0, 6, 0));
+    EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 8),
+                ElementsAre("create:1", "open1", "write1", "close1", "create:6", "~writer1",
+                            "~dir1", "open2"));
+    EXPECT_TRUE(storage->isOpened());
+}
+
+TEST_F(RecordStorageTest, RuntimeErrorsAreLoggedAndCloseTheFile) {
+    ASSERT_EQ(storage->open(info), 0);
+    // A disk manager that reports success but leaves the writer empty.
+    addEmptyWriter();
+    EXPECT_EQ(write(1000, 1), -739);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0],
+              "RecordIOError|SafePointer Report:13IRecordWriter Use NULL pointer ->|"
+              "BackupRecordStorage");
+    // A writer that throws on its first write: closed, logged, -739.
+    FakeFile f1 = addFile();
+    EXPECT_CALL(*f1.writer, write(_, _, _)).WillOnce(Invoke([](TSAVData*, bool, int) -> int {
+        throw TQRuntimeError("disk gone");
+    }));
+    EXPECT_EQ(write(1040, 1), -739);
+    EXPECT_FALSE(storage->isFileOpen());
+    EXPECT_TRUE(storage->isOpened());
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[1], "RecordIOError|disk gone|BackupRecordStorage");
+    // ... and in the retry: the second file is closed too.
+    FakeFile f2 = addFile();
+    FakeFile f3 = addFile();
+    EXPECT_CALL(*f2.writer, write(_, _, _)).WillOnce(Return(-707));
+    EXPECT_CALL(*f3.writer, write(_, _, _)).WillOnce(Invoke([](TSAVData*, bool, int) -> int {
+        throw TQRuntimeError("again");
+    }));
+    EXPECT_EQ(write(1080, 2), -739);
+    EXPECT_EQ(logs.back(), "RecordIOError|again|BackupRecordStorage");
+    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 0, 6));
+    EXPECT_EQ(events.back(), "close3");
+    EXPECT_FALSE(storage->isFileOpen());
+}
+
+TEST_F(RecordStorageTest, BadFramesNeverCrashAndLeaveTheFileOpen) {
+    ASSERT_EQ(storage->open(info), 0);
+    FakeFile f1 = addFile();
+    EXPECT_CALL(*f1.writer, write(_, _, _)).Times(3);
+    EXPECT_EQ(write(1000, 1), 0);
+    long long timeStamp = storage->getTimeStampValue();
+
+    // Sync byte missing in the second packet: dropped after the admission
+    // check, time line untouched.
+    std::string bad = makeTsFrame(3, {0});
+    bad[188] = 0x00;
+    EXPECT_CALL(*f1.dir, canWrite(&frame, 0)).Times(4).WillRepeatedly(Return(true));
+    setFrame(frame, bad, 1040, 2);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+    bad[188] = 0x47;
+    bad[0] = 0x46;
+    setFrame(frame, bad, 1040, 2);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+    EXPECT_EQ(storage->getTimeStampValue(), timeStamp);
+    EXPECT_TRUE(storage->isFileOpen());
+
+    // Length 0 and a trailing partial packet that starts with the sync byte
+    // both go to the writer.
+    EXPECT_CALL(*f1.dir, addWrittenSize(0)).Times(1);
+    frame.setData(nullptr, 0);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+    std::string partial = makeTsFrame(1, {0}) + std::string("\x47\x01\x00", 3);
+    setFrame(frame, partial, 1080, 2);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+
+    // Picture size 0 is just another format: a new file, no crash.
+    FakeFile f2 = addFile();
+    EXPECT_CALL(*f2.writer, write(_, _, _)).Times(1);
+    setFrame(frame, makeTsFrame(1, {0}), 1120, 2, 0, 1, 1, 0);
+    EXPECT_EQ(storage->write(0, &frame), 0);
+    EXPECT_TRUE(storage->isOpened());
+}
+
+TEST_F(RecordStorageTest, TimeStampsStartAtTheWritersStartAndFollowTheConversions) {
+    ASSERT_EQ(storage->open(info), 0);
+    FakeFile f1 = addFile(5);
+    EXPECT_CALL(*f1.writer, write(_, _, _)).Times(2);
+    EXPECT_EQ(write(1000, 1), 0);
+    // 5 s = 5,000,000 us = 450,000 ticks; a frame of one PES lasts 3600 ticks.
+    EXPECT_EQ(storage->getTimeStampValue(), 5040000);
+    EXPECT_EQ(write(1040, 2), 0);
+    EXPECT_THAT(dts, ElementsAre(450000, 453600));
+    EXPECT_EQ(storage->getTimeStampValue(), 5080000);
+
+    // A writer close that throws keeps the time line; a clean close resets it.
+    EXPECT_CALL(*f1.writer, close()).WillOnce(Invoke([]() -> int { throw TQRuntimeError("x"); }));
+    storage->baseClose();
+    EXPECT_FALSE(storage->isFileOpen());
+    EXPECT_EQ(storage->getTimeStampValue(), 5080000);
+    FakeFile f2 = addFile(5);
+    EXPECT_CALL(*f2.writer, write(_, _, _)).Times(1);
+    EXPECT_EQ(write(1080, 2), 0);
+    storage->baseClose();
+    EXPECT_EQ(storage->getTimeStampValue(), 0);
+
+    // Three PES 3 ticks apart span 9 ticks. 100 us is base 9 and the answer
+    // 18 ticks is 200 us; 11 us is base 0 and 3 ticks come back as 33 us.
+    struct Case {
+        long long us;
+        long long firstDts;
+        long long next;
+    } cases[] = {
+        {100, 9, 200},
+        {11, 0, 33},
+        {-100, (1LL << 33) - 9, 0},  // base -9 wraps: the answer is 0 again
+        // ticks x 100 passes 2^63: taken modulo 2^64, then divided signed.
+        {1024819115206086200LL, 92233720368547758LL & ((1LL << 33) - 1), -1024819115206086101LL},
+    };
+    for (const Case& c : cases) {
+        setFrame(frame, makeTsFrame(4, {70000, 70003, 70006}), 0, 2);
+        EXPECT_EQ(storage->updata(&frame, c.us), c.next) << c.us;
+        EXPECT_EQ(firstDts(frame.getData(), frame.getDataLength()), c.firstDts) << c.us;
+    }
+}
+
+}  // namespace
