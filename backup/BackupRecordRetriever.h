@@ -13,7 +13,7 @@ class TSAVData;
 // and never shrinks. Every TQRuntimeError from the source (or from a misused
 // handle) becomes one "BackupIOError" log entry and the result -739.
 // Not thread-safe: one job's worker thread uses it.
-class BackupRecordRetriever {
+class NVR_BACKUP_EXPORT BackupRecordRetriever {
   public:
     // With `local` true the source is a LocalBackupRecordRetriever; with false
     // there is no source and every operation answers -739.

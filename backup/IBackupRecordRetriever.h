@@ -1,6 +1,8 @@
 #ifndef BACKUP_IBACKUPRECORDRETRIEVER_H
 #define BACKUP_IBACKUPRECORDRETRIEVER_H
 
+#include "NvrBackupExport.h"
+
 class RecordInfo;
 class TSAVData;
 
@@ -8,7 +10,7 @@ class TSAVData;
 // delivered in two stages per frame (its description and length, then its
 // payload). BackupRecordRetriever is the one caller.
 // Not thread-safe: used by one thread at a time (the job's worker).
-class IBackupRecordRetriever {
+class NVR_BACKUP_EXPORT IBackupRecordRetriever {
   public:
     // noexcept(false): implementations hold SafePointer members, whose release
     // reports a stale handle by throwing TQRuntimeError.

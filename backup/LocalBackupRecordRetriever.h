@@ -19,7 +19,7 @@
 // local record disks, file by file in time order, and deletes every record
 // file (and its index entry) once all its frames have been delivered.
 // Not thread-safe: one job's worker thread uses it, through the facade.
-class LocalBackupRecordRetriever : public IBackupRecordRetriever {
+class NVR_BACKUP_EXPORT LocalBackupRecordRetriever : public IBackupRecordRetriever {
   public:
     LocalBackupRecordRetriever();
     ~LocalBackupRecordRetriever() override;
