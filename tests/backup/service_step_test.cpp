@@ -1,0 +1,416 @@
+// One step of a backup job at a time, on the test thread: the order of the
+// source's and destination's calls, the waits and the console lines for each
+// result code. The source is a GoogleMock fake behind the real facade; the
+// destination is the real storage with fake record files from the disk
+// manager's creation hook. The waits are recorded by a link-time seam (this
+// program's own TaliqTime::wait, which then forwards to the host's).
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BackupService.h"
+#include "GlobalEnv.h"
+#include "IBackupRecordRetriever.h"
+#include "IRecordDir.h"
+#include "IRecordWriter.h"
+#include "RecordDiskManagerImpl.h"
+#include "RecordInfo.h"
+#include "TSAVData.h"
+#include "TaliqTime.h"
+
+using ::testing::_;
+using ::testing::ElementsAre;
+using ::testing::Invoke;
+using ::testing::NiceMock;
+
+namespace {
+
+// ---- the event log shared by the fakes and the wait seam -----------------
+
+std::mutex g_eventsMutex;
+std::vector<std::string> g_events;
+
+void logEvent(const std::string& event) {
+    std::lock_guard<std::mutex> guard(g_eventsMutex);
+    g_events.push_back(event);
+}
+
+std::vector<std::string> takeEvents() {
+    std::lock_guard<std::mutex> guard(g_eventsMutex);
+    std::vector<std::string> events;
+    events.swap(g_events);
+    return events;
+}
+
+}  // namespace
+
+// The link-time seam: the module's calls of TaliqTime::wait land here.
+void TaliqTime::wait(const TaliqTime& span) {
+    logEvent("wait " + std::to_string(span.getSec()) + "." + std::to_string(span.getUsec()));
+    using WaitFn = void (*)(const TaliqTime&);
+    static WaitFn host = reinterpret_cast<WaitFn>(dlsym(RTLD_NEXT, "_ZN9TaliqTime4waitERKS_"));
+    if (host != nullptr) host(span);
+}
+
+namespace {
+
+const int kPacket = 188;
+
+// The source: frames numbered 1, 2, ... (time stamp = number), all I-frames of
+// one format, one packet each.
+class MockSource : public IBackupRecordRetriever {
+  public:
+    MOCK_METHOD(int, open, (const RecordInfo&), (override));
+    MOCK_METHOD(int, getTSInfo, (TSAVData*), (override));
+    MOCK_METHOD(int, readTSData, (char*, int), (override));
+    MOCK_METHOD(int, close, (), (override));
+
+    // Default behaviour: opens, delivers numbered frames, closes; logs each.
+    void deliverFrames() {
+        ON_CALL(*this, open(_)).WillByDefault(Invoke([](const RecordInfo&) {
+            logEvent("src.open");
+            return 0;
+        }));
+        ON_CALL(*this, getTSInfo(_)).WillByDefault(Invoke([this](TSAVData* frame) {
+            return nextFrame(frame);
+        }));
+        ON_CALL(*this, readTSData(_, _)).WillByDefault(Invoke([](char* buffer, int length) {
+            std::memset(buffer, 0xFF, length);
+            buffer[0] = 0x47;
+            buffer[1] = 0x01;
+            buffer[2] = 0x00;
+            buffer[3] = 0x10;
+            return length;
+        }));
+        ON_CALL(*this, close()).WillByDefault(Invoke([] {
+            logEvent("src.close");
+            return 0;
+        }));
+    }
+
+    int nextFrame(TSAVData* frame) {
+        ++m_frames;
+        logEvent("src.read " + std::to_string(m_frames));
+        frame->setTimeStamp(m_frames);
+        frame->setFrameType(1);
+        frame->setESStreamType(1);
+        frame->setEncoderType(1);
+        frame->setImageWidth(640);
+        frame->setImageHeight(480);
+        frame->setDataTimeLength(40);
+        return kPacket;
+    }
+
+    int m_frames = 0;
+};
+
+// Results the fake writers give, in order; 0 once the queue is empty.
+std::deque<int> g_writeResults;
+
+class FakeWriter : public IRecordWriter {
+  public:
+    int open(SafePointer<RecordFileInfo>&, int& startSeconds) override {
+        startSeconds = 1;
+        return 0;
+    }
+    int write(TSAVData* frame, bool, int) override {
+        int result = 0;
+        if (!g_writeResults.empty()) {
+            result = g_writeResults.front();
+            g_writeResults.pop_front();
+        }
+        logEvent("dst.write " + std::to_string(frame->getTimeStamp()) +
+                 (result == 0 ? "" : " -> " + std::to_string(result)));
+        return result;
+    }
+    int close() override {
+        logEvent("dst.close");
+        return 0;
+    }
+};
+
+class FakeDir : public IRecordDir {
+  public:
+    bool canWrite(TSAVData*, int) override { return true; }
+    long long addWrittenSize(int size) override { return size; }
+};
+
+// Results of file creation, in order; 0 (a fake file) once the queue is empty.
+std::deque<int> g_createResults;
+
+class ServiceStepTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        takeEvents();
+        g_writeResults.clear();
+        g_createResults.clear();
+        TaliqTime::setClockSpeed(0);
+        GlobalEnv::getInstance()->setPrintFlag(1);
+        RecordDiskManagerImpl::setCreateRecordFileHook(
+            [](SafePointer<RecordFileInfo>&, int requestType, int,
+               SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir) {
+                int result = 0;
+                if (!g_createResults.empty()) {
+                    result = g_createResults.front();
+                    g_createResults.pop_front();
+                }
+                logEvent("dst.create " + std::to_string(requestType) +
+                         (result == 0 ? "" : " -> " + std::to_string(result)));
+                if (result != 0) return result;
+                writer = SafePointer<IRecordWriter>(new FakeWriter());
+                dir = SafePointer<IRecordDir>(new FakeDir());
+                return 0;
+            });
+        m_info.setDeviceId("dev1");
+        m_info.setDeviceIP("10.0.0.1");
+        m_info.setCameraId(1);
+        m_info.setRecordBeginTime(1000);
+        m_info.setRecordEndTime(2000);
+        m_source = new NiceMock<MockSource>();
+        m_source->deliverFrames();
+        m_job = new BackupService(SafePointer<IBackupRecordRetriever>(m_source), m_info);
+    }
+
+    void TearDown() override {
+        delete m_job;
+        RecordDiskManagerImpl::setCreateRecordFileHook(nullptr);
+        GlobalEnv::getInstance()->setPrintFlag(0);
+        TaliqTime::setClockSpeed(1);
+    }
+
+    // Runs one step; `output` receives what it printed.
+    int step(std::string& output) {
+        ::testing::internal::CaptureStdout();
+        int result = m_job->backupRecord();
+        output = ::testing::internal::GetCapturedStdout();
+        return result;
+    }
+    int step() {
+        std::string output;
+        int result = step(output);
+        EXPECT_EQ("", output);
+        return result;
+    }
+
+    RecordInfo m_info;
+    NiceMock<MockSource>* m_source = nullptr;  // owned by the job
+    BackupService* m_job = nullptr;
+};
+
+TEST_F(ServiceStepTest, JobKeepsDeviceAndCameraButNoTimes) {
+    const RecordInfo& info = m_job->getRecordInfo();
+    EXPECT_STREQ("dev1", info.getDeviceId());
+    EXPECT_STREQ("10.0.0.1", info.getDeviceIP());
+    EXPECT_EQ(1, info.getCameraId());
+    EXPECT_EQ(0u, info.getRecordBeginTime());
+    EXPECT_EQ(0u, info.getRecordEndTime());
+}
+
+TEST_F(ServiceStepTest, WrittenFramesArePacedAndTheSourceIsOpenedOnce) {
+    EXPECT_CALL(*m_source, open(_)).Times(1);
+    EXPECT_EQ(0, step());
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
+                            "wait 0.200000", "src.read 2", "dst.write 2", "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, SourceNotReadyIsRetriedEverySecondWithAMessage) {
+    int notReady = 5;
+    EXPECT_CALL(*m_source, open(_)).Times(6).WillRepeatedly(Invoke([&](const RecordInfo&) {
+        logEvent("src.open");
+        return notReady-- > 0 ? -101 : 0;
+    }));
+    for (int i = 0; i < 5; ++i) {
+        std::string output;
+        EXPECT_EQ(0, step(output));
+        EXPECT_EQ("backupRecordRetriever open failed(-101)\n", output);
+        EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.close", "wait 1.0"));
+    }
+    EXPECT_EQ(0, step());
+    // The destination was opened once, before the first try: the first frame
+    // starts the first file.
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
+                                          "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, NoFrameNowReopensTheSourceButKeepsTheDestination) {
+    EXPECT_EQ(0, step());
+    takeEvents();
+    EXPECT_CALL(*m_source, getTSInfo(_))
+        .WillOnce(Invoke([](TSAVData*) {
+            logEvent("src.read none");
+            return -101;
+        }))
+        .WillRepeatedly(Invoke([this](TSAVData* frame) { return m_source->nextFrame(frame); }));
+    EXPECT_EQ(0, step());  // no message
+    EXPECT_THAT(takeEvents(), ElementsAre("src.read none", "src.close", "wait 1.0"));
+    EXPECT_EQ(0, step());
+    // The frame goes on into the same file: the destination was not reopened.
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 2", "dst.write 2", "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, ReadFailureClosesBothEndsAndStartsOver) {
+    EXPECT_EQ(0, step());
+    takeEvents();
+    EXPECT_CALL(*m_source, getTSInfo(_))
+        .WillOnce(Invoke([](TSAVData*) {
+            logEvent("src.read fails");
+            return -728;
+        }))
+        .WillRepeatedly(Invoke([this](TSAVData* frame) { return m_source->nextFrame(frame); }));
+    std::string output;
+    EXPECT_EQ(-1, step(output));
+    EXPECT_EQ("BackupRetriever read failed(-728)\n", output);
+    EXPECT_THAT(takeEvents(), ElementsAre("src.read fails", "src.close", "dst.close"));
+    // Both ends open again; the reopened destination starts a first file.
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 2", "dst.create 1", "dst.write 2",
+                                          "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, IncompletePayloadIsAReadFailure) {
+    EXPECT_CALL(*m_source, readTSData(_, _)).WillOnce(Invoke([](char*, int) { return 0; }));
+    std::string output;
+    EXPECT_EQ(-1, step(output));
+    EXPECT_EQ("BackupRetriever read failed(-1)\n", output);
+    // No file was open yet: closing the destination makes no writer call.
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "src.close"));
+}
+
+TEST_F(ServiceStepTest, SourceOpenFailureClosesTheDestinationOnly) {
+    EXPECT_CALL(*m_source, open(_))
+        .WillOnce(Invoke([](const RecordInfo&) {
+            logEvent("src.open fails");
+            return -735;
+        }))
+        .WillRepeatedly(Invoke([](const RecordInfo&) {
+            logEvent("src.open");
+            return 0;
+        }));
+    EXPECT_CALL(*m_source, close()).Times(0);
+    std::string output;
+    EXPECT_EQ(-1, step(output));
+    EXPECT_EQ("backupRecordRetriever open failed(-735)\n", output);
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open fails"));
+    ::testing::Mock::VerifyAndClearExpectations(m_source);
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
+                                          "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, FailedWriteIsWrittenAgainBeforeTheNextRead) {
+    EXPECT_EQ(0, step());
+    takeEvents();
+    // Frame 2 fails in its file and again in a fresh one.
+    g_writeResults = {-707, -707};
+    std::string output;
+    EXPECT_EQ(0, step(output));
+    EXPECT_EQ("BackupRetriever write failed(-707)\n", output);
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.read 2", "dst.write 2 -> -707", "dst.close", "dst.create 6",
+                            "dst.write 2 -> -707", "dst.close", "wait 2.0"));
+    // The next step writes frame 2 again instead of reading frame 3.
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(), ElementsAre("dst.create 0", "dst.write 2", "wait 0.200000"));
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(), ElementsAre("src.read 3", "dst.write 3", "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, MissingBackupDirectoryHoldsTheFirstFrame) {
+    g_createResults = {-708, -708, -708};
+    for (int i = 0; i < 3; ++i) {
+        std::string output;
+        EXPECT_EQ(0, step(output));
+        EXPECT_EQ("BackupRetriever write failed(-708)\n", output);
+    }
+    EXPECT_EQ(0, step());
+    // Frame 1 was read once and waited for the directory; nothing was dropped.
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 1", "dst.create 1 -> -708", "wait 2.0",
+                            "dst.create 1 -> -708", "wait 2.0", "dst.create 1 -> -708", "wait 2.0",
+                            "dst.create 1", "dst.write 1", "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, NoMessagesWithoutThePrintFlag) {
+    GlobalEnv::getInstance()->setPrintFlag(0);
+    EXPECT_CALL(*m_source, open(_))
+        .WillOnce(Invoke([](const RecordInfo&) { return -101; }))
+        .WillRepeatedly(Invoke([](const RecordInfo&) { return 0; }));
+    EXPECT_EQ(0, step());
+    EXPECT_EQ(0, step());
+    g_writeResults = {-707, -707};
+    EXPECT_EQ(0, step());
+    EXPECT_EQ("wait 2.0", takeEvents().back());  // the write did fail
+}
+
+TEST_F(ServiceStepTest, StopClosesSourceThenDestinationOnce) {
+    m_job->stopService();  // never ran: nothing to stop or close
+    EXPECT_THAT(takeEvents(), ElementsAre());
+    EXPECT_EQ(0, step());
+    takeEvents();
+    m_job->stopService();
+    EXPECT_THAT(takeEvents(), ElementsAre("src.close", "dst.close"));
+    m_job->stopService();
+    EXPECT_THAT(takeEvents(), ElementsAre());
+    // A stopped job opens both ends anew.
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 2", "dst.create 1", "dst.write 2",
+                                          "wait 0.200000"));
+}
+
+TEST_F(ServiceStepTest, StopGivesUpAFrameHeldAfterAFailedWrite) {
+    EXPECT_EQ(0, step());
+    g_writeResults = {-707, -707};
+    std::string output;
+    EXPECT_EQ(0, step(output));
+    takeEvents();
+    m_job->stopService();
+    EXPECT_THAT(takeEvents(), ElementsAre("src.close"));  // the failed file was closed already
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 3", "dst.create 1", "dst.write 3",
+                                          "wait 0.200000"));
+}
+
+TEST(ServiceTypeTest, JobWithoutSourceIsRefusedInItsFirstStep) {
+    takeEvents();
+    GlobalEnv::getInstance()->setPrintFlag(1);
+    RecordInfo info;
+    info.setDeviceId("dev1");
+    info.setCameraId(2);
+    BackupService job(7, info);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, job.backupRecord());
+    std::string output = ::testing::internal::GetCapturedStdout();
+    GlobalEnv::getInstance()->setPrintFlag(0);
+    EXPECT_EQ("backupRecord: job type 7 has no record source\n", output);
+    EXPECT_THAT(takeEvents(), ElementsAre());
+}
+
+TEST(ServiceThreadTest, StartOnARunningJobReturnsOneAndStopEndsIt) {
+    TaliqTime::setClockSpeed(1000);
+    RecordInfo info;
+    info.setDeviceId("dev1");
+    info.setCameraId(3);
+    auto* source = new NiceMock<MockSource>();
+    ON_CALL(*source, open(_)).WillByDefault(Invoke([](const RecordInfo&) { return -101; }));
+    BackupService job(SafePointer<IBackupRecordRetriever>(source), info);
+    EXPECT_EQ(0, job.isRunning());
+    EXPECT_NE(0, job.startService());
+    EXPECT_NE(0, job.isRunning());
+    EXPECT_EQ(1, job.startService());
+    job.stopService();
+    EXPECT_EQ(0, job.isRunning());
+    EXPECT_NE(0, job.startService());  // a stopped job can run again
+    job.stopService();
+    TaliqTime::setClockSpeed(1);
+}
+
+}  // namespace
