@@ -584,6 +584,7 @@ void TsFileImporter::close() {
     if (m_file != nullptr) std::fclose(m_file);
     m_file = nullptr;
     m_havePending = false;
+    m_heldPsi.clear();
 }
 
 int TsFileImporter::open(const std::string& path) {
@@ -668,6 +669,15 @@ bool TsFileImporter::nextNode(TsNode& node) {
     long long frames = 0;
     long long firstDts = 0;
     long long lastDts = 0;
+    bool havePat = false, havePmt = false;  // in this node, before its first frame
+    auto appendPsi = [&](const unsigned char* psi) {
+        const unsigned int pid = viewPacket(psi).pid;
+        if (frames == 0) (pid == 0 ? havePat : havePmt) = true;
+        node.data.insert(node.data.end(), psi, psi + kPacket);
+    };
+    // PAT and PMT read after the previous node's last frame open this node.
+    for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
+    m_heldPsi.clear();
     unsigned char p[kPacket];
     while (true) {
         bool startsFrame = false, key = false;
@@ -675,7 +685,7 @@ bool TsFileImporter::nextNode(TsNode& node) {
         if (m_havePending) {
             std::memcpy(p, m_pending, kPacket);
             m_havePending = false;
-            startsFrame = m_pendingStartsFrame;
+            startsFrame = true;
             key = m_pendingKey;
             dts = m_pendingDts;
         } else {
@@ -683,8 +693,15 @@ bool TsFileImporter::nextNode(TsNode& node) {
             const PacketView v = viewPacket(p);
             if (v.pid == 0 || static_cast<int>(v.pid) == m_pmtPid) {
                 handlePsi(p, v.pid);
-            } else if (static_cast<int>(v.pid) == m_videoPid && v.unitStart &&
-                       v.payload < kPacket) {
+                // Held back until it is known which node the PSI belongs to.
+                if (frames > 0) {
+                    m_heldPsi.insert(m_heldPsi.end(), p, p + kPacket);
+                } else {
+                    appendPsi(p);
+                }
+                continue;
+            }
+            if (static_cast<int>(v.pid) == m_videoPid && v.unitStart && v.payload < kPacket) {
                 unsigned long long raw = 0;
                 std::size_t data = 0;
                 if (readPesStart(p, v.payload, raw, data)) {
@@ -709,25 +726,29 @@ bool TsFileImporter::nextNode(TsNode& node) {
             if (startsFrame && frames > 0 && (key || dts - firstDts + m_frameTicks > kNodeTicks)) {
                 std::memcpy(m_pending, p, kPacket);
                 m_havePending = true;
-                m_pendingStartsFrame = true;
                 m_pendingKey = key;
                 m_pendingDts = dts;
                 break;
             }
+            for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
+            m_heldPsi.clear();
         }
         const PacketView v = viewPacket(p);
         if (startsFrame) {
             if (frames == 0) {
                 firstDts = dts;
                 node.iFrame = key;
-                if (key && node.data.empty() && !m_pat.empty() && !m_pmt.empty()) {
-                    unsigned char copy[kPacket];
-                    std::memcpy(copy, m_pat.data(), kPacket);
-                    handlePsi(copy, 0);
-                    node.data.insert(node.data.end(), copy, copy + kPacket);
+                // A key-frame node starts with a PAT and a PMT.
+                unsigned char copy[kPacket];
+                if (key && !havePmt && !m_pmt.empty()) {
                     std::memcpy(copy, m_pmt.data(), kPacket);
                     handlePsi(copy, static_cast<unsigned int>(m_pmtPid));
-                    node.data.insert(node.data.end(), copy, copy + kPacket);
+                    node.data.insert(node.data.begin(), copy, copy + kPacket);
+                }
+                if (key && !havePat && !m_pat.empty()) {
+                    std::memcpy(copy, m_pat.data(), kPacket);
+                    handlePsi(copy, 0);
+                    node.data.insert(node.data.begin(), copy, copy + kPacket);
                 }
             }
             lastDts = dts;
@@ -749,6 +770,10 @@ bool TsFileImporter::nextNode(TsNode& node) {
             }
         }
         node.data.insert(node.data.end(), p, p + kPacket);
+    }
+    if (!m_havePending) {  // end of file: the held PSI closes the last node
+        for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
+        m_heldPsi.clear();
     }
     if (node.data.empty()) return false;
     if (node.iFrame) {

@@ -113,8 +113,8 @@ class SyntheticStream {
 // random access indicator or by the key-frame NAL unit types (IDR or parameter
 // sets) at the start of a PES; the picture size is read from the SPS of H.264
 // and H.265 and is 0 when none was found. Every key-frame node gets a copy of
-// the latest PAT and PMT in front, and the continuity counters of the PAT and
-// PMT PIDs are renumbered so these copies keep them continuous.
+// the latest PAT and PMT in front unless it has them already, and the continuity counters of the
+// PAT and PMT PIDs are renumbered so these copies keep them continuous.
 class TsFileImporter {
   public:
     TsFileImporter() = default;
@@ -136,11 +136,11 @@ class TsFileImporter {
     std::FILE* m_file = nullptr;
     bool m_havePending = false;
     unsigned char m_pending[188] = {};
-    bool m_pendingStartsFrame = false;
     bool m_pendingKey = false;
     long long m_pendingDts = 0;
-    std::vector<unsigned char> m_pat;  // latest PAT packet
-    std::vector<unsigned char> m_pmt;  // latest PMT packet
+    std::vector<unsigned char> m_heldPsi;  // PAT/PMT packets not yet given to a node
+    std::vector<unsigned char> m_pat;      // latest PAT packet
+    std::vector<unsigned char> m_pmt;      // latest PMT packet
     unsigned char m_patCc = 0;
     unsigned char m_pmtCc = 0;
     int m_pmtPid = -1;
