@@ -23,7 +23,10 @@ class FileSystem;
 // The host configures it with setConfiguration() before first use (the
 // instance takes the configuration that is current when it is created, and a
 // later setConfiguration() replaces that of an existing instance).
-class RecordDiskManagerImpl {
+//
+// Default visibility, so that Singlton<RecordDiskManagerImpl> is one instance
+// across shared libraries built with hidden symbols.
+class __attribute__((visibility("default"))) RecordDiskManagerImpl {
 public:
     static RecordDiskManagerImpl* createInstance();
 

@@ -24,8 +24,12 @@ void destroyAllSingltonInstances();
 // The unlocked first check reads an atomic pointer (acquire); creation runs
 // under the class's BasicMutex with a second check and publishes the pointer
 // with release, so concurrent first callers get one instance.
+//
+// Default visibility: a library built with hidden symbols must still share the
+// one m_instance of each Singlton<T> with the rest of the process (with T's
+// class also visible), instead of keeping a copy of its own.
 template <class T>
-class Singlton {
+class __attribute__((visibility("default"))) Singlton {
   public:
     // The argument is kept for the host's signature; it does not change what is
     // returned.

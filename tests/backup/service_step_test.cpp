@@ -21,6 +21,7 @@
 #include "IRecordWriter.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInfo.h"
+#include "Singlton.h"
 #include "TSAVData.h"
 #include "TaliqTime.h"
 
@@ -238,6 +239,8 @@ TEST_F(ServiceStepTest, SourceNotReadyIsRetriedEverySecondWithAMessage) {
     // starts the first file.
     EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
                                           "wait 0.200000"));
+    // The module used the process's one disk manager, not a copy of its own.
+    EXPECT_NE(nullptr, Singlton<RecordDiskManagerImpl>::peekInstance());
 }
 
 TEST_F(ServiceStepTest, NoFrameNowReopensTheSourceButKeepsTheDestination) {
