@@ -1,0 +1,376 @@
+// The backup side of the record library: creating files on a backup disk,
+// writing frames, durable close, a full disk and failing I/O.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "BasicTool.h"
+#include "RecordFileReader.h"
+#include "RecordIndexFile.h"
+#include "RecordTestSupport.h"
+#include "RetrieverFileQuery.h"
+#include "TSAVData.h"
+
+namespace {
+
+using rectest::ConfigScope;
+using rectest::FaultFileSystem;
+using rectest::FileSystemScope;
+using rectest::makeDir;
+using rectest::packets;
+using rectest::TempDir;
+
+const long long kBegin = 1704067200000LL + 3600000LL;
+const long long kReserve = 1 << 20;
+
+TSAVData frame(int index, int count = 2, int type = 0) {
+    TSAVData f;
+    std::vector<char> d = packets(count, index);
+    f.setData(d.data(), static_cast<unsigned int>(d.size()));
+    f.setTimeStamp(kBegin + index * 200);
+    f.setDataTimeLength(200);
+    f.setFrameType(type != 0 ? type : (index % 5 == 0 ? 1 : 2));
+    f.setESStreamType(1);
+    f.setImageWidth(640);
+    f.setImageHeight(360);
+    f.setEncoderType(1);
+    return f;
+}
+
+class BackupWriterTest : public ::testing::Test {
+  protected:
+    void configure(std::vector<std::string> roots, long long segment = 64LL << 20) {
+        RecorderConfig c;
+        c.recordDirs.push_back(makeDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
+        for (const std::string& r : roots) {
+            c.backupDirs.push_back(makeDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
+        }
+        c.backupReserveBytes = kReserve;
+        config.reset();
+        config.reset(new ConfigScope(c));
+    }
+
+    SafePointer<RecordFileInfo> description() {
+        SafePointer<RecordFileInfo> info(new RecordFileInfo);
+        info->setDeviceId("dev_1");
+        info->setDeviceIP("10-0-0-1");
+        info->setCameraId(2);
+        info->setRecordMode(1);
+        info->setRecordStorageType(1);
+        info->setRecordBeginTime(kBegin);
+        info->setRecordDate(BasicTool::getDateString(kBegin));
+        TSAVData first = frame(0);
+        info->setAVStreamInfo(AVStreamInfo(&first));
+        return info;
+    }
+
+    int create(SafePointer<RecordFileInfo>& info, int requestType = 1) {
+        return Singlton<RecordDiskManagerImpl>::getInstance()->createRecordFile(info, requestType,
+                                                                                0, writer, dir);
+    }
+
+    // The backup files of dev_1/camera 2 the query gives out, oldest first.
+    std::vector<RecordFileInfo> listed() {
+        std::vector<RecordDirInfoEx> dirs, backups;
+        Singlton<RecordDiskManagerImpl>::getInstance()->getRecordDirInfoList(dirs);
+        for (const RecordDirInfoEx& d : dirs) {
+            if (d.getAttribute() == RecordDirInfoEx::kAttributeBackup) backups.push_back(d);
+        }
+        std::set<std::string> devices;
+        for (const RecordDirInfoEx& d : backups) {
+            std::vector<std::string> names;
+            if (BasicTool::getMatchDeviceDirList(d, "record", "dev_1", "", 2, names)) {
+                devices.insert(names.begin(), names.end());
+            }
+        }
+        RetrieverFileQuery q;
+        q.setRecordDirInfo(backups);
+        q.setDeviceList(devices);
+        std::vector<RecordFileInfo> out;
+        q.listRecordFiles(out, true);
+        return out;
+    }
+
+    std::vector<char> readAll(const RecordFileInfo& info, std::vector<RecordIndexNode>& nodes) {
+        SafePointer<IFile> file;
+        RecordFileIndexNodeInfo walk;
+        EXPECT_EQ(kRecordOk, openRecordFileForRead(info, file, walk));
+        std::vector<char> data;
+        if (file.isNull()) return data;
+        while (walk.seekNext()) {
+            RecordIndexNode n;
+            walk.getCurrentNodeInfo(n);
+            nodes.push_back(n);
+            size_t at = data.size();
+            data.resize(at + n.getDataLen());
+            EXPECT_EQ(n.getDataLen(), file->read(data.data() + at, n.getDataLen()));
+        }
+        return data;
+    }
+
+    TempDir tmp;
+    std::unique_ptr<ConfigScope> config;
+    // Held through unique_ptr: a handle's destructor may throw, the
+    // fixture's may not.
+    std::unique_ptr<SafePointer<IRecordWriter>> m_writer{new SafePointer<IRecordWriter>};
+    std::unique_ptr<SafePointer<IRecordDir>> m_dir{new SafePointer<IRecordDir>};
+    SafePointer<IRecordWriter>& writer = *m_writer;
+    SafePointer<IRecordDir>& dir = *m_dir;
+};
+
+TEST_F(BackupWriterTest, MissingBackupRootIsNeverCreated) {
+    const std::string unmounted = tmp.sub("mnt/usb");
+    configure({unmounted});
+    SafePointer<RecordFileInfo> info = description();
+    EXPECT_EQ(kRecordNoDir, create(info));
+    EXPECT_TRUE(writer.isNull());
+    EXPECT_FALSE(std::filesystem::exists(tmp.sub("mnt")));
+
+    // With a mounted second disk, the file goes there, and the unmounted one
+    // is still left alone.
+    std::filesystem::create_directories(tmp.sub("backup2"));
+    configure({unmounted, tmp.sub("backup2")});
+    ASSERT_EQ(kRecordOk, create(info));
+    int start = 0;
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    EXPECT_EQ(10, start);
+    EXPECT_EQ(tmp.sub("backup2"), info->getRecordDirInfo().getRecordRootDir());
+    EXPECT_EQ(kRecordOk, writer->close());
+    EXPECT_FALSE(std::filesystem::exists(tmp.sub("mnt")));
+
+    // The disk is unplugged between creation and open: the writer fails
+    // and creates nothing either.
+    ASSERT_EQ(kRecordOk, create(info));
+    std::filesystem::remove_all(tmp.sub("backup2"));
+    EXPECT_EQ(kRecordNoDir, writer->open(info, start));
+    EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup2")));
+}
+
+TEST_F(BackupWriterTest, WrittenFileIsListedAndReadsBackByteForByte) {
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({tmp.sub("backup")});
+    SafePointer<RecordFileInfo> info = description();
+    ASSERT_EQ(kRecordOk, create(info));
+    int start = 0;
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    std::vector<char> written;
+    for (int i = 0; i < 12; ++i) {
+        TSAVData f = frame(i, 1 + i % 3);
+        ASSERT_TRUE(dir->canWrite(&f, 0));
+        ASSERT_EQ(kRecordOk, writer->write(&f, false, 0));
+        dir->addWrittenSize(f.getDataLength());
+        written.insert(written.end(), f.getData(), f.getData() + f.getDataLength());
+    }
+    EXPECT_EQ(static_cast<long long>(written.size()), dir->addWrittenSize(0));
+    // Not given out before it is closed.
+    EXPECT_TRUE(listed().empty());
+    ASSERT_EQ(kRecordOk, writer->close());
+    EXPECT_EQ(kRecordOk, writer->close());
+
+    std::vector<RecordFileInfo> files = listed();
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ(info->createRecordFileName(), files[0].createRecordFileName());
+    EXPECT_EQ(kBegin, files[0].getRecordBeginTime());
+    EXPECT_EQ(kBegin + 12 * 200, files[0].getRecordEndTime());
+    EXPECT_EQ(1, files[0].getRecordMode());
+    EXPECT_EQ(640, files[0].getAVStreamInfo().getImageWidth());
+    std::vector<RecordIndexNode> nodes;
+    EXPECT_EQ(written, readAll(files[0], nodes));
+    ASSERT_EQ(12u, nodes.size());
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(i * 200, nodes[i].getTimeOffset());
+        EXPECT_EQ(200, nodes[i].getTimeLen());
+        EXPECT_EQ(i % 5 == 0, nodes[i].isIFrame());
+    }
+
+    // A second file with the same begin time gets a name of its own.
+    ASSERT_EQ(kRecordOk, create(info));
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    TSAVData f = frame(0);
+    ASSERT_EQ(kRecordOk, writer->write(&f, false, 0));
+    ASSERT_EQ(kRecordOk, writer->close());
+    EXPECT_EQ(2u, listed().size());
+
+    // A file closed without a frame leaves nothing behind.
+    ASSERT_EQ(kRecordOk, create(info));
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    const std::string empty = info->createRecordFileName();
+    ASSERT_TRUE(std::filesystem::exists(empty));
+    ASSERT_EQ(kRecordOk, writer->close());
+    EXPECT_FALSE(std::filesystem::exists(empty));
+    EXPECT_EQ(2u, listed().size());
+}
+
+TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheCompleteIndexEntry) {
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({tmp.sub("backup")});
+    FaultFileSystem fs;
+    FileSystemScope scope(&fs);
+    SafePointer<RecordFileInfo> info = description();
+    ASSERT_EQ(kRecordOk, create(info));
+    int start = 0;
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    TSAVData f = frame(0);
+    ASSERT_EQ(kRecordOk, writer->write(&f, false, 0));
+    const std::string data = info->createRecordFileName();
+    const std::string day = fsutil::dirName(data);
+    const std::string index = RecordIndexFile::pathOf(day);
+    fs.clearCalls();
+    ASSERT_EQ(kRecordOk, writer->close());
+
+    std::vector<std::string> calls = fs.calls();
+    auto at = [&calls](const std::string& call) {
+        return std::find(calls.begin(), calls.end(), call) - calls.begin();
+    };
+    size_t indexOpen = at("open:" + index);
+    ASSERT_LT(indexOpen, calls.size());
+    size_t dataSync = calls.size();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].rfind("fsync:", 0) == 0) {
+            dataSync = i;
+            break;
+        }
+    }
+    size_t daySync = at("syncDir:" + day);
+    EXPECT_LT(dataSync, daySync);
+    EXPECT_LT(daySync, indexOpen);
+    // The index entry is synced after it was written.
+    bool indexSynced = false;
+    for (size_t i = indexOpen + 1; i < calls.size(); ++i) {
+        if (calls[i].rfind("fsync:", 0) == 0) indexSynced = true;
+    }
+    EXPECT_TRUE(indexSynced);
+
+    // A failing fsync of the data is an I/O error, and the file is not
+    // listed as complete.
+    ASSERT_EQ(kRecordOk, create(info));
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    ASSERT_EQ(kRecordOk, writer->write(&f, false, 0));
+    fs.failOn("fsync", kRecordIOError);
+    EXPECT_EQ(kRecordIOError, writer->close());
+    fs.clear();
+    EXPECT_EQ(1u, listed().size());
+}
+
+TEST_F(BackupWriterTest, FullDiskRefusesFramesAndFiles) {
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({tmp.sub("backup")});
+    FaultFileSystem fs;
+    FileSystemScope scope(&fs);
+    SafePointer<RecordFileInfo> info = description();
+
+    fs.setFreeSpace(kReserve);
+    EXPECT_EQ(kRecordDirRefused, create(info));
+    EXPECT_TRUE(writer.isNull());
+
+    fs.setFreeSpace(kReserve + 188 * 3);
+    ASSERT_EQ(kRecordOk, create(info));
+    int start = 0;
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    TSAVData small = frame(0, 3);
+    TSAVData big = frame(1, 4);
+    EXPECT_TRUE(dir->canWrite(&small, 0));
+    EXPECT_FALSE(dir->canWrite(&big, 0));
+    fs.failOn("freeSpace", kRecordIOError);
+    EXPECT_FALSE(dir->canWrite(&small, 0));
+    fs.clear();
+
+    // The disk fills up under the writer: -703, then the file is broken
+    // (-707), and close keeps what was written before.
+    ASSERT_EQ(kRecordOk, writer->write(&small, false, 0));
+    fs.failWrite(kRecordNoSpace, 0, false);
+    EXPECT_EQ(kRecordDirRefused, writer->write(&big, false, 0));
+    EXPECT_EQ(kRecordIOError, writer->write(&small, false, 0));
+    ASSERT_EQ(kRecordOk, writer->close());
+    std::vector<RecordFileInfo> files = listed();
+    ASSERT_EQ(1u, files.size());
+    std::vector<RecordIndexNode> nodes;
+    EXPECT_EQ(std::vector<char>(small.getData(), small.getData() + small.getDataLength()),
+              readAll(files[0], nodes));
+    EXPECT_EQ(small.getDataLength(), std::filesystem::file_size(files[0].createRecordFileName()));
+}
+
+TEST_F(BackupWriterTest, SegmentLimitAndIOErrors) {
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({tmp.sub("backup")}, 188 * 5);
+    FaultFileSystem fs;
+    FileSystemScope scope(&fs);
+    SafePointer<RecordFileInfo> info = description();
+    ASSERT_EQ(kRecordOk, create(info));
+    int start = 0;
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    TSAVData three = frame(0, 3);
+    ASSERT_EQ(kRecordOk, writer->write(&three, false, 0));
+    EXPECT_EQ(kRecordSegmentFull, writer->write(&three, false, 0));
+    TSAVData two = frame(1, 2);
+    ASSERT_EQ(kRecordOk, writer->write(&two, false, 0));
+    ASSERT_EQ(kRecordOk, writer->close());
+    EXPECT_EQ(kRecordIOError, writer->write(&two, false, 0));
+
+    ASSERT_EQ(kRecordOk, create(info, 5));
+    ASSERT_EQ(kRecordOk, writer->open(info, start));
+    fs.failWrite(kRecordIOError, 0, true);
+    EXPECT_EQ(kRecordIOError, writer->write(&two, false, 0));
+    fs.clear();
+    EXPECT_EQ(kRecordIOError, writer->write(&two, false, 0));
+    EXPECT_EQ(kRecordOk, writer->close());
+
+    // The folders below the root cannot be made: the open fails cleanly.
+    fs.failOn("mkdir", kRecordIOError);
+    SafePointer<RecordFileInfo> other = description();
+    other->setCameraId(3);
+    other->setRecordDate("");
+    ASSERT_EQ(kRecordOk, create(other, 6));
+    EXPECT_EQ(kRecordIOError, writer->open(other, start));
+}
+
+// Fails the Nth write for N = 0, 1, ... over a whole file, once as a
+// transient and once as a persistent fault, until the run passes untouched.
+// Whatever the library then lists as complete reads back exactly as written.
+TEST_F(BackupWriterTest, FailingEachWriteInTurnNeverListsWrongData) {
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({tmp.sub("backup")});
+    FaultFileSystem fs;
+    FileSystemScope scope(&fs);
+    for (int persistent = 0; persistent < 2; ++persistent) {
+        for (int n = 0;; ++n) {
+            std::filesystem::remove_all(tmp.sub("backup/record"));
+            fs.clear();
+            fs.failWrite(n % 2 ? kRecordNoSpace : kRecordIOError, n, persistent == 1);
+            SafePointer<RecordFileInfo> info = description();
+            ASSERT_EQ(kRecordOk, create(info));
+            int start = 0;
+            bool faulted = false;
+            std::vector<char> good;
+            if (writer->open(info, start) != kRecordOk) {
+                faulted = true;
+            } else {
+                for (int i = 0; i < 6; ++i) {
+                    TSAVData f = frame(i, 1 + i % 2);
+                    int r = writer->write(&f, false, 0);
+                    if (r == kRecordOk) {
+                        good.insert(good.end(), f.getData(), f.getData() + f.getDataLength());
+                    } else {
+                        EXPECT_TRUE(r == kRecordIOError || r == kRecordDirRefused) << r;
+                        faulted = true;
+                    }
+                }
+                if (writer->close() != kRecordOk) faulted = true;
+            }
+            fs.clear();
+            std::vector<RecordFileInfo> files = listed();
+            ASSERT_LE(files.size(), 1u);
+            if (!files.empty()) {
+                std::vector<RecordIndexNode> nodes;
+                EXPECT_EQ(good, readAll(files[0], nodes)) << "fault at write " << n;
+            }
+            if (!faulted) {
+                EXPECT_EQ(1u, files.size());
+                break;
+            }
+            ASSERT_LT(n, 50);
+        }
+    }
+}
+
+}  // namespace

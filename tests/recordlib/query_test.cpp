@@ -1,0 +1,206 @@
+// The file query over record directories and days, reading files back, and
+// the device folders of a device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "BasicTool.h"
+#include "LocalRecorder.h"
+#include "RecordFileReader.h"
+#include "RecordTestSupport.h"
+#include "RetrieverFileQuery.h"
+
+namespace {
+
+using rectest::makeDir;
+using rectest::packets;
+using rectest::TempDir;
+
+const long long kDay1 = 1704067200000LL;  // 2024-01-01 00:00:00 UTC
+const long long kDay2 = kDay1 + 86400000LL;
+
+// Records one complete file of `nodes` nodes of 2 packets, 500 ms each.
+RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& ip, long long begin,
+                          int nodes, int seed = 1) {
+    LocalRecorder rec(dir, "dev_1", ip, 2);
+    AVStreamInfo s;
+    s.setEncoderType(1);
+    s.setImageWidth(640);
+    s.setImageHeight(360);
+    EXPECT_EQ(kRecordOk, rec.startFile(begin, s));
+    for (int i = 0; i < nodes; ++i) {
+        std::vector<char> d = packets(2, seed * 100 + i);
+        EXPECT_EQ(kRecordOk,
+                  rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500, i == 0));
+    }
+    EXPECT_EQ(kRecordOk, rec.finishFile());
+    return rec.currentFile();
+}
+
+class QueryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(tmp.sub("disk1"));
+        std::filesystem::create_directories(tmp.sub("disk2"));
+        disk1 = makeDir(tmp.sub("disk1"), RecordDirInfoEx::kAttributeLocal);
+        disk2 = makeDir(tmp.sub("disk2"), RecordDirInfoEx::kAttributeLocal);
+    }
+
+    // The begin times the query walks through from time 0, as the backup
+    // walks: each next file is asked for with the end time of the last.
+    std::vector<long long> walk(RetrieverFileQuery& q) {
+        std::vector<long long> begins;
+        long long t = 0;
+        SafePointer<RecordFileInfo> f(new RecordFileInfo);
+        while (q.getRecordFileInfo(t, f, true) != 0 && begins.size() < 20) {
+            begins.push_back(f->getRecordBeginTime());
+            t = f->getRecordEndTime();
+        }
+        return begins;
+    }
+
+    RetrieverFileQuery query(std::set<std::string> devices) {
+        RetrieverFileQuery q;
+        q.setDeviceList(devices);
+        q.setRecordDirInfo({disk1, disk2});
+        q.setIFrameFlag(false);
+        return q;
+    }
+
+    TempDir tmp;
+    RecordDirInfoEx disk1, disk2;
+};
+
+TEST_F(QueryTest, OldestFirstAcrossTwoDirectoriesAndTwoDays) {
+    // Interleaved over the two disks and two days, recorded out of order.
+    recordFile(disk2, "10.0.0.1", kDay2 + 1000, 4);
+    recordFile(disk1, "10.0.0.1", kDay1 + 60000, 4);
+    recordFile(disk2, "10.0.0.1", kDay1 + 120000, 4);
+    recordFile(disk1, "10.0.0.1", kDay2 + 500000, 4);
+    recordFile(disk1, "10.0.0.1", kDay1 + 1000, 4);
+    // The same device under another IP is still its device folder.
+    recordFile(disk2, "10:0:0:9", kDay1 + 90000, 4);
+
+    std::vector<std::string> names;
+    ASSERT_EQ(2, BasicTool::getMatchDeviceDirList(disk2, "record", "dev_1", "x", 2, names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"dev_1_10-0-0-9_2", "dev_1_10.0.0.1_2"}), names);
+    names.clear();
+    EXPECT_EQ(0, BasicTool::getMatchDeviceDirList(disk2, "record", "dev_1", "x", 3, names));
+    EXPECT_EQ(0, BasicTool::getMatchDeviceDirList(disk2, "record", "dev", "x", 2, names));
+    EXPECT_TRUE(names.empty());
+
+    RetrieverFileQuery q = query({"dev_1_10.0.0.1_2", "dev_1_10-0-0-9_2"});
+    EXPECT_EQ((std::vector<long long>{kDay1 + 1000, kDay1 + 60000, kDay1 + 90000, kDay1 + 120000,
+                                      kDay2 + 1000, kDay2 + 500000}),
+              walk(q));
+
+    // The file found carries where it lies and what the index says of it.
+    SafePointer<RecordFileInfo> f(new RecordFileInfo);
+    ASSERT_EQ(1, q.getRecordFileInfo(kDay1 + 70000, f, true));
+    EXPECT_EQ(kDay1 + 90000, f->getRecordBeginTime());
+    EXPECT_EQ(kDay1 + 92000, f->getRecordEndTime());
+    EXPECT_EQ("dev_1", f->getDeviceId());
+    EXPECT_EQ("10-0-0-9", f->getDeviceIP());
+    EXPECT_EQ(2, f->getCameraId());
+    EXPECT_EQ("20240101", f->getRecordDate());
+    EXPECT_EQ(disk2.getRecordRootDir(), f->getRecordDirInfo().getRecordRootDir());
+    EXPECT_EQ(4, f->getNodeCount());
+    EXPECT_TRUE(std::filesystem::exists(f->createRecordFileName()));
+
+    // A file that ends exactly at the time asked is not "after" it.
+    ASSERT_EQ(1, q.getRecordFileInfo(kDay1 + 3000, f, true));
+    EXPECT_EQ(kDay1 + 60000, f->getRecordBeginTime());
+    EXPECT_EQ(0, q.getRecordFileInfo(kDay2 + 502000, f, true));
+
+    std::vector<RecordFileInfo> all;
+    EXPECT_EQ(6, q.listRecordFiles(all, true));
+    EXPECT_EQ(kDay1 + 1000, all.front().getRecordBeginTime());
+    EXPECT_EQ(kDay2 + 500000, all.back().getRecordBeginTime());
+}
+
+TEST_F(QueryTest, FileBeingRecordedIsNeverGivenOut) {
+    LocalRecorder live(disk1, "dev_1", "10.0.0.1", 2);
+    AVStreamInfo s;
+    ASSERT_EQ(kRecordOk, live.startFile(kDay1, s));
+    std::vector<char> d = packets(3, 7);
+    ASSERT_EQ(kRecordOk, live.addNode(d.data(), static_cast<int>(d.size()), kDay1, 500, true));
+    recordFile(disk2, "10.0.0.1", kDay1 + 10000, 2);
+
+    RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
+    SafePointer<RecordFileInfo> f(new RecordFileInfo);
+    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
+    EXPECT_EQ(kDay1 + 10000, f->getRecordBeginTime());
+    std::vector<RecordFileInfo> listed;
+    EXPECT_EQ(2, q.listRecordFiles(listed, false));
+
+    // Once finished, it is the oldest.
+    ASSERT_EQ(kRecordOk, live.finishFile());
+    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
+    EXPECT_EQ(kDay1, f->getRecordBeginTime());
+    EXPECT_EQ(RecordFileInfo::kStateComplete, f->getState());
+}
+
+TEST_F(QueryTest, KeyFrameFlagAndMissingDataFileSkipFiles) {
+    // A file whose first node is not a key frame.
+    LocalRecorder rec(disk1, "dev_1", "10.0.0.1", 2);
+    ASSERT_EQ(kRecordOk, rec.startFile(kDay1, AVStreamInfo()));
+    std::vector<char> d = packets(1, 1);
+    ASSERT_EQ(kRecordOk, rec.addNode(d.data(), 188, kDay1, 500, false));
+    ASSERT_EQ(kRecordOk, rec.finishFile());
+    RecordFileInfo gone = recordFile(disk1, "10.0.0.1", kDay1 + 5000, 2);
+    recordFile(disk1, "10.0.0.1", kDay1 + 9000, 2);
+
+    RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
+    q.setIFrameFlag(true);
+    SafePointer<RecordFileInfo> f(new RecordFileInfo);
+    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
+    EXPECT_EQ(kDay1 + 5000, f->getRecordBeginTime());
+
+    rectest::LogCatcher log("RecordQuery");
+    std::filesystem::remove(gone.createRecordFileName());
+    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
+    EXPECT_EQ(kDay1 + 9000, f->getRecordBeginTime());
+    EXPECT_TRUE(log.contains("listed but missing"));
+}
+
+TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
+    RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 5, 42);
+    SafePointer<IFile> file;
+    RecordFileIndexNodeInfo walk;
+    ASSERT_EQ(kRecordOk, openRecordFileForRead(rec, file, walk));
+    EXPECT_EQ(kDay1 + 1000, walk.getFileBeginTime());
+    EXPECT_EQ(640, walk.getImageWidth());
+    EXPECT_EQ(360, walk.getImageHeight());
+    EXPECT_EQ(1, walk.getEncodeType());
+    int n = 0;
+    while (walk.seekNext()) {
+        RecordIndexNode node;
+        walk.getCurrentNodeInfo(node);
+        std::vector<char> expected = packets(2, 42 * 100 + n);
+        ASSERT_EQ(static_cast<int>(expected.size()), node.getDataLen());
+        EXPECT_EQ(n * 500, node.getTimeOffset());
+        EXPECT_EQ(n == 0, node.isIFrame());
+        std::vector<char> got(node.getDataLen());
+        ASSERT_EQ(node.getDataLen(), file->read(got.data(), node.getDataLen()));
+        EXPECT_EQ(expected, got) << "node " << n;
+        ++n;
+    }
+    EXPECT_EQ(5, n);
+    char extra;
+    EXPECT_EQ(0, file->read(&extra, 1));
+    EXPECT_EQ(kRecordOk, file->close());
+    EXPECT_EQ(kRecordOk, file->close());
+    EXPECT_EQ(kRecordNoStream, file->read(&extra, 1));
+
+    // A data file cut shorter than its index is refused, never misread.
+    std::filesystem::resize_file(rec.createRecordFileName(), 188 * 9);
+    SafePointer<IFile> other;
+    EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(rec, other, walk));
+    EXPECT_TRUE(other.isNull());
+    RecordFileInfo unknown = rec;
+    unknown.setRecordFileName("nothere.ts");
+    EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(unknown, other, walk));
+}
+
+}  // namespace
