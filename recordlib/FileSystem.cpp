@@ -158,6 +158,17 @@ std::string join(const std::string& a, const std::string& b) {
     return a + "/" + b;
 }
 
+std::string normalize(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char c : path) {
+        if (c == '/' && !out.empty() && out.back() == '/') continue;
+        out.push_back(c);
+    }
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
 std::string dirName(const std::string& path) {
     size_t p = path.find_last_of('/');
     if (p == std::string::npos) return "";

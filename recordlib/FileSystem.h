@@ -108,6 +108,8 @@ namespace fsutil {
 
 // Joins two path parts with one "/".
 std::string join(const std::string& a, const std::string& b);
+// The path with repeated '/' collapsed and no trailing '/' ("/" stays).
+std::string normalize(const std::string& path);
 // The folder part of a path ("" when there is none).
 std::string dirName(const std::string& path);
 // The last part of a path.

@@ -21,8 +21,7 @@ void logBin(const std::string& path, const char* what, int code) {
 }  // namespace
 
 RecordRecycleBin::RecordRecycleBin(int diskType, const std::string& recordDirPath)
-    : m_diskType(diskType), m_recordDirPath(recordDirPath) {
-    while (m_recordDirPath.size() > 1 && m_recordDirPath.back() == '/') m_recordDirPath.pop_back();
+    : m_diskType(diskType), m_recordDirPath(fsutil::normalize(recordDirPath)) {
     m_recyclePath = fsutil::join(m_recordDirPath, kRecycleDir);
 }
 
@@ -45,12 +44,12 @@ int RecordRecycleBin::init(int /*fileSystemFormat*/, long long /*fileSegmentSize
 int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string& heldName) {
     if (!m_ready) return 0;
     const std::string prefix = m_recordDirPath + "/";
-    if (builtName.compare(0, prefix.size(), prefix) != 0) return 0;
+    if (fsutil::normalize(builtName).compare(0, prefix.size(), prefix) != 0) return 0;
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
-    std::string source = builtName;
+    std::string source = fsutil::normalize(builtName);
     FileStat st;
     if (fs.stat(source, st) != kRecordOk && !heldName.empty()) {
-        source = fsutil::join(fsutil::dirName(builtName), heldName);
+        source = fsutil::join(fsutil::dirName(source), heldName);
         if (fs.stat(source, st) != kRecordOk) return 0;
     }
     if (st.isDir) return 0;
