@@ -3,6 +3,7 @@
 
 #include "IRecordDir.h"
 #include "IRecordWriter.h"
+#include "NvrBackupExport.h"
 #include "RecordFileInfo.h"
 #include "RecordInfo.h"
 #include "SafePointer.h"
@@ -15,7 +16,7 @@ class TSAVData;
 // size, and after a failed write; each frame's time stamps are rewritten so
 // every file has a continuous time line of its own.
 // Not thread-safe: one job's worker thread uses it.
-class BackupRecordStorage {
+class NVR_BACKUP_EXPORT BackupRecordStorage {
   public:
     BackupRecordStorage();
     ~BackupRecordStorage();

@@ -386,16 +386,19 @@ TEST_F(RecordStorageTest, WriteFailuresRetryOnceInAFreshFile) {
     EXPECT_EQ(write(1160, 2), -703);
     EXPECT_EQ(storage->getRequestTypeValue(), 2);
     EXPECT_FALSE(storage->isFileOpen());
-    // -707 twice: returned; the next frame's file comes with type 0.
+    // No file open: the next frame fails with "no file open" first and is
+    // written into a fresh file of type 0.
     FakeFile f5 = addFile();
+    EXPECT_CALL(*f5.writer, write(_, _, _)).WillOnce(Return(0)).WillOnce(Return(-707));
+    EXPECT_EQ(write(1200, 2), 0);
+    // -707 twice: returned, and no file is open.
     FakeFile f6 = addFile();
-    EXPECT_CALL(*f5.writer, write(_, _, _)).WillOnce(Return(-707));
     EXPECT_CALL(*f6.writer, write(_, _, _)).WillOnce(Return(-707));
-    EXPECT_EQ(write(1200, 2), -707);
+    EXPECT_EQ(write(1240, 2), -707);
     EXPECT_FALSE(storage->isFileOpen());
     FakeFile f7 = addFile();
     EXPECT_CALL(*f7.writer, write(_, _, _)).Times(1);
-    EXPECT_EQ(write(1240, 2), 0);
+    EXPECT_EQ(write(1280, 2), 0);
     EXPECT_THAT(requestTypes(), ElementsAre(1, 6, 5, 2, 0, 6, 0));
     EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 8),
                 ElementsAre("create:1", "open1", "write1", "close1", "create:6", "~writer1",
@@ -422,17 +425,16 @@ TEST_F(RecordStorageTest, RuntimeErrorsAreLoggedAndCloseTheFile) {
     EXPECT_TRUE(storage->isOpened());
     ASSERT_EQ(logs.size(), 2u);
     EXPECT_EQ(logs[1], "RecordIOError|disk gone|BackupRecordStorage");
-    // ... and in the retry: the second file is closed too.
+    // With no file open, the next frame's write happens in the retry block:
+    // a throw there closes the fresh file.
     FakeFile f2 = addFile();
-    FakeFile f3 = addFile();
-    EXPECT_CALL(*f2.writer, write(_, _, _)).WillOnce(Return(-707));
-    EXPECT_CALL(*f3.writer, write(_, _, _)).WillOnce(Invoke([](TSAVData*, bool, int) -> int {
+    EXPECT_CALL(*f2.writer, write(_, _, _)).WillOnce(Invoke([](TSAVData*, bool, int) -> int {
         throw TQRuntimeError("again");
     }));
     EXPECT_EQ(write(1080, 2), -739);
     EXPECT_EQ(logs.back(), "RecordIOError|again|BackupRecordStorage");
-    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 0, 6));
-    EXPECT_EQ(events.back(), "close3");
+    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 0));
+    EXPECT_EQ(events.back(), "close2");
     EXPECT_FALSE(storage->isFileOpen());
 }
 
@@ -496,21 +498,23 @@ TEST_F(RecordStorageTest, TimeStampsStartAtTheWritersStartAndFollowTheConversion
     storage->baseClose();
     EXPECT_EQ(storage->getTimeStampValue(), 0);
 
-    // Three PES 3 ticks apart span 9 ticks. 100 us is base 9 and the answer
-    // 18 ticks is 200 us; 11 us is base 0 and 3 ticks come back as 33 us.
+    // A frame of three PES d ticks apart spans 3d ticks (two steps and one
+    // more frame). 100 us is base 9 and the answer 18 ticks is 200 us; 11 us
+    // is base 0 and 3 ticks come back as 33 us.
     struct Case {
         long long us;
+        long long step;
         long long firstDts;
         long long next;
     } cases[] = {
-        {100, 9, 200},
-        {11, 0, 33},
-        {-100, (1LL << 33) - 9, 0},  // base -9 wraps: the answer is 0 again
+        {100, 3, 9, 200},
+        {11, 1, 0, 33},
+        {-100, 3, (1LL << 33) - 9, 0},  // base -9 wraps; the answer is 0 again
         // ticks x 100 passes 2^63: taken modulo 2^64, then divided signed.
-        {1024819115206086200LL, 92233720368547758LL & ((1LL << 33) - 1), -1024819115206086101LL},
+        {1024819115206086200LL, 3, 92233720368547758LL & ((1LL << 33) - 1), -1024819115206086101LL},
     };
     for (const Case& c : cases) {
-        setFrame(frame, makeTsFrame(4, {70000, 70003, 70006}), 0, 2);
+        setFrame(frame, makeTsFrame(4, {70000, 70000 + c.step, 70000 + 2 * c.step}), 0, 2);
         EXPECT_EQ(storage->updata(&frame, c.us), c.next) << c.us;
         EXPECT_EQ(firstDts(frame.getData(), frame.getDataLength()), c.firstDts) << c.us;
     }
