@@ -48,9 +48,10 @@ public:
     // is created by the writer's open. `requestType` says why a new file is
     // wanted (1 first file, 0 continuation, 2 directory full, 3 writer open
     // failed, 5 segment full, 6 I/O error); after 2 or 6 the directory that
-    // failed last is tried after the others. Answers 0, or a negative code
-    // (kRecordNoDir when no backup directory exists: a root that is missing,
-    // as when the backup disk is not mounted, is never created).
+    // failed last is tried after the others. Answers 0, or a negative code:
+    // kRecordNoDir when no backup root exists (a root that is missing, as when
+    // the backup disk is not mounted, is never created), kRecordDirRefused
+    // when every mounted one has no room beyond the reserve.
     int createRecordFile(SafePointer<RecordFileInfo>& file, int requestType, int reserved,
                          SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir);
 
