@@ -33,6 +33,7 @@
 #include "RetrieverFileQuery.h"
 #include "Singlton.h"
 #include "TSAVData.h"
+#include "TagNew.h"
 
 namespace {
 
@@ -496,12 +497,18 @@ TEST_F(LocalRecordRetrieverTest, DeleteFileUsesTheDiskManagerWhenTheRecycleBinCa
     RecordedFile first = record(m_dirA, utcMs(2026, 3, 11, 0, 0, 0), 704, 576, 1, 2, 11);
     RecordedFile second = record(m_dirA, utcMs(2026, 3, 11, 0, 1, 0), 704, 576, 1, 2, 12);
     RecordedFile third = record(m_dirA, utcMs(2026, 3, 11, 0, 2, 0), 704, 576, 1, 2, 13);
+    const char kTag[] = "backup/LocalBackupRecordRetriever.cpp";
+    const long tagged = tagNewCount(kTag);
     LocalBackupRecordRetriever retriever;
+    // The empty file description is a tagged allocation.
+    EXPECT_EQ(tagged + 1, tagNewCount(kTag));
     const std::string recycle = m_dirA.getRecordRootDir() + "/record/.recycle";
 
     // Recycle bin refuses: the disk manager removes the file, and the entry goes.
     m_fs.m_failRecycle = true;
     retriever.deleteFile(first.info);
+    // So is the recycle bin of each call.
+    EXPECT_EQ(tagged + 2, tagNewCount(kTag));
     EXPECT_FALSE(exists(first.path));
     std::vector<std::string> recycled;
     EXPECT_EQ(0, m_fs.list(recycle, recycled));
