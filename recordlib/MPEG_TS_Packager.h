@@ -11,6 +11,22 @@ public:
     // is shifted by that one offset (33-bit wrap-around). Answers the base for
     // the next frame: the end of this frame's span in decode order.
     // Packets that cannot be parsed are left untouched.
+    //
+    // The rules in detail:
+    // - Anchor: the first video PES (stream_id 0xE0-0xEF) with a time stamp;
+    //   in a frame without video, the first PES with a time stamp.
+    // - Answer: base + (largest DTS of the anchor's PID - anchor) + one frame
+    //   duration, the duration being the smallest positive DTS step between
+    //   that PID's PES in the frame, or 3600 ticks (40 ms) when the frame has
+    //   one PES of it only. The answer is not wrapped; packets get it modulo
+    //   2^33 (PCR: its 33-bit base moves, its extension stays).
+    // - A frame without any time stamp answers `base`.
+    // - Untouched: packets without sync byte or with the transport error flag,
+    //   adaptation fields longer than the packet, PES headers that do not fit
+    //   in the packet they start in (a header split across packets is not
+    //   rewritten), time stamps with bad marker bits, a trailing partial packet.
+    // One pass over the packets after a short look-ahead for the anchor; no
+    // allocation; never reads or writes outside [data, data + length).
     static unsigned long long adjustTimeStamp(unsigned char* data, unsigned int length,
                                               unsigned long long base);
 };
