@@ -4,9 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,18 @@ using ::testing::ElementsAre;
 using ::testing::Invoke;
 using ::testing::Return;
 using ::testing::StrictMock;
+
+// Every allocation of the test program is counted, so a test can check that
+// a stretch of code allocates nothing.
+static std::atomic<long> g_allocations{0};
+
+void* operator new(std::size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -518,6 +533,61 @@ TEST_F(RecordStorageTest, TimeStampsStartAtTheWritersStartAndFollowTheConversion
         EXPECT_EQ(storage->updata(&frame, c.us), c.next) << c.us;
         EXPECT_EQ(firstDts(frame.getData(), frame.getDataLength()), c.firstDts) << c.us;
     }
+}
+
+// Hand-written (gmock records every call, which allocates).
+class PlainWriter : public IRecordWriter {
+  public:
+    int open(SafePointer<RecordFileInfo>&, int& startSeconds) override {
+        startSeconds = 10;
+        return 0;
+    }
+    int write(TSAVData*, bool, int) override { return ++writes, 0; }
+    int close() override { return 0; }
+    int writes = 0;
+};
+
+class PlainDir : public IRecordDir {
+  public:
+    bool canWrite(TSAVData*, int) override { return true; }
+    long long addWrittenSize(int size) override { return written += size; }
+    long long written = 0;
+};
+
+TEST(RecordStorageFramePath, WritingIntoAnOpenFileAllocatesNothing) {
+    destroyAllSingltonInstances();
+    PlainWriter* writer = new PlainWriter;
+    PlainDir* dir = new PlainDir;
+    RecordDiskManagerImpl::setCreateRecordFileHook([&](SafePointer<RecordFileInfo>&, int, int,
+                                                       SafePointer<IRecordWriter>& w,
+                                                       SafePointer<IRecordDir>& d) {
+        w = SafePointer<IRecordWriter>(writer);
+        d = SafePointer<IRecordDir>(dir);
+        return 0;
+    });
+    {
+        BackupRecordStorage storage;
+        RecordInfo info;
+        info.setDeviceId("dev");
+        ASSERT_EQ(storage.open(info), 0);
+        std::string data = makeTsFrame(40, {1000, 4600, 8200});
+        TSAVData frame;
+        setFrame(frame, data, 1000, 1);
+        ASSERT_EQ(storage.write(0, &frame), 0);  // creates the file
+
+        frame.setFrameType(2);
+        long before = g_allocations.load();
+        for (int i = 0; i < 100; ++i) {
+            frame.setData(data.data(), static_cast<unsigned int>(data.size()));
+            frame.setTimeStamp(1040 + i * 40);
+            ASSERT_EQ(storage.write(0, &frame), 0);
+        }
+        EXPECT_EQ(g_allocations.load() - before, 0);
+        EXPECT_EQ(writer->writes, 101);
+        EXPECT_EQ(dir->written, 101LL * 40 * 188);
+    }
+    RecordDiskManagerImpl::setCreateRecordFileHook({});
+    destroyAllSingltonInstances();
 }
 
 }  // namespace
