@@ -1,0 +1,58 @@
+#ifndef TOOLS_RECORDINVENTORY_H
+#define TOOLS_RECORDINVENTORY_H
+
+#include <string>
+#include <vector>
+
+#include "RecordDirInfoEx.h"
+#include "RecordFileInfo.h"
+
+// What the record directories hold, read through the record library's query
+// and index: the complete record files of a device and camera, and their
+// index nodes. Used by the program's listing, progress display and checks.
+namespace RecordInventory {
+
+// One index node: its absolute time (file begin + offset, ms since the epoch)
+// and its data length. Nodes are told apart by their time.
+struct Node {
+    long long time = 0;
+    int length = 0;
+    bool operator==(const Node& o) const { return time == o.time && length == o.length; }
+};
+
+struct Totals {
+    int files = 0;
+    long long bytes = 0;
+    int nodes = 0;
+};
+
+// The device folder names under <root>/record of every directory given.
+std::vector<std::string> deviceDirs(const std::vector<RecordDirInfoEx>& dirs);
+
+// Complete record files of the device and camera in `dirs`, oldest first.
+std::vector<RecordFileInfo> files(const std::vector<RecordDirInfoEx>& dirs,
+                                  const std::string& deviceId, int cameraId);
+// Complete record files of one device folder in `dirs`, oldest first.
+std::vector<RecordFileInfo> filesOfDeviceDir(const std::vector<RecordDirInfoEx>& dirs,
+                                             const std::string& deviceDir);
+
+// File count, bytes and index nodes of the device and camera in `dirs`.
+Totals totals(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId);
+
+// The nodes of every complete file of the device and camera, in file order.
+// False when a file cannot be read (for example, deleted meanwhile).
+bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
+           std::vector<Node>& out);
+
+// Saves and loads a node list (one "time length" line per node).
+bool saveNodes(const std::string& path, const std::vector<Node>& nodes);
+bool loadNodes(const std::string& path, std::vector<Node>& nodes);
+
+// "2023-11-14 22:13:20.000" (UTC) of a time in ms since the epoch.
+std::string formatTime(long long ms);
+// "12.3 MB" and the like.
+std::string formatBytes(long long bytes);
+
+}  // namespace RecordInventory
+
+#endif  // TOOLS_RECORDINVENTORY_H
