@@ -1,0 +1,94 @@
+// The program's commands: job parsing, the refusals of a bad configuration,
+// an unknown camera and a missing backup directory, and the demo from start
+// to finish twice on a temporary folder (the second run finds nothing to move).
+#include "Commands.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CommandsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/nvr-tools-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        m_root = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    std::string write(const std::string& name, const std::string& text) {
+        std::ofstream(m_root + "/" + name) << text;
+        return m_root + "/" + name;
+    }
+
+    std::string m_root;
+};
+
+TEST_F(CommandsTest, JobSpecs) {
+    JobSpec job;
+    std::string error;
+    ASSERT_TRUE(parseJobSpec("nvr-7:3", job, error));
+    EXPECT_EQ("nvr-7", job.deviceId);
+    EXPECT_EQ(3, job.cameraId);
+    EXPECT_EQ("", job.deviceIP);
+    ASSERT_TRUE(parseJobSpec("nvr-7:3:fe80::1", job, error));  // the IP keeps its colons
+    EXPECT_EQ("fe80::1", job.deviceIP);
+    EXPECT_FALSE(parseJobSpec("nvr-7", job, error));
+    EXPECT_FALSE(parseJobSpec(":3", job, error));
+    EXPECT_FALSE(parseJobSpec("nvr-7:0", job, error));
+    EXPECT_FALSE(parseJobSpec("nvr-7:x", job, error));
+    EXPECT_NE(std::string::npos, error.find("nvr-7:x"));
+}
+
+TEST_F(CommandsTest, BadConfigurationsAreRefused) {
+    RecorderConfig config;
+    std::string error;
+    EXPECT_FALSE(loadConfiguration(m_root + "/none.json", config, error));
+    EXPECT_NE(std::string::npos, error.find("does not exist"));
+    EXPECT_FALSE(loadConfiguration(write("bad.json", "{ not json"), config, error));
+    EXPECT_NE(std::string::npos, error.find("bad.json"));
+
+    fs::create_directories(m_root + "/rec");
+    const std::string text = "{\"recordDirs\":[{\"root\":\"" + m_root +
+                             "/rec\",\"attribute\":4}],\"policies\":[{\"deviceId\":\"d\","
+                             "\"cameraId\":1,\"groupId\":1}],\"backupDirs\":[{\"root\":\"" +
+                             m_root + "/backup\"}]}";
+    const std::string path = write("rec.json", text);
+    EXPECT_FALSE(loadConfiguration(path, config, error));
+    EXPECT_EQ("backup directory " + m_root + "/backup does not exist", error);
+
+    fs::create_directories(m_root + "/backup");
+    ASSERT_TRUE(loadConfiguration(path, config, error)) << error;
+    EXPECT_TRUE(hasPolicy(config, "d", 1));
+    EXPECT_FALSE(hasPolicy(config, "d", 2));
+    EXPECT_FALSE(hasPolicy(config, "D", 1));
+
+    RunOptions run;
+    run.configPath = path;
+    run.jobs = {"d:2"};
+    EXPECT_EQ(2, runCommand(run));  // unknown camera
+    run.configPath = m_root + "/none.json";
+    EXPECT_EQ(2, runCommand(run));
+}
+
+TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
+    DemoOptions demo;
+    demo.dir = m_root + "/demo";
+    demo.speed = 0;
+    demo.minutes = 0.5;
+    EXPECT_EQ(0, demoCommand(demo));
+    EXPECT_TRUE(fs::exists(demo.dir + "/recorder.json"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, demoCommand(demo));
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, output.find("Nothing left to move")) << output;
+}
+
+}  // namespace
