@@ -137,7 +137,6 @@ int BackupService::startService() {
 }
 
 void BackupService::stopService() {
-    if (m_stopHook) m_stopHook();
     if (m_thread->IsRunning()) m_thread->stop();
     if (m_isRetrieverOpen) {
         m_recordRetriever->close();
@@ -148,6 +147,7 @@ void BackupService::stopService() {
         m_isStorageOpen = false;
     }
     m_isDataWritten = true;
+    if (m_stopHook) m_stopHook();
 }
 
 int BackupService::isRunning() const { return m_thread->IsRunning(); }

@@ -66,8 +66,9 @@ class NVR_BACKUP_EXPORT BackupService {
     // Non-zero while the worker thread runs.
     int isRunning() const;
 
-    // Test seam: called first by stopService() while set, so a test can make a
-    // stop fail (by throwing TQRuntimeError) or watch the order of stops.
+    // Test seam: called last by stopService() while set (the worker has been
+    // stopped and both ends closed), so a test can make a stop fail (by
+    // throwing TQRuntimeError) or watch the order of completed stops.
     void setStopHook(std::function<void()> hook) { m_stopHook = std::move(hook); }
 
   private:
