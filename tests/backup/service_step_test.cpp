@@ -2,19 +2,17 @@
 // source's and destination's calls, the waits and the console lines for each
 // result code. The source is a GoogleMock fake behind the real facade; the
 // destination is the real storage with fake record files from the disk
-// manager's creation hook. The waits are recorded by a link-time seam (this
-// program's own TaliqTime::wait, which then forwards to the host's).
-#include <dlfcn.h>
+// manager's creation hook. The waits are recorded through the wait observer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "BackupService.h"
+#include "BackupTestSupport.h"
 #include "GlobalEnv.h"
 #include "IBackupRecordRetriever.h"
 #include "IRecordDir.h"
@@ -30,34 +28,7 @@ using ::testing::ElementsAre;
 using ::testing::Invoke;
 using ::testing::NiceMock;
 
-namespace {
-
-// ---- the event log shared by the fakes and the wait seam -----------------
-
-std::mutex g_eventsMutex;
-std::vector<std::string> g_events;
-
-void logEvent(const std::string& event) {
-    std::lock_guard<std::mutex> guard(g_eventsMutex);
-    g_events.push_back(event);
-}
-
-std::vector<std::string> takeEvents() {
-    std::lock_guard<std::mutex> guard(g_eventsMutex);
-    std::vector<std::string> events;
-    events.swap(g_events);
-    return events;
-}
-
-}  // namespace
-
-// The link-time seam: the module's calls of TaliqTime::wait land here.
-void TaliqTime::wait(const TaliqTime& span) {
-    logEvent("wait " + std::to_string(span.getSec()) + "." + std::to_string(span.getUsec()));
-    using WaitFn = void (*)(const TaliqTime&);
-    static WaitFn host = reinterpret_cast<WaitFn>(dlsym(RTLD_NEXT, "_ZN9TaliqTime4waitERKS_"));
-    if (host != nullptr) host(span);
-}
+using namespace backup_test;
 
 namespace {
 
@@ -199,6 +170,7 @@ class ServiceStepTest : public ::testing::Test {
         return result;
     }
 
+    WaitRecorder m_waits;
     RecordInfo m_info;
     NiceMock<MockSource>* m_source = nullptr;  // owned by the job
     BackupService* m_job = nullptr;
@@ -383,6 +355,7 @@ TEST_F(ServiceStepTest, StopGivesUpAFrameHeldAfterAFailedWrite) {
 }
 
 TEST(ServiceTypeTest, JobWithoutSourceIsRefusedInItsFirstStep) {
+    WaitRecorder waits;
     takeEvents();
     GlobalEnv::getInstance()->setPrintFlag(1);
     RecordInfo info;

@@ -2,11 +2,9 @@
 // stops, release at the end of the pass, the log line of a failed stop, jobs
 // queued during a pass), and the real thread (start/stop, destruction with
 // queued jobs). Jobs have no source (type 1): only their stop matters here.
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +13,7 @@
 
 #include "BackupService.h"
 #include "BackupServiceStopThread.h"
+#include "BackupTestSupport.h"
 #include "Logger.h"
 #include "RecordInfo.h"
 #include "TQRuntimeError.h"
@@ -23,36 +22,7 @@
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 
-namespace {
-
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<std::string> g_events;
-
-void logEvent(const std::string& event) {
-    {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        g_events.push_back(event);
-    }
-    g_changed.notify_all();
-}
-
-std::vector<std::string> takeEvents() {
-    std::lock_guard<std::mutex> guard(g_mutex);
-    std::vector<std::string> events;
-    events.swap(g_events);
-    return events;
-}
-
-}  // namespace
-
-// Link-time seam: records the waits of this program's module calls.
-void TaliqTime::wait(const TaliqTime& span) {
-    logEvent("wait " + std::to_string(span.getSec()) + "." + std::to_string(span.getUsec()));
-    using WaitFn = void (*)(const TaliqTime&);
-    static WaitFn host = reinterpret_cast<WaitFn>(dlsym(RTLD_NEXT, "_ZN9TaliqTime4waitERKS_"));
-    if (host != nullptr) host(span);
-}
+using namespace backup_test;
 
 namespace {
 
@@ -99,6 +69,7 @@ class StopThreadTest : public ::testing::Test {
         TaliqTime::setClockSpeed(1);
     }
 
+    WaitRecorder m_waits;
     std::mutex m_logMutex;
     std::vector<LogLine> m_log;
 };
@@ -185,14 +156,8 @@ TEST_F(StopThreadTest, StoppedThreadKeepsItsQueueUntilStartedAgain) {
 
     EXPECT_NE(0, stopThread.start());
     std::vector<std::string> events;
-    {
-        std::unique_lock<std::mutex> lock(g_mutex);
-        ASSERT_TRUE(g_changed.wait_for(lock, std::chrono::seconds(60), [] {
-            int destroyed = 0;
-            for (const auto& e : g_events) destroyed += e.rfind("destroyed", 0) == 0;
-            return destroyed == 2;
-        }));
-    }
+    ASSERT_TRUE(waitForEvents(
+        [](const std::vector<std::string>& e) { return countEvents(e, "destroyed") == 2; }));
     stopThread.stop();
     for (const std::string& e : takeEvents()) {
         if (e.rfind("wait", 0) != 0) events.push_back(e);
@@ -217,9 +182,7 @@ TEST_F(StopThreadTest, DestructionStopsTheThreadAndReleasesTheQueue) {
     ASSERT_NE(0, stopThread->start());
     for (int i = 0; i < 20; ++i) stopThread->addBackupService(makeJob("j" + std::to_string(i)));
     stopThread.reset();  // whatever a pass had taken, every job is gone now
-    int destroyed = 0;
-    for (const std::string& e : takeEvents()) destroyed += e.rfind("destroyed", 0) == 0;
-    EXPECT_EQ(20, destroyed);
+    EXPECT_EQ(20, countEvents(takeEvents(), "destroyed"));
 }
 
 }  // namespace
