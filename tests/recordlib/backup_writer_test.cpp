@@ -16,7 +16,6 @@ namespace {
 using rectest::ConfigScope;
 using rectest::FaultFileSystem;
 using rectest::FileSystemScope;
-using rectest::makeDir;
 using rectest::packets;
 using rectest::TempDir;
 
@@ -41,9 +40,9 @@ class BackupWriterTest : public ::testing::Test {
   protected:
     void configure(std::vector<std::string> roots, long long segment = 64LL << 20) {
         RecorderConfig c;
-        c.recordDirs.push_back(makeDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
+        c.recordDirs.push_back(makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
         for (const std::string& r : roots) {
-            c.backupDirs.push_back(makeDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
+            c.backupDirs.push_back(makeRecordDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
         }
         c.backupReserveBytes = kReserve;
         config.reset();
