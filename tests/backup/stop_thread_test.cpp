@@ -20,7 +20,6 @@
 #include "TaliqTime.h"
 
 using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
 
 using namespace backup_test;
 
@@ -74,6 +73,16 @@ class StopThreadTest : public ::testing::Test {
     std::vector<LogLine> m_log;
 };
 
+// The pass's events: `stops` in this order, then `destroyed` in any order.
+void expectStopsThenReleases(std::vector<std::string> stops, std::vector<std::string> destroyed) {
+    std::vector<std::string> events = takeEvents();
+    ASSERT_EQ(stops.size() + destroyed.size(), events.size());
+    const auto split = events.begin() + static_cast<long>(stops.size());
+    EXPECT_EQ(stops, std::vector<std::string>(events.begin(), split));
+    EXPECT_THAT(std::vector<std::string>(split, events.end()),
+                ::testing::UnorderedElementsAreArray(destroyed));
+}
+
 TEST_F(StopThreadTest, EmptyPassWaitsTwoSeconds) {
     BackupServiceStopThread stopThread;
     EXPECT_EQ(0, stopThread.stopBackupService());
@@ -91,14 +100,9 @@ TEST_F(StopThreadTest, PassStopsTheBatchInOrderThenReleasesIt) {
     EXPECT_EQ(3, stopThread.getQueuedCount());
 
     EXPECT_EQ(0, stopThread.stopBackupService());
-    std::vector<std::string> events = takeEvents();
-    ASSERT_EQ(5u, events.size());
     // All three stopped in queue order, no wait, then the two nobody else
     // holds are destroyed at the end of the pass.
-    EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 3),
-                ElementsAre("stop a", "stop b", "stop c"));
-    EXPECT_THAT(std::vector<std::string>(events.begin() + 3, events.end()),
-                UnorderedElementsAre("destroyed a", "destroyed c"));
+    expectStopsThenReleases({"stop a", "stop b", "stop c"}, {"destroyed a", "destroyed c"});
     EXPECT_EQ(0, stopThread.getQueuedCount());
 
     kept.dec_reference();
@@ -112,13 +116,9 @@ TEST_F(StopThreadTest, FailedStopIsLoggedAndTheOthersAreStillStopped) {
     stopThread.addBackupService(makeJob("c"));
 
     EXPECT_EQ(0, stopThread.stopBackupService());
-    std::vector<std::string> events = takeEvents();
-    ASSERT_EQ(6u, events.size());
-    EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 3),
-                ElementsAre("stop a", "stop b", "stop c"));
     // The failed job is released all the same.
-    EXPECT_THAT(std::vector<std::string>(events.begin() + 3, events.end()),
-                UnorderedElementsAre("destroyed a", "destroyed b", "destroyed c"));
+    expectStopsThenReleases({"stop a", "stop b", "stop c"},
+                            {"destroyed a", "destroyed b", "destroyed c"});
     ASSERT_EQ(1u, m_log.size());
     EXPECT_EQ("BackupServiceStopThread", m_log[0].category);
     EXPECT_EQ("stop failed", m_log[0].message);
