@@ -18,7 +18,17 @@ bool printing() { return GlobalEnv::getInstance()->getPrintFlag() != 0; }
 }  // namespace
 
 BackupService::BackupService(int type, const RecordInfo& info)
-    : m_recordInfo(),
+    : BackupService(type, info, nullptr) {}
+
+BackupService::BackupService(const SafePointer<IBackupRecordRetriever>& source,
+                             const RecordInfo& info)
+    : BackupService(0, info, &source) {}
+
+// Allocates the worker thread, then the source (type 0: `source` when given,
+// else the local record disks), then the destination, then the frame.
+BackupService::BackupService(int type, const RecordInfo& info,
+                             const SafePointer<IBackupRecordRetriever>* source)
+    : m_recordInfo(info),
       m_recordStorage(nullptr),
       m_recordRetriever(nullptr),
       m_thread(nullptr),
@@ -27,37 +37,19 @@ BackupService::BackupService(int type, const RecordInfo& info)
       m_data(nullptr),
       m_isDataWritten(true),
       m_type(type) {
-    init(info);
-    if (type == 0) m_recordRetriever = new ("BackupService", __LINE__) BackupRecordRetriever(true);
-    m_recordStorage = new ("BackupService", __LINE__) BackupRecordStorage();
-    m_data = new ("BackupService", __LINE__) TSAVData();
-}
-
-BackupService::BackupService(const SafePointer<IBackupRecordRetriever>& source,
-                             const RecordInfo& info)
-    : m_recordInfo(),
-      m_recordStorage(nullptr),
-      m_recordRetriever(nullptr),
-      m_thread(nullptr),
-      m_isRetrieverOpen(false),
-      m_isStorageOpen(false),
-      m_data(nullptr),
-      m_isDataWritten(true),
-      m_type(0) {
-    init(info);
-    m_recordRetriever = new ("BackupService", __LINE__) BackupRecordRetriever(source);
-    m_recordStorage = new ("BackupService", __LINE__) BackupRecordStorage();
-    m_data = new ("BackupService", __LINE__) TSAVData();
-}
-
-void BackupService::init(const RecordInfo& info) {
-    m_recordInfo = info;
     m_recordInfo.setRecordBeginTime(0);
     m_recordInfo.setRecordEndTime(0);
     function<int> body(bind_funcobj0<int, BackupService>(&BackupService::backupRecord, this));
     function<int> onStart(&GThread::emptyFun);
     function<int> onExit(&GThread::emptyFun);
     m_thread = new ("BackupService", __LINE__) GThread(body, "backupRecord", onStart, onExit);
+    if (source != nullptr) {
+        m_recordRetriever = new ("BackupService", __LINE__) BackupRecordRetriever(*source);
+    } else if (type == 0) {
+        m_recordRetriever = new ("BackupService", __LINE__) BackupRecordRetriever(true);
+    }
+    m_recordStorage = new ("BackupService", __LINE__) BackupRecordStorage();
+    m_data = new ("BackupService", __LINE__) TSAVData();
 }
 
 BackupService::~BackupService() {

@@ -72,7 +72,8 @@ class NVR_BACKUP_EXPORT BackupService {
     void setStopHook(std::function<void()> hook) { m_stopHook = std::move(hook); }
 
   private:
-    void init(const RecordInfo& info);
+    BackupService(int type, const RecordInfo& info,
+                  const SafePointer<IBackupRecordRetriever>* source);
 
     RecordInfo m_recordInfo;
     BackupRecordStorage* m_recordStorage;

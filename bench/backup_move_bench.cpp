@@ -26,17 +26,6 @@ namespace {
 
 const double kSeconds = 120;  // recorded per iteration
 
-RecordDirInfoEx makeDir(const std::string& root, int attribute) {
-    RecordDirInfoEx dir;
-    dir.setRecordRootDir(root);
-    dir.setDiskType(1);
-    dir.setFileSystemFormat(1);
-    dir.setFileSegmentSize(64LL << 20);
-    dir.setGroupId(1);
-    dir.setAttribute(attribute);
-    return dir;
-}
-
 struct Bed {
     std::string root;
     RecorderConfig config;
@@ -45,8 +34,8 @@ struct Bed {
     Bed() {
         char pattern[] = "/tmp/nvr-bench-XXXXXX";
         root = mkdtemp(pattern);
-        config.recordDirs = {makeDir(root + "/local", RecordDirInfoEx::kAttributeLocal)};
-        config.backupDirs = {makeDir(root + "/backup", RecordDirInfoEx::kAttributeBackup)};
+        config.recordDirs = {makeRecordDir(root + "/local", RecordDirInfoEx::kAttributeLocal)};
+        config.backupDirs = {makeRecordDir(root + "/backup", RecordDirInfoEx::kAttributeBackup)};
         config.policies.push_back({"bench", 1, 1});
     }
     ~Bed() { fs::remove_all(root); }

@@ -31,13 +31,8 @@ void BM_ReadFramesAcrossFiles(benchmark::State& state) {
         return;
     }
     const std::string root = pattern;
-    RecordDirInfoEx dir;
-    dir.setRecordRootDir(root + "/disk");
-    dir.setDiskType(1);
-    dir.setFileSystemFormat(1);
-    dir.setFileSegmentSize(1LL << 30);
-    dir.setGroupId(1);
-    dir.setAttribute(RecordDirInfoEx::kAttributeLocal);
+    const RecordDirInfoEx dir =
+        makeRecordDir(root + "/disk", RecordDirInfoEx::kAttributeLocal, 1, 1LL << 30);
     ::mkdir(dir.getRecordRootDir().c_str(), 0755);
     RecorderConfig config;
     config.recordDirs.push_back(dir);

@@ -14,7 +14,8 @@
 // decode order: base + (largest DTS of the anchor's PID - anchor) + duration,
 // where the duration is the smallest positive DTS step between consecutive PES
 // of the anchor's PID in this frame, or kDefaultFrameTicks when the frame holds
-// one PES of that PID only. The answer is a plain 64-bit running value, never
+// one PES of that PID only, rounded up to a multiple of 9 ticks (100 us) as the
+// caller keeps it in microseconds. The answer is a plain 64-bit running value, never
 // wrapped; only the values written into packets are taken modulo 2^33.
 //
 // Left untouched: packets without the sync byte, with the transport error
@@ -31,6 +32,7 @@ constexpr unsigned int kPacketSize = 188;
 constexpr unsigned long long kTsMask = (1ULL << 33) - 1;
 // 40 ms: the frame duration assumed when a frame gives no DTS step.
 constexpr unsigned long long kDefaultFrameTicks = 3600;
+constexpr unsigned long long kTicksPer100Us = 9;  // the answer's granularity
 
 // Where the time stamps of one packet are, if any.
 struct PacketFields {
@@ -176,7 +178,11 @@ unsigned long long MPEG_TS_Packager::adjustTimeStamp(unsigned char* data, unsign
     if (lastDelta < 0) lastDelta = 0;
     const unsigned long long duration =
         minStep > 0 ? static_cast<unsigned long long>(minStep) : kDefaultFrameTicks;
-    return base + static_cast<unsigned long long>(lastDelta) + duration;
+    // Rounded up to whole 100 us (9 ticks): the caller keeps the answer in
+    // microseconds, and a truncated conversion would start the next frame a
+    // tick inside this one.
+    const unsigned long long next = base + static_cast<unsigned long long>(lastDelta) + duration;
+    return next + (kTicksPer100Us - next % kTicksPer100Us) % kTicksPer100Us;
 }
 
 }  // namespace MPEG_TS

@@ -4,7 +4,7 @@
 namespace MPEG_TS {
 
 class MPEG_TS_Packager {
-public:
+  public:
     // Rewrites in place the PCR, PTS and DTS of one frame's 188-byte packets so
     // that the frame starts at `base` (90 kHz ticks): the frame's first DTS (PTS
     // where a PES has no DTS) becomes `base`, and every time stamp of every PID
@@ -18,8 +18,11 @@ public:
     // - Answer: base + (largest DTS of the anchor's PID - anchor) + one frame
     //   duration, the duration being the smallest positive DTS step between
     //   that PID's PES in the frame, or 3600 ticks (40 ms) when the frame has
-    //   one PES of it only. The answer is not wrapped; packets get it modulo
-    //   2^33 (PCR: its 33-bit base moves, its extension stays).
+    //   one PES of it only, rounded up to a multiple of 9 ticks (100 us) so
+    //   that it survives a round trip through microseconds without moving
+    //   back into this frame (a gap of at most 8 ticks). The answer is not
+    //   wrapped; packets get it modulo 2^33 (PCR: its 33-bit base moves, its
+    //   extension stays).
     // - A frame without any time stamp answers `base`.
     // - Untouched: packets without sync byte or with the transport error flag,
     //   adaptation fields longer than the packet, PES headers that do not fit

@@ -11,7 +11,7 @@
 // File-system format: 0 raw (pre-allocated segments), 1 a file system.
 // File segment size: the largest size of one record file, in bytes.
 class RecordDirInfoEx {
-public:
+  public:
     enum { kAttributeLocal = 4, kAttributeBackup = 8 };
 
     RecordDirInfoEx() = default;
@@ -29,7 +29,7 @@ public:
     int getAttribute() const { return m_attribute; }
     void setAttribute(int a) { m_attribute = a; }
 
-private:
+  private:
     std::string m_rootDir;
     int m_diskType = 0;
     int m_fileSystemFormat = 0;
@@ -37,5 +37,19 @@ private:
     int m_groupId = 0;
     int m_attribute = 0;
 };
+
+// A record directory on a local disk with a file system, rooted at `root`: how
+// the tools, tests and benchmarks lay out a recorder in a plain folder.
+inline RecordDirInfoEx makeRecordDir(const std::string& root, int attribute, int groupId = 1,
+                                     long long segmentSize = 64LL << 20) {
+    RecordDirInfoEx dir;
+    dir.setRecordRootDir(root);
+    dir.setDiskType(1);
+    dir.setFileSystemFormat(1);
+    dir.setFileSegmentSize(segmentSize);
+    dir.setGroupId(groupId);
+    dir.setAttribute(attribute);
+    return dir;
+}
 
 #endif  // RECORDLIB_RECORDDIRINFOEX_H

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "ThreadStopState.h"
@@ -10,9 +11,25 @@ namespace {
 
 std::atomic<double> g_clockSpeed{1.0};
 
+struct ObserverState {
+    std::mutex mutex;
+    TaliqTime::WaitObserver observer;  // guarded by mutex
+    std::atomic<bool> set{false};      // spares the lock when there is no hook
+};
+
+ObserverState& observerState() {
+    static ObserverState* state = new ObserverState;  // outlives every thread
+    return *state;
+}
+
 }  // namespace
 
 void TaliqTime::wait(const TaliqTime& span) {
+    ObserverState& observed = observerState();
+    if (observed.set.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> guard(observed.mutex);
+        if (observed.observer) observed.observer(span);
+    }
     const double speed = g_clockSpeed.load(std::memory_order_relaxed);
     const long long micros = span.totalMicroseconds();
     if (speed <= 0.0 || micros <= 0) return;
@@ -32,3 +49,10 @@ void TaliqTime::setClockSpeed(double speed) {
 }
 
 double TaliqTime::getClockSpeed() { return g_clockSpeed.load(std::memory_order_relaxed); }
+
+void TaliqTime::setWaitObserver(WaitObserver observer) {
+    ObserverState& observed = observerState();
+    std::lock_guard<std::mutex> guard(observed.mutex);
+    observed.set.store(static_cast<bool>(observer), std::memory_order_release);
+    observed.observer = std::move(observer);
+}

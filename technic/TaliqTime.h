@@ -1,6 +1,8 @@
 #ifndef TECHNIC_TALIQTIME_H
 #define TECHNIC_TALIQTIME_H
 
+#include <functional>
+
 // A span of time, seconds and microseconds, and the host's wait.
 //
 // TaliqTime::wait blocks the calling thread for the span divided by the
@@ -20,6 +22,14 @@ class TaliqTime {
     // makes every wait return at once (an infinitely fast clock). Default 1.
     static void setClockSpeed(double speed);
     static double getClockSpeed();
+
+    // A hook that sees the span of every wait, on the waiting thread, before it
+    // waits (also when the clock speed makes the wait return at once); tests use
+    // it to check the pacing. Pass an empty function to remove it; once
+    // setWaitObserver returns, the old hook is not called again. The hook runs
+    // under the observer's lock and must not wait.
+    using WaitObserver = std::function<void(const TaliqTime&)>;
+    static void setWaitObserver(WaitObserver observer);
 
   private:
     long m_sec;

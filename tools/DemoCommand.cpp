@@ -30,17 +30,6 @@ struct DemoCamera {
     std::vector<RecordInventory::Node> expected;
 };
 
-RecordDirInfoEx makeDir(const std::string& root, int attribute) {
-    RecordDirInfoEx dir;
-    dir.setRecordRootDir(root);
-    dir.setDiskType(1);
-    dir.setFileSystemFormat(1);
-    dir.setFileSegmentSize(64LL << 20);
-    dir.setGroupId(1);
-    dir.setAttribute(attribute);
-    return dir;
-}
-
 std::string expectedPath(const std::string& dir, int cameraId) {
     return dir + "/expected-" + kDevice + "-" + std::to_string(cameraId) + ".txt";
 }
@@ -50,9 +39,9 @@ bool setUp(const DemoOptions& options, const std::string& dir, const std::string
            std::vector<DemoCamera>& cameras) {
     std::printf("Setting up the demo recorder in %s\n", dir.c_str());
     RecorderConfig config;
-    config.recordDirs = {makeDir(dir + "/local1", RecordDirInfoEx::kAttributeLocal),
-                         makeDir(dir + "/local2", RecordDirInfoEx::kAttributeLocal)};
-    config.backupDirs = {makeDir(dir + "/backup", RecordDirInfoEx::kAttributeBackup)};
+    config.recordDirs = {makeRecordDir(dir + "/local1", RecordDirInfoEx::kAttributeLocal),
+                         makeRecordDir(dir + "/local2", RecordDirInfoEx::kAttributeLocal)};
+    config.backupDirs = {makeRecordDir(dir + "/backup", RecordDirInfoEx::kAttributeBackup)};
     for (const DemoCamera& c : cameras) config.policies.push_back({kDevice, c.cameraId, 1});
     for (const auto& d : config.recordDirs) fs::create_directories(d.getRecordRootDir());
     fs::create_directories(config.backupDirs[0].getRecordRootDir());

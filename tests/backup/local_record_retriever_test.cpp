@@ -170,13 +170,9 @@ class LocalRecordRetrieverTest : public ::testing::Test {
 
     RecordDirInfoEx addDir(const std::string& name, int group, int attribute, int diskType = 1,
                            int format = 1) {
-        RecordDirInfoEx dir;
-        dir.setRecordRootDir(m_root + "/" + name);
+        RecordDirInfoEx dir = makeRecordDir(m_root + "/" + name, attribute, group);
         dir.setDiskType(diskType);
         dir.setFileSystemFormat(format);
-        dir.setFileSegmentSize(64LL << 20);
-        dir.setGroupId(group);
-        dir.setAttribute(attribute);
         EXPECT_EQ(0, ::mkdir(dir.getRecordRootDir().c_str(), 0755));
         if (attribute == RecordDirInfoEx::kAttributeLocal) {
             m_config.recordDirs.push_back(dir);

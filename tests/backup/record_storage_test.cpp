@@ -517,7 +517,7 @@ TEST_F(RecordStorageTest, TimeStampsStartAtTheWritersStartAndFollowTheConversion
 
     // A frame of three PES d ticks apart spans 3d ticks (two steps and one
     // more frame). 100 us is base 9 and the answer 18 ticks is 200 us; 11 us
-    // is base 0 and 3 ticks come back as 33 us.
+    // is base 0 and 3 ticks, rounded up to 9, come back as 100 us.
     struct Case {
         long long us;
         long long step;
@@ -525,7 +525,7 @@ TEST_F(RecordStorageTest, TimeStampsStartAtTheWritersStartAndFollowTheConversion
         long long next;
     } cases[] = {
         {100, 3, 9, 200},
-        {11, 1, 0, 33},
+        {11, 1, 0, 100},
         {-100, 3, (1LL << 33) - 9, 0},  // base -9 wraps; the answer is 0 again
         // ticks x 100 passes 2^63: taken modulo 2^64, then divided signed.
         {1024819115206086200LL, 3, 92233720368547758LL & ((1LL << 33) - 1), -1024819115206086101LL},
@@ -534,6 +534,18 @@ TEST_F(RecordStorageTest, TimeStampsStartAtTheWritersStartAndFollowTheConversion
         setFrame(frame, makeTsFrame(4, {70000, 70000 + c.step, 70000 + 2 * c.step}), 0, 2);
         EXPECT_EQ(storage->updata(&frame, c.us), c.next) << c.us;
         EXPECT_EQ(firstDts(frame.getData(), frame.getDataLength()), c.firstDts) << c.us;
+    }
+
+    // Frames of 3 ticks back to back: each starts where the previous one ended
+    // or later, never inside it, although the answer passes through us.
+    long long us = 11;
+    long long previousEnd = 0;
+    for (int i = 0; i < 3; ++i) {
+        setFrame(frame, makeTsFrame(4, {70000, 70001, 70002}), 0, 2);
+        us = storage->updata(&frame, us);
+        const long long first = firstDts(frame.getData(), frame.getDataLength());
+        EXPECT_GE(first, previousEnd) << i;
+        previousEnd = first + 3;
     }
 }
 

@@ -53,17 +53,6 @@ std::ostream& operator<<(std::ostream& out, const Node& n) {
     return out << "{" << n.time << "," << n.length << "}";
 }
 
-RecordDirInfoEx makeDir(const std::string& root, int attribute) {
-    RecordDirInfoEx dir;
-    dir.setRecordRootDir(root);
-    dir.setDiskType(1);
-    dir.setFileSystemFormat(1);
-    dir.setFileSegmentSize(64LL << 20);
-    dir.setGroupId(1);
-    dir.setAttribute(attribute);
-    return dir;
-}
-
 // Complete record files of one camera in `dirs`, oldest first, and their nodes
 // in order (per file when `perFile` is given).
 std::vector<Node> listNodes(const std::vector<RecordDirInfoEx>& dirs, const Camera& cam,
@@ -144,9 +133,9 @@ class ServiceMoveTest : public ::testing::Test {
         char pattern[] = "/tmp/nvr-move-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         m_root = pattern;
-        m_local = {makeDir(m_root + "/local1", RecordDirInfoEx::kAttributeLocal),
-                   makeDir(m_root + "/local2", RecordDirInfoEx::kAttributeLocal)};
-        m_backup = {makeDir(m_root + "/backup", RecordDirInfoEx::kAttributeBackup)};
+        m_local = {makeRecordDir(m_root + "/local1", RecordDirInfoEx::kAttributeLocal),
+                   makeRecordDir(m_root + "/local2", RecordDirInfoEx::kAttributeLocal)};
+        m_backup = {makeRecordDir(m_root + "/backup", RecordDirInfoEx::kAttributeBackup)};
         fs::create_directories(m_root + "/local1");
         fs::create_directories(m_root + "/local2");
         fs::create_directories(m_root + "/backup");

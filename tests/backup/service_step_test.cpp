@@ -2,19 +2,17 @@
 // source's and destination's calls, the waits and the console lines for each
 // result code. The source is a GoogleMock fake behind the real facade; the
 // destination is the real storage with fake record files from the disk
-// manager's creation hook. The waits are recorded by a link-time seam (this
-// program's own TaliqTime::wait, which then forwards to the host's).
-#include <dlfcn.h>
+// manager's creation hook. The waits are recorded through the wait observer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "BackupService.h"
+#include "BackupTestSupport.h"
 #include "GlobalEnv.h"
 #include "IBackupRecordRetriever.h"
 #include "IRecordDir.h"
@@ -30,34 +28,7 @@ using ::testing::ElementsAre;
 using ::testing::Invoke;
 using ::testing::NiceMock;
 
-namespace {
-
-// ---- the event log shared by the fakes and the wait seam -----------------
-
-std::mutex g_eventsMutex;
-std::vector<std::string> g_events;
-
-void logEvent(const std::string& event) {
-    std::lock_guard<std::mutex> guard(g_eventsMutex);
-    g_events.push_back(event);
-}
-
-std::vector<std::string> takeEvents() {
-    std::lock_guard<std::mutex> guard(g_eventsMutex);
-    std::vector<std::string> events;
-    events.swap(g_events);
-    return events;
-}
-
-}  // namespace
-
-// The link-time seam: the module's calls of TaliqTime::wait land here.
-void TaliqTime::wait(const TaliqTime& span) {
-    logEvent("wait " + std::to_string(span.getSec()) + "." + std::to_string(span.getUsec()));
-    using WaitFn = void (*)(const TaliqTime&);
-    static WaitFn host = reinterpret_cast<WaitFn>(dlsym(RTLD_NEXT, "_ZN9TaliqTime4waitERKS_"));
-    if (host != nullptr) host(span);
-}
+using namespace backup_test;
 
 namespace {
 
@@ -93,6 +64,17 @@ class MockSource : public IBackupRecordRetriever {
             logEvent("src.close");
             return 0;
         }));
+    }
+
+    // The next read answers `code` (logged "src.read <label>"); later reads
+    // deliver frames again.
+    void failNextRead(int code, const std::string& label) {
+        EXPECT_CALL(*this, getTSInfo(_))
+            .WillOnce(Invoke([=](TSAVData*) {
+                logEvent("src.read " + label);
+                return code;
+            }))
+            .WillRepeatedly(Invoke([this](TSAVData* frame) { return nextFrame(frame); }));
     }
 
     int nextFrame(TSAVData* frame) {
@@ -185,41 +167,36 @@ class ServiceStepTest : public ::testing::Test {
         TaliqTime::setClockSpeed(1);
     }
 
-    // Runs one step; `output` receives what it printed.
-    int step(std::string& output) {
+    // Runs one step and checks what it printed.
+    int step(const std::string& expectedOutput = "") {
         ::testing::internal::CaptureStdout();
         int result = m_job->backupRecord();
-        output = ::testing::internal::GetCapturedStdout();
-        return result;
-    }
-    int step() {
-        std::string output;
-        int result = step(output);
-        EXPECT_EQ("", output);
+        EXPECT_EQ(expectedOutput, ::testing::internal::GetCapturedStdout());
         return result;
     }
 
+    WaitRecorder m_waits;
     RecordInfo m_info;
     NiceMock<MockSource>* m_source = nullptr;  // owned by the job
     BackupService* m_job = nullptr;
 };
 
-TEST_F(ServiceStepTest, JobKeepsDeviceAndCameraButNoTimes) {
+const char kOneFrame[] = "wait 0.200000";
+
+TEST_F(ServiceStepTest, WrittenFramesArePacedAndTheSourceIsOpenedOnce) {
+    // The job keeps the device and camera of its request but not its times.
     const RecordInfo& info = m_job->getRecordInfo();
     EXPECT_STREQ("dev1", info.getDeviceId());
     EXPECT_STREQ("10.0.0.1", info.getDeviceIP());
     EXPECT_EQ(1, info.getCameraId());
     EXPECT_EQ(0u, info.getRecordBeginTime());
     EXPECT_EQ(0u, info.getRecordEndTime());
-}
 
-TEST_F(ServiceStepTest, WrittenFramesArePacedAndTheSourceIsOpenedOnce) {
     EXPECT_CALL(*m_source, open(_)).Times(1);
     EXPECT_EQ(0, step());
     EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(),
-                ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
-                            "wait 0.200000", "src.read 2", "dst.write 2", "wait 0.200000"));
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
+                                          kOneFrame, "src.read 2", "dst.write 2", kOneFrame));
 }
 
 TEST_F(ServiceStepTest, SourceNotReadyIsRetriedEverySecondWithAMessage) {
@@ -229,61 +206,40 @@ TEST_F(ServiceStepTest, SourceNotReadyIsRetriedEverySecondWithAMessage) {
         return notReady-- > 0 ? -101 : 0;
     }));
     for (int i = 0; i < 5; ++i) {
-        std::string output;
-        EXPECT_EQ(0, step(output));
-        EXPECT_EQ("backupRecordRetriever open failed(-101)\n", output);
+        EXPECT_EQ(0, step("backupRecordRetriever open failed(-101)\n"));
         EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.close", "wait 1.0"));
     }
     EXPECT_EQ(0, step());
     // The destination was opened once, before the first try: the first frame
     // starts the first file.
-    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
-                                          "wait 0.200000"));
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1", kOneFrame));
     // The module used the process's one disk manager, not a copy of its own.
     EXPECT_NE(nullptr, Singlton<RecordDiskManagerImpl>::peekInstance());
 }
 
-TEST_F(ServiceStepTest, NoFrameNowReopensTheSourceButKeepsTheDestination) {
+TEST_F(ServiceStepTest, ReadFailuresReopenTheSourceOrBothEnds) {
     EXPECT_EQ(0, step());
     takeEvents();
-    EXPECT_CALL(*m_source, getTSInfo(_))
-        .WillOnce(Invoke([](TSAVData*) {
-            logEvent("src.read none");
-            return -101;
-        }))
-        .WillRepeatedly(Invoke([this](TSAVData* frame) { return m_source->nextFrame(frame); }));
-    EXPECT_EQ(0, step());  // no message
+    // No frame now: the source is reopened, the destination kept (no message).
+    m_source->failNextRead(-101, "none");
+    EXPECT_EQ(0, step());
     EXPECT_THAT(takeEvents(), ElementsAre("src.read none", "src.close", "wait 1.0"));
     EXPECT_EQ(0, step());
-    // The frame goes on into the same file: the destination was not reopened.
-    EXPECT_THAT(takeEvents(),
-                ElementsAre("src.open", "src.read 2", "dst.write 2", "wait 0.200000"));
-}
+    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 2", "dst.write 2", kOneFrame));
 
-TEST_F(ServiceStepTest, ReadFailureClosesBothEndsAndStartsOver) {
-    EXPECT_EQ(0, step());
-    takeEvents();
-    EXPECT_CALL(*m_source, getTSInfo(_))
-        .WillOnce(Invoke([](TSAVData*) {
-            logEvent("src.read fails");
-            return -728;
-        }))
-        .WillRepeatedly(Invoke([this](TSAVData* frame) { return m_source->nextFrame(frame); }));
-    std::string output;
-    EXPECT_EQ(-1, step(output));
-    EXPECT_EQ("BackupRetriever read failed(-728)\n", output);
+    // A failed read closes both ends; the reopened destination starts a file.
+    m_source->failNextRead(-728, "fails");
+    EXPECT_EQ(-1, step("BackupRetriever read failed(-728)\n"));
     EXPECT_THAT(takeEvents(), ElementsAre("src.read fails", "src.close", "dst.close"));
-    // Both ends open again; the reopened destination starts a first file.
     EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 2", "dst.create 1", "dst.write 2",
-                                          "wait 0.200000"));
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 3", "dst.create 1", "dst.write 3", kOneFrame));
 }
 
 TEST_F(ServiceStepTest, IncompletePayloadIsAReadFailure) {
     EXPECT_CALL(*m_source, readTSData(_, _)).WillOnce(Invoke([](char*, int) { return 0; }));
-    std::string output;
-    EXPECT_EQ(-1, step(output));
-    EXPECT_EQ("BackupRetriever read failed(-1)\n", output);
+    EXPECT_EQ(-1, step("BackupRetriever read failed(-1)\n"));
     // No file was open yet: closing the destination makes no writer call.
     EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "src.close"));
 }
@@ -299,59 +255,52 @@ TEST_F(ServiceStepTest, SourceOpenFailureClosesTheDestinationOnly) {
             return 0;
         }));
     EXPECT_CALL(*m_source, close()).Times(0);
-    std::string output;
-    EXPECT_EQ(-1, step(output));
-    EXPECT_EQ("backupRecordRetriever open failed(-735)\n", output);
+    EXPECT_EQ(-1, step("backupRecordRetriever open failed(-735)\n"));
     EXPECT_THAT(takeEvents(), ElementsAre("src.open fails"));
     ::testing::Mock::VerifyAndClearExpectations(m_source);
     EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1",
-                                          "wait 0.200000"));
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 1", "dst.create 1", "dst.write 1", kOneFrame));
 }
 
-TEST_F(ServiceStepTest, FailedWriteIsWrittenAgainBeforeTheNextRead) {
+TEST_F(ServiceStepTest, FailedWriteIsWrittenAgainBeforeTheNextReadUnlessStopped) {
     EXPECT_EQ(0, step());
     takeEvents();
     // Frame 2 fails in its file and again in a fresh one.
     g_writeResults = {-707, -707};
-    std::string output;
-    EXPECT_EQ(0, step(output));
-    EXPECT_EQ("BackupRetriever write failed(-707)\n", output);
+    EXPECT_EQ(0, step("BackupRetriever write failed(-707)\n"));
     EXPECT_THAT(takeEvents(),
                 ElementsAre("src.read 2", "dst.write 2 -> -707", "dst.close", "dst.create 6",
                             "dst.write 2 -> -707", "dst.close", "wait 2.0"));
     // The next step writes frame 2 again instead of reading frame 3.
     EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(), ElementsAre("dst.create 0", "dst.write 2", "wait 0.200000"));
+    EXPECT_THAT(takeEvents(), ElementsAre("dst.create 0", "dst.write 2", kOneFrame));
     EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(), ElementsAre("src.read 3", "dst.write 3", "wait 0.200000"));
+    EXPECT_THAT(takeEvents(), ElementsAre("src.read 3", "dst.write 3", kOneFrame));
+
+    // Without the print flag the same failure prints nothing.
+    GlobalEnv::getInstance()->setPrintFlag(0);
+    g_writeResults = {-707, -707};
+    EXPECT_EQ(0, step());
+    EXPECT_EQ("wait 2.0", takeEvents().back());
+
+    // A stop gives up the held frame (the failed file was closed already).
+    m_job->stopService();
+    EXPECT_THAT(takeEvents(), ElementsAre("src.close"));
+    EXPECT_EQ(0, step());
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 5", "dst.create 1", "dst.write 5", kOneFrame));
 }
 
 TEST_F(ServiceStepTest, MissingBackupDirectoryHoldsTheFirstFrame) {
     g_createResults = {-708, -708, -708};
-    for (int i = 0; i < 3; ++i) {
-        std::string output;
-        EXPECT_EQ(0, step(output));
-        EXPECT_EQ("BackupRetriever write failed(-708)\n", output);
-    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(0, step("BackupRetriever write failed(-708)\n"));
     EXPECT_EQ(0, step());
     // Frame 1 was read once and waited for the directory; nothing was dropped.
     EXPECT_THAT(takeEvents(),
                 ElementsAre("src.open", "src.read 1", "dst.create 1 -> -708", "wait 2.0",
                             "dst.create 1 -> -708", "wait 2.0", "dst.create 1 -> -708", "wait 2.0",
-                            "dst.create 1", "dst.write 1", "wait 0.200000"));
-}
-
-TEST_F(ServiceStepTest, NoMessagesWithoutThePrintFlag) {
-    GlobalEnv::getInstance()->setPrintFlag(0);
-    EXPECT_CALL(*m_source, open(_))
-        .WillOnce(Invoke([](const RecordInfo&) { return -101; }))
-        .WillRepeatedly(Invoke([](const RecordInfo&) { return 0; }));
-    EXPECT_EQ(0, step());
-    EXPECT_EQ(0, step());
-    g_writeResults = {-707, -707};
-    EXPECT_EQ(0, step());
-    EXPECT_EQ("wait 2.0", takeEvents().back());  // the write did fail
+                            "dst.create 1", "dst.write 1", kOneFrame));
 }
 
 TEST_F(ServiceStepTest, StopClosesSourceThenDestinationOnce) {
@@ -365,24 +314,12 @@ TEST_F(ServiceStepTest, StopClosesSourceThenDestinationOnce) {
     EXPECT_THAT(takeEvents(), ElementsAre());
     // A stopped job opens both ends anew.
     EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 2", "dst.create 1", "dst.write 2",
-                                          "wait 0.200000"));
-}
-
-TEST_F(ServiceStepTest, StopGivesUpAFrameHeldAfterAFailedWrite) {
-    EXPECT_EQ(0, step());
-    g_writeResults = {-707, -707};
-    std::string output;
-    EXPECT_EQ(0, step(output));
-    takeEvents();
-    m_job->stopService();
-    EXPECT_THAT(takeEvents(), ElementsAre("src.close"));  // the failed file was closed already
-    EXPECT_EQ(0, step());
-    EXPECT_THAT(takeEvents(), ElementsAre("src.open", "src.read 3", "dst.create 1", "dst.write 3",
-                                          "wait 0.200000"));
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("src.open", "src.read 2", "dst.create 1", "dst.write 2", kOneFrame));
 }
 
 TEST(ServiceTypeTest, JobWithoutSourceIsRefusedInItsFirstStep) {
+    WaitRecorder waits;
     takeEvents();
     GlobalEnv::getInstance()->setPrintFlag(1);
     RecordInfo info;

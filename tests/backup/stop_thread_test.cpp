@@ -2,11 +2,9 @@
 // stops, release at the end of the pass, the log line of a failed stop, jobs
 // queued during a pass), and the real thread (start/stop, destruction with
 // queued jobs). Jobs have no source (type 1): only their stop matters here.
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,44 +13,15 @@
 
 #include "BackupService.h"
 #include "BackupServiceStopThread.h"
+#include "BackupTestSupport.h"
 #include "Logger.h"
 #include "RecordInfo.h"
 #include "TQRuntimeError.h"
 #include "TaliqTime.h"
 
 using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
 
-namespace {
-
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<std::string> g_events;
-
-void logEvent(const std::string& event) {
-    {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        g_events.push_back(event);
-    }
-    g_changed.notify_all();
-}
-
-std::vector<std::string> takeEvents() {
-    std::lock_guard<std::mutex> guard(g_mutex);
-    std::vector<std::string> events;
-    events.swap(g_events);
-    return events;
-}
-
-}  // namespace
-
-// Link-time seam: records the waits of this program's module calls.
-void TaliqTime::wait(const TaliqTime& span) {
-    logEvent("wait " + std::to_string(span.getSec()) + "." + std::to_string(span.getUsec()));
-    using WaitFn = void (*)(const TaliqTime&);
-    static WaitFn host = reinterpret_cast<WaitFn>(dlsym(RTLD_NEXT, "_ZN9TaliqTime4waitERKS_"));
-    if (host != nullptr) host(span);
-}
+using namespace backup_test;
 
 namespace {
 
@@ -99,9 +68,20 @@ class StopThreadTest : public ::testing::Test {
         TaliqTime::setClockSpeed(1);
     }
 
+    WaitRecorder m_waits;
     std::mutex m_logMutex;
     std::vector<LogLine> m_log;
 };
+
+// The pass's events: `stops` in this order, then `destroyed` in any order.
+void expectStopsThenReleases(std::vector<std::string> stops, std::vector<std::string> destroyed) {
+    std::vector<std::string> events = takeEvents();
+    ASSERT_EQ(stops.size() + destroyed.size(), events.size());
+    const auto split = events.begin() + static_cast<long>(stops.size());
+    EXPECT_EQ(stops, std::vector<std::string>(events.begin(), split));
+    EXPECT_THAT(std::vector<std::string>(split, events.end()),
+                ::testing::UnorderedElementsAreArray(destroyed));
+}
 
 TEST_F(StopThreadTest, EmptyPassWaitsTwoSeconds) {
     BackupServiceStopThread stopThread;
@@ -120,14 +100,9 @@ TEST_F(StopThreadTest, PassStopsTheBatchInOrderThenReleasesIt) {
     EXPECT_EQ(3, stopThread.getQueuedCount());
 
     EXPECT_EQ(0, stopThread.stopBackupService());
-    std::vector<std::string> events = takeEvents();
-    ASSERT_EQ(5u, events.size());
     // All three stopped in queue order, no wait, then the two nobody else
     // holds are destroyed at the end of the pass.
-    EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 3),
-                ElementsAre("stop a", "stop b", "stop c"));
-    EXPECT_THAT(std::vector<std::string>(events.begin() + 3, events.end()),
-                UnorderedElementsAre("destroyed a", "destroyed c"));
+    expectStopsThenReleases({"stop a", "stop b", "stop c"}, {"destroyed a", "destroyed c"});
     EXPECT_EQ(0, stopThread.getQueuedCount());
 
     kept.dec_reference();
@@ -141,13 +116,9 @@ TEST_F(StopThreadTest, FailedStopIsLoggedAndTheOthersAreStillStopped) {
     stopThread.addBackupService(makeJob("c"));
 
     EXPECT_EQ(0, stopThread.stopBackupService());
-    std::vector<std::string> events = takeEvents();
-    ASSERT_EQ(6u, events.size());
-    EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 3),
-                ElementsAre("stop a", "stop b", "stop c"));
     // The failed job is released all the same.
-    EXPECT_THAT(std::vector<std::string>(events.begin() + 3, events.end()),
-                UnorderedElementsAre("destroyed a", "destroyed b", "destroyed c"));
+    expectStopsThenReleases({"stop a", "stop b", "stop c"},
+                            {"destroyed a", "destroyed b", "destroyed c"});
     ASSERT_EQ(1u, m_log.size());
     EXPECT_EQ("BackupServiceStopThread", m_log[0].category);
     EXPECT_EQ("stop failed", m_log[0].message);
@@ -185,14 +156,8 @@ TEST_F(StopThreadTest, StoppedThreadKeepsItsQueueUntilStartedAgain) {
 
     EXPECT_NE(0, stopThread.start());
     std::vector<std::string> events;
-    {
-        std::unique_lock<std::mutex> lock(g_mutex);
-        ASSERT_TRUE(g_changed.wait_for(lock, std::chrono::seconds(60), [] {
-            int destroyed = 0;
-            for (const auto& e : g_events) destroyed += e.rfind("destroyed", 0) == 0;
-            return destroyed == 2;
-        }));
-    }
+    ASSERT_TRUE(waitForEvents(
+        [](const std::vector<std::string>& e) { return countEvents(e, "destroyed") == 2; }));
     stopThread.stop();
     for (const std::string& e : takeEvents()) {
         if (e.rfind("wait", 0) != 0) events.push_back(e);
@@ -217,9 +182,7 @@ TEST_F(StopThreadTest, DestructionStopsTheThreadAndReleasesTheQueue) {
     ASSERT_NE(0, stopThread->start());
     for (int i = 0; i < 20; ++i) stopThread->addBackupService(makeJob("j" + std::to_string(i)));
     stopThread.reset();  // whatever a pass had taken, every job is gone now
-    int destroyed = 0;
-    for (const std::string& e : takeEvents()) destroyed += e.rfind("destroyed", 0) == 0;
-    EXPECT_EQ(20, destroyed);
+    EXPECT_EQ(20, countEvents(takeEvents(), "destroyed"));
 }
 
 }  // namespace

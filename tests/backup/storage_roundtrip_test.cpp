@@ -62,13 +62,8 @@ class StorageRoundTripTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         m_root = pattern;
         std::filesystem::create_directories(m_root + "/backup");
-        RecordDirInfoEx dir;
-        dir.setRecordRootDir(m_root + "/backup");
-        dir.setAttribute(RecordDirInfoEx::kAttributeBackup);
-        dir.setDiskType(1);
-        dir.setFileSystemFormat(1);
-        dir.setFileSegmentSize(256LL << 20);
-        m_config.backupDirs.push_back(dir);
+        m_config.backupDirs.push_back(
+            makeRecordDir(m_root + "/backup", RecordDirInfoEx::kAttributeBackup, 0, 256LL << 20));
         m_config.backupReserveBytes = 0;
         destroyAllSingltonInstances();
         RecordDiskManagerImpl::setConfiguration(m_config);

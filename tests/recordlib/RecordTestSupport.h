@@ -231,18 +231,6 @@ inline std::vector<char> packets(int count, int seed) {
     return data;
 }
 
-inline RecordDirInfoEx makeDir(const std::string& root, int attribute, int group = 1,
-                               long long segment = 64LL << 20) {
-    RecordDirInfoEx d;
-    d.setRecordRootDir(root);
-    d.setDiskType(1);
-    d.setFileSystemFormat(1);
-    d.setFileSegmentSize(segment);
-    d.setGroupId(group);
-    d.setAttribute(attribute);
-    return d;
-}
-
 // Configures the disk manager and drops every singleton afterwards, so each
 // test starts with a fresh instance.
 class ConfigScope {

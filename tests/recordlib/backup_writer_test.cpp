@@ -16,7 +16,6 @@ namespace {
 using rectest::ConfigScope;
 using rectest::FaultFileSystem;
 using rectest::FileSystemScope;
-using rectest::makeDir;
 using rectest::packets;
 using rectest::TempDir;
 
@@ -41,9 +40,9 @@ class BackupWriterTest : public ::testing::Test {
   protected:
     void configure(std::vector<std::string> roots, long long segment = 64LL << 20) {
         RecorderConfig c;
-        c.recordDirs.push_back(makeDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
+        c.recordDirs.push_back(makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
         for (const std::string& r : roots) {
-            c.backupDirs.push_back(makeDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
+            c.backupDirs.push_back(makeRecordDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
         }
         c.backupReserveBytes = kReserve;
         config.reset();
@@ -116,6 +115,17 @@ class BackupWriterTest : public ::testing::Test {
     std::unique_ptr<SafePointer<IRecordDir>> m_dir{new SafePointer<IRecordDir>};
     SafePointer<IRecordWriter>& writer = *m_writer;
     SafePointer<IRecordDir>& dir = *m_dir;
+    std::unique_ptr<FaultFileSystem> m_fs;
+    std::unique_ptr<FileSystemScope> m_fsScope;
+
+    // One backup directory behind a fault-injecting file system.
+    FaultFileSystem& faultyBackupDir(long long segment = 64LL << 20) {
+        std::filesystem::create_directories(tmp.sub("backup"));
+        configure({tmp.sub("backup")}, segment);
+        m_fs.reset(new FaultFileSystem);
+        m_fsScope.reset(new FileSystemScope(m_fs.get()));
+        return *m_fs;
+    }
 };
 
 TEST_F(BackupWriterTest, MissingBackupRootIsNeverCreated) {
@@ -202,10 +212,7 @@ TEST_F(BackupWriterTest, WrittenFileIsListedAndReadsBackByteForByte) {
 }
 
 TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheCompleteIndexEntry) {
-    std::filesystem::create_directories(tmp.sub("backup"));
-    configure({tmp.sub("backup")});
-    FaultFileSystem fs;
-    FileSystemScope scope(&fs);
+    FaultFileSystem& fs = faultyBackupDir();
     SafePointer<RecordFileInfo> info = description();
     ASSERT_EQ(kRecordOk, create(info));
     int start = 0;
@@ -253,10 +260,7 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheCompleteIndexEntry) {
 }
 
 TEST_F(BackupWriterTest, FullDiskRefusesFramesAndFiles) {
-    std::filesystem::create_directories(tmp.sub("backup"));
-    configure({tmp.sub("backup")});
-    FaultFileSystem fs;
-    FileSystemScope scope(&fs);
+    FaultFileSystem& fs = faultyBackupDir();
     SafePointer<RecordFileInfo> info = description();
 
     fs.setFreeSpace(kReserve);
@@ -291,10 +295,7 @@ TEST_F(BackupWriterTest, FullDiskRefusesFramesAndFiles) {
 }
 
 TEST_F(BackupWriterTest, SegmentLimitAndIOErrors) {
-    std::filesystem::create_directories(tmp.sub("backup"));
-    configure({tmp.sub("backup")}, 188 * 5);
-    FaultFileSystem fs;
-    FileSystemScope scope(&fs);
+    FaultFileSystem& fs = faultyBackupDir(188 * 5);
     SafePointer<RecordFileInfo> info = description();
     ASSERT_EQ(kRecordOk, create(info));
     int start = 0;
@@ -328,10 +329,7 @@ TEST_F(BackupWriterTest, SegmentLimitAndIOErrors) {
 // transient and once as a persistent fault, until the run passes untouched.
 // Whatever the library then lists as complete reads back exactly as written.
 TEST_F(BackupWriterTest, FailingEachWriteInTurnNeverListsWrongData) {
-    std::filesystem::create_directories(tmp.sub("backup"));
-    configure({tmp.sub("backup")});
-    FaultFileSystem fs;
-    FileSystemScope scope(&fs);
+    FaultFileSystem& fs = faultyBackupDir();
     for (int persistent = 0; persistent < 2; ++persistent) {
         for (int n = 0;; ++n) {
             std::filesystem::remove_all(tmp.sub("backup/record"));

@@ -12,7 +12,6 @@
 
 namespace {
 
-using rectest::makeDir;
 using rectest::packets;
 using rectest::TempDir;
 
@@ -42,8 +41,8 @@ class QueryTest : public ::testing::Test {
     void SetUp() override {
         std::filesystem::create_directories(tmp.sub("disk1"));
         std::filesystem::create_directories(tmp.sub("disk2"));
-        disk1 = makeDir(tmp.sub("disk1"), RecordDirInfoEx::kAttributeLocal);
-        disk2 = makeDir(tmp.sub("disk2"), RecordDirInfoEx::kAttributeLocal);
+        disk1 = makeRecordDir(tmp.sub("disk1"), RecordDirInfoEx::kAttributeLocal);
+        disk2 = makeRecordDir(tmp.sub("disk2"), RecordDirInfoEx::kAttributeLocal);
     }
 
     // The begin times the query walks through from time 0, as the backup

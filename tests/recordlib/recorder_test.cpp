@@ -13,7 +13,6 @@
 
 namespace {
 
-using rectest::makeDir;
 using rectest::TempDir;
 
 const long long kBegin = 1704153600000LL - 30000;  // 30 s before a midnight (UTC)
@@ -35,7 +34,7 @@ class RecorderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(tmp.sub("disk"));
-        disk = makeDir(tmp.sub("disk"), RecordDirInfoEx::kAttributeLocal);
+        disk = makeRecordDir(tmp.sub("disk"), RecordDirInfoEx::kAttributeLocal);
     }
     std::vector<RecordFileInfo> listed() {
         RetrieverFileQuery q;
@@ -109,7 +108,7 @@ TEST_F(RecorderTest, SyntheticCameraCutsFilesAtKeyFramesAndPictureChanges) {
 
 TEST_F(RecorderTest, ImportedFileKeepsItsPacketsAndSegmentLimitCutsFiles) {
     // A source file made by the camera itself.
-    RecordDirInfoEx source = makeDir(tmp.sub("src"), RecordDirInfoEx::kAttributeLocal);
+    RecordDirInfoEx source = makeRecordDir(tmp.sub("src"), RecordDirInfoEx::kAttributeLocal);
     std::filesystem::create_directories(tmp.sub("src"));
     SyntheticStreamOptions o;
     o.audio = true;
@@ -127,7 +126,7 @@ TEST_F(RecorderTest, ImportedFileKeepsItsPacketsAndSegmentLimitCutsFiles) {
     // A small segment: files are cut where the next node would not fit.
     std::filesystem::create_directories(tmp.sub("small"));
     RecordDirInfoEx small =
-        makeDir(tmp.sub("small"), RecordDirInfoEx::kAttributeLocal, 1, 256 * 1024);
+        makeRecordDir(tmp.sub("small"), RecordDirInfoEx::kAttributeLocal, 1, 256 * 1024);
     SyntheticCamera cut(small, "cam", "10.1.1.1", 1);
     int made = cut.record(o, 10, kBegin, 0);
     ASSERT_GT(made, 1);
@@ -137,7 +136,7 @@ TEST_F(RecorderTest, ImportedFileKeepsItsPacketsAndSegmentLimitCutsFiles) {
     }
 
     // A missing disk root is refused and not created.
-    RecordDirInfoEx gone = makeDir(tmp.sub("gone"), RecordDirInfoEx::kAttributeLocal);
+    RecordDirInfoEx gone = makeRecordDir(tmp.sub("gone"), RecordDirInfoEx::kAttributeLocal);
     SyntheticCamera lost(gone, "cam", "10.1.1.1", 1);
     EXPECT_EQ(kRecordNoDir, lost.record(o, 2, kBegin, 0));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("gone")));

@@ -16,7 +16,6 @@
 
 namespace {
 
-using rectest::makeDir;
 using rectest::packets;
 using rectest::TempDir;
 
@@ -47,7 +46,7 @@ class RecycleTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(tmp.sub("disk"));
-        disk = makeDir(tmp.sub("disk") + "/", RecordDirInfoEx::kAttributeLocal);
+        disk = makeRecordDir(tmp.sub("disk") + "/", RecordDirInfoEx::kAttributeLocal);
     }
     // What the backup source does for a file that has been read.
     int removeLikeTheRetriever(const RecordFileInfo& f) {

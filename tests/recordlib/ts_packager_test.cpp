@@ -240,8 +240,9 @@ TEST(TsPackagerTest, AnchorAndNextBaseFollowTheVideoInDecodeOrder) {
     append(f, pesPacket(0x101, 0xC0, 9000, -1));
     append(f, pesPacket(0x100, 0xE0, 17200, 10000, 1000));
     append(f, pesPacket(0x100, 0xE0, 24400, 13000));
-    append(f, pesPacket(0x100, 0xE0, 16000, 16000));        // a B-frame, PTS = DTS
-    EXPECT_EQ(adjust(f, 100000), 100000ULL + 6000 + 3000);  // last DTS + smallest step
+    append(f, pesPacket(0x100, 0xE0, 16000, 16000));  // a B-frame, PTS = DTS
+    // Last DTS + smallest step, rounded up to whole 9 ticks (100 us).
+    EXPECT_EQ(adjust(f, 100000), 100000ULL + 6000 + 3000 + 8);
     std::vector<TsEvent> e = parseTs(f.data(), f.size());
     ASSERT_EQ(e.size(), 4u);
     EXPECT_EQ(e[0].pts, 99000);
@@ -253,7 +254,7 @@ TEST(TsPackagerTest, AnchorAndNextBaseFollowTheVideoInDecodeOrder) {
 
     // One frame only: the step is unknown, 40 ms is assumed.
     f = pesPacket(0x100, 0xE0, 7200, 3600);
-    EXPECT_EQ(adjust(f, 500), 500ULL + 3600);
+    EXPECT_EQ(adjust(f, 500), 500ULL + 3600 + 4);
 
     // A frame without video: the first PES with a time stamp is the anchor;
     // a PES without DTS uses its PTS.
@@ -267,7 +268,7 @@ TEST(TsPackagerTest, AnchorAndNextBaseFollowTheVideoInDecodeOrder) {
     f.clear();
     append(f, pesPacket(0x100, 0xE0, 90000, 90000));
     append(f, pesPacket(0x100, 0xE0, 80000, 80000));
-    EXPECT_EQ(adjust(f, 1000), 1000ULL + 3600);
+    EXPECT_EQ(adjust(f, 1000), 1000ULL + 3600 + 8);
 
     // Nothing to rewrite: PSI only, or no data at all.
     SyntheticStream camera{SyntheticStreamOptions()};
