@@ -50,6 +50,11 @@ void RecordDiskManagerImpl::setConfiguration(const RecorderConfig& config) {
 
 void RecordDiskManagerImpl::setFileSystem(FileSystem* fs) { g_fileSystem.store(fs); }
 
+long long RecordDiskManagerImpl::recycleRetentionSeconds() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_config.recycleRetentionSeconds;
+}
+
 FileSystem* RecordDiskManagerImpl::fileSystem() {
     FileSystem* fs = g_fileSystem.load();
     return fs != nullptr ? fs : posixFileSystem();

@@ -35,6 +35,9 @@ public:
     // default. Tests install a fault-injecting one. Not owned.
     static void setFileSystem(FileSystem* fs);
     static FileSystem* fileSystem();
+    // The configured retention of recycled record files, in seconds
+    // (RecorderConfig::recycleRetentionSeconds).
+    static long long recycleRetentionSeconds();
 
     // Copies every record directory (local and backup) into `out`. Answers 0.
     int getRecordDirInfoList(std::vector<RecordDirInfoEx>& out);

@@ -69,6 +69,10 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     }
     (void)fs.syncDir(fsutil::dirName(source));
     (void)fs.syncDir(m_recyclePath);
+    // The recycle area must not fill the record disk: what has been there for
+    // longer than the retention goes now.
+    const long long retention = RecordDiskManagerImpl::recycleRetentionSeconds();
+    if (retention >= 0) purge(retention);
     return 1;
 }
 

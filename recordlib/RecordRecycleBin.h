@@ -13,7 +13,8 @@ public:
 
     // Prepares the recycle area. Answers 0 or a negative code.
     int init(int fileSystemFormat, long long fileSegmentSize);
-    // Moves the file into the recycle area. `builtName` is the full path
+    // Moves the file into the recycle area, then purges what has been there
+    // longer than the configured retention (RecorderConfig). `builtName` is the full path
     // (RecordFileInfo::createRecordFileName), `heldName` the file's own name.
     // Non-zero when the file was moved; 0 when it was not (not found, or the
     // directory is not one this bin serves).

@@ -121,6 +121,8 @@ int RecorderConfig::loadText(const std::string& source, const std::string& origi
         }
         config.backupReserveBytes =
             integer(root, "backupReserveBytes", "", false, config.backupReserveBytes, 0, 1LL << 50);
+        config.recycleRetentionSeconds = integer(root, "recycleRetentionSeconds", "", false,
+                                                 config.recycleRetentionSeconds, -1, 1LL << 40);
     } catch (const FieldError& e) {
         error = origin + ": field \"" + e.field + "\" " + e.what;
         return kRecordBadConfig;
@@ -160,5 +162,6 @@ int RecorderConfig::saveFile(const std::string& path) const {
         root["backupDirs"].push_back(j);
     }
     root["backupReserveBytes"] = backupReserveBytes;
+    root["recycleRetentionSeconds"] = recycleRetentionSeconds;
     return fsutil::writeFileAtomic(*RecordDiskManagerImpl::fileSystem(), path, root.dump(2) + "\n");
 }

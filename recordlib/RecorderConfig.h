@@ -26,6 +26,10 @@ struct RecorderConfig {
     // Bytes a backup disk keeps free: a frame that would eat into them is
     // refused (IRecordDir::canWrite).
     long long backupReserveBytes = 16LL << 20;
+    // How long a removed record file stays in its directory's recycle area
+    // before a later removal in that directory purges it, in seconds. A
+    // negative value keeps recycled files until the host calls purge().
+    long long recycleRetentionSeconds = 24 * 3600;
 
     // Reads a JSON configuration file. Answers 0, or kRecordBadConfig with
     // `error` naming the file and the field at fault.
