@@ -18,22 +18,9 @@ using rectest::TempDir;
 const long long kDay1 = 1704067200000LL;  // 2024-01-01 00:00:00 UTC
 const long long kDay2 = kDay1 + 86400000LL;
 
-// Records one complete file of `nodes` nodes of 2 packets, 500 ms each.
 RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& ip, long long begin,
                           int nodes, int seed = 1) {
-    LocalRecorder rec(dir, "dev_1", ip, 2);
-    AVStreamInfo s;
-    s.setEncoderType(1);
-    s.setImageWidth(640);
-    s.setImageHeight(360);
-    EXPECT_EQ(kRecordOk, rec.startFile(begin, s));
-    for (int i = 0; i < nodes; ++i) {
-        std::vector<char> d = packets(2, seed * 100 + i);
-        EXPECT_EQ(kRecordOk,
-                  rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500, i == 0));
-    }
-    EXPECT_EQ(kRecordOk, rec.finishFile());
-    return rec.currentFile();
+    return rectest::recordFile(dir, "dev_1", ip, 2, begin, nodes, 2, seed);
 }
 
 class QueryTest : public ::testing::Test {

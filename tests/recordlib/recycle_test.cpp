@@ -22,14 +22,7 @@ using rectest::TempDir;
 const long long kDay = 1704067200000LL;
 
 RecordFileInfo recordFile(const RecordDirInfoEx& dir, long long begin, int nodes) {
-    LocalRecorder rec(dir, "dev", "1.2.3.4", 1);
-    EXPECT_EQ(kRecordOk, rec.startFile(begin, AVStreamInfo()));
-    for (int i = 0; i < nodes; ++i) {
-        std::vector<char> d = packets(1, i);
-        EXPECT_EQ(kRecordOk, rec.addNode(d.data(), 188, begin + i * 500, 500, i == 0));
-    }
-    EXPECT_EQ(kRecordOk, rec.finishFile());
-    return rec.currentFile();
+    return rectest::recordFile(dir, "dev", "1.2.3.4", 1, begin, nodes);
 }
 
 std::vector<std::string> indexedNames(const RecordFileInfo& f) {
