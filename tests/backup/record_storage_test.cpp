@@ -1,28 +1,19 @@
-// The backup record storage against fake writers and directories handed out by
-// the disk manager's creation hook: file starts, rotation, the request type of
-// every creation, the failure paths and the time-stamp arithmetic.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
+// The backup record storage against fake writers and directories from the disk
+// manager's creation hook: file starts, rotation, the request type of every
+// creation, the failure paths and the time-stamp arithmetic.
 #include <atomic>
-#include <cstdlib>
 #include <deque>
-#include <functional>
-#include <memory>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "BackupRecordStorage.h"
+#include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "Logger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordInfo.h"
 #include "Singlton.h"
 #include "TQRuntimeError.h"
-#include "TSAVData.h"
 #include "TagNew.h"
 
+using namespace backup_test;
 using ::testing::_;
 using ::testing::AnyNumber;
 using ::testing::AtMost;
@@ -47,19 +38,12 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-// ---- transport-stream frames ------------------------------------------------
-
 void putTimeStamp(unsigned char* p, int prefix, long long ts) {
     p[0] = static_cast<unsigned char>((prefix << 4) | ((ts >> 29) & 0x0E) | 1);
     p[1] = static_cast<unsigned char>(ts >> 22);
     p[2] = static_cast<unsigned char>(((ts >> 14) & 0xFE) | 1);
     p[3] = static_cast<unsigned char>(ts >> 7);
     p[4] = static_cast<unsigned char>(((ts << 1) & 0xFE) | 1);
-}
-
-long long getTimeStamp(const unsigned char* p) {
-    return (static_cast<long long>(p[0] & 0x0E) << 29) | (p[1] << 22) | ((p[2] & 0xFE) << 14) |
-           (p[3] << 7) | (p[4] >> 1);
 }
 
 // `packets` packets on PID 0x100; packet i opens a video PES with DTS dts[i]
@@ -82,17 +66,9 @@ std::string makeTsFrame(int packets, std::vector<long long> dts) {
     return data;
 }
 
-// DTS of the first PES in `data` (-1 when there is none).
 long long firstDts(const char* data, int length) {
-    for (int off = 0; off + 188 <= length; off += 188) {
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(data + off);
-        if ((p[1] & 0x40) == 0) continue;
-        const unsigned char* pes = p + 4 + ((p[3] & 0x20) ? p[4] + 1 : 0);
-        if (pes[0] == 0 && pes[1] == 0 && pes[2] == 1 && (pes[7] & 0x40)) {
-            return getTimeStamp(pes + ((pes[7] & 0x80) ? 14 : 9));
-        }
-    }
-    return -1;
+    std::vector<long long> dts = videoDts(data, static_cast<size_t>(length));
+    return dts.empty() ? -1 : dts[0];
 }
 
 void setFrame(TSAVData& frame, const std::string& data, long long timeMs, int frameType,
@@ -106,10 +82,7 @@ void setFrame(TSAVData& frame, const std::string& data, long long timeMs, int fr
     frame.setESStreamType(esType);
 }
 
-// ---- fakes --------------------------------------------------------------------
-
-class MockRecordWriter : public IRecordWriter {
-  public:
+struct MockRecordWriter : IRecordWriter {
     MOCK_METHOD(int, open, (SafePointer<RecordFileInfo>&, int&), (override));
     MOCK_METHOD(int, write, (TSAVData*, bool, int), (override));
     MOCK_METHOD(int, close, (), (override));
@@ -117,8 +90,7 @@ class MockRecordWriter : public IRecordWriter {
     std::function<void()> onDestroy;
 };
 
-class MockRecordDir : public IRecordDir {
-  public:
+struct MockRecordDir : IRecordDir {
     MOCK_METHOD(bool, canWrite, (TSAVData*, int), (override));
     MOCK_METHOD(long long, addWrittenSize, (int), (override));
     ~MockRecordDir() override { onDestroy(); }
@@ -130,33 +102,33 @@ struct FakeFile {
     StrictMock<MockRecordDir>* dir;
 };
 
-// What the disk manager was asked for.
-struct Creation {
-    int requestType;
-    int reserved;
-    long long beginTime;
-    std::string date;
-    int width;
-    int encoderType;
-};
-
 class RecordStorageTest : public ::testing::Test {
   protected:
     void SetUp() override {
         destroyAllSingltonInstances();
         RecordDiskManagerImpl::setCreateRecordFileHook(
-            [this](SafePointer<RecordFileInfo>& info, int requestType, int reserved,
+            [this](SafePointer<RecordFileInfo>& file, int requestType, int reserved,
                    SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir) {
-                return onCreate(info, requestType, reserved, writer, dir);
+                events.push_back("create:" + std::to_string(requestType));
+                requestTypes.push_back(requestType);
+                creations.push_back(*file);
+                EXPECT_EQ(0, reserved);
+                if (pending.empty()) {
+                    ADD_FAILURE() << "unexpected record file creation";
+                    return -708;
+                }
+                Pending p = pending.front();
+                pending.pop_front();
+                if (p.result != 0) return p.result;
+                if (p.file.writer == nullptr) {  // success with an empty writer handle
+                    writer.dec_reference();
+                    return 0;
+                }
+                writer = SafePointer<IRecordWriter>(p.file.writer);
+                dir = SafePointer<IRecordDir>(p.file.dir);
+                return 0;
             });
-        Logger::setObserver([this](const std::string& category, const std::string& message,
-                                   const std::string& file,
-                                   int) { logs.push_back(category + "|" + message + "|" + file); });
-        info.setDeviceId("dev1");
-        info.setDeviceIP("10:0:0:7");
-        info.setCameraId(3);
     }
-
     void TearDown() override {
         storage.reset();  // verifies the fakes still held by the storage
         for (Pending& p : pending) {
@@ -164,7 +136,6 @@ class RecordStorageTest : public ::testing::Test {
             delete p.file.dir;
         }
         RecordDiskManagerImpl::setCreateRecordFileHook({});
-        Logger::setObserver({});
         destroyAllSingltonInstances();
     }
 
@@ -172,8 +143,7 @@ class RecordStorageTest : public ::testing::Test {
     // `startSeconds` and a directory that admits every frame. Every call is
     // appended to `events` as "<call><file number>".
     FakeFile addFile(int startSeconds = 0) {
-        int n = ++fileCount;
-        std::string id = std::to_string(n);
+        const std::string id = std::to_string(++fileCount);
         FakeFile f{new StrictMock<MockRecordWriter>, new StrictMock<MockRecordDir>};
         f.writer->onDestroy = [this, id] { events.push_back("~writer" + id); };
         f.dir->onDestroy = [this, id] { events.push_back("~dir" + id); };
@@ -196,64 +166,45 @@ class RecordStorageTest : public ::testing::Test {
         EXPECT_CALL(*f.writer, close()).Times(AtMost(1));
         EXPECT_CALL(*f.dir, canWrite(_, 0)).Times(AnyNumber());
         EXPECT_CALL(*f.dir, addWrittenSize(_)).Times(AnyNumber());
-        pending.push_back({0, false, f});
+        pending.push_back({0, f});
         return f;
     }
-    // The next creation fails with `code` (no writer, no directory).
-    void addRefusal(int code) { pending.push_back({code, false, {nullptr, nullptr}}); }
-    // The next creation answers 0 but leaves the writer handle empty.
-    void addEmptyWriter() { pending.push_back({0, true, {nullptr, nullptr}}); }
+    // The next creation fails with `code`, or (0) succeeds with no writer.
+    void addRefusal(int code) { pending.push_back({code, {nullptr, nullptr}}); }
 
     int write(long long timeMs, int frameType, int width = 1920, int esType = 1) {
         setFrame(frame, makeTsFrame(3, {6000 + timeMs * 90}), timeMs, frameType, width, esType);
         return storage->write(0, &frame);
     }
-    std::vector<int> requestTypes() const {
-        std::vector<int> types;
-        for (const Creation& c : creations) types.push_back(c.requestType);
-        return types;
+    std::string logLine(size_t i) {
+        const std::vector<LogCapture::Entry> all = log.entries();
+        if (i >= all.size()) return "(no entry " + std::to_string(i) + ")";
+        return all[i].category + "|" + all[i].message + "|" + all[i].file;
     }
 
     struct Pending {
         int result;
-        bool emptyWriter;
         FakeFile file;
     };
-
-    int onCreate(SafePointer<RecordFileInfo>& file, int requestType, int reserved,
-                 SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir) {
-        events.push_back("create:" + std::to_string(requestType));
-        creations.push_back({requestType, reserved, file->getRecordBeginTime(),
-                             file->getRecordDate(), file->getAVStreamInfo().getImageWidth(),
-                             file->getAVStreamInfo().getEncoderType()});
-        if (pending.empty()) {
-            ADD_FAILURE() << "unexpected record file creation";
-            return -708;
-        }
-        Pending p = pending.front();
-        pending.pop_front();
-        if (p.result != 0) return p.result;
-        if (p.emptyWriter) {
-            writer.dec_reference();
-            return 0;
-        }
-        writer = SafePointer<IRecordWriter>(p.file.writer);
-        dir = SafePointer<IRecordDir>(p.file.dir);
-        return 0;
-    }
-
-    RecordInfo info;
+    RecordInfo info = makeInfo("dev1", 3, "10:0:0:7");
     std::unique_ptr<BackupRecordStorage> storage = std::make_unique<BackupRecordStorage>();
     TSAVData frame;
+    LogCapture log;
     std::deque<Pending> pending;
-    std::vector<Creation> creations;
+    std::vector<RecordFileInfo> creations;  // what the disk manager was asked for
+    std::vector<int> requestTypes;
     std::vector<std::string> events;
     std::vector<long long> dts;
-    std::vector<std::string> logs;
     int fileCount = 0;
 };
 
 TEST_F(RecordStorageTest, OpenPreparesTheFileDescriptionAndCreatesNoFile) {
+    const char* source = NVR_SOURCE_DIR "/backup/BackupRecordStorage.cpp";
+    const long tagged = tagNewCount(source);
+    BackupRecordStorage other;
+    EXPECT_EQ(tagNewCount(source) - tagged, 2);  // the RecordFileInfo and the NullRecordDir
+
+    EXPECT_EQ(write(1000, 1), -703);  // before open: refused
     ASSERT_EQ(storage->open(info), 0);
     EXPECT_STREQ(info.getDeviceIP(), "10:0:0:7");
     EXPECT_STREQ(storage->getRecordInfo().getDeviceIP(), "10-0-0-7");
@@ -264,9 +215,7 @@ TEST_F(RecordStorageTest, OpenPreparesTheFileDescriptionAndCreatesNoFile) {
     EXPECT_EQ(file.getRecordMode(), 1);
     EXPECT_EQ(file.getRecordStorageType(), 1);
     EXPECT_FALSE(file.getLockFlag());
-    EXPECT_TRUE(storage->isOpened());
     EXPECT_FALSE(storage->isFileOpen());
-    EXPECT_EQ(storage->getRequestTypeValue(), 1);
 
     info.setDeviceIP("192.168.1.9");
     storage->close();
@@ -278,15 +227,7 @@ TEST_F(RecordStorageTest, OpenPreparesTheFileDescriptionAndCreatesNoFile) {
     EXPECT_TRUE(creations.empty());
 }
 
-TEST_F(RecordStorageTest, ConstructionUsesTaggedAllocation) {
-    const char* source = NVR_SOURCE_DIR "/backup/BackupRecordStorage.cpp";
-    long before = tagNewCount(source);
-    BackupRecordStorage other;
-    EXPECT_EQ(tagNewCount(source) - before, 2);  // the RecordFileInfo and the NullRecordDir
-}
-
 TEST_F(RecordStorageTest, FilesStartAtFirstIFrameAndRotateOnFormatChange) {
-    EXPECT_EQ(write(1000, 1), -703);  // before open: refused, nothing created
     ASSERT_EQ(storage->open(info), 0);
     FakeFile f1 = addFile();
     EXPECT_CALL(*f1.writer, write(_, false, 0)).Times(3);
@@ -299,10 +240,9 @@ TEST_F(RecordStorageTest, FilesStartAtFirstIFrameAndRotateOnFormatChange) {
     EXPECT_EQ(write(t0 + 40, 2), 0);
     EXPECT_EQ(write(t0 + 80, 2), 0);
     ASSERT_EQ(creations.size(), 1u);
-    EXPECT_EQ(creations[0].beginTime, t0);
-    EXPECT_EQ(creations[0].date, BasicTool::getDateString(t0));
-    EXPECT_EQ(creations[0].width, 1920);
-    EXPECT_EQ(creations[0].reserved, 0);
+    EXPECT_EQ(creations[0].getRecordBeginTime(), t0);
+    EXPECT_EQ(creations[0].getRecordDate(), BasicTool::getDateString(t0));
+    EXPECT_EQ(creations[0].getAVStreamInfo().getImageWidth(), 1920);
 
     // A new width starts a file at that very frame, P-frame or not; the
     // request type is the one last set (1 since open).
@@ -316,7 +256,7 @@ TEST_F(RecordStorageTest, FilesStartAtFirstIFrameAndRotateOnFormatChange) {
     FakeFile f3 = addFile();
     EXPECT_CALL(*f3.writer, write(_, false, 0)).Times(1);
     EXPECT_EQ(write(t0 + 200, 2, 640), 0);
-    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 0));
+    EXPECT_THAT(requestTypes, ElementsAre(1, 1, 0));
     EXPECT_THAT(events, ElementsAre("create:1", "open1", "write1", "write1", "write1", "close1",
                                     "create:1", "~writer1", "~dir1", "open2", "write2", "close2",
                                     "create:0", "~writer2", "~dir2", "open3", "write3"));
@@ -331,7 +271,7 @@ TEST_F(RecordStorageTest, FilesStartAtFirstIFrameAndRotateOnFormatChange) {
     setFrame(frame, makeTsFrame(1, {0}), t0 + 280, 2, 640, 1, 2, 480);
     EXPECT_EQ(storage->write(0, &frame), 0);
     EXPECT_EQ(creations.size(), 5u);
-    EXPECT_EQ(creations[3].encoderType, 2);
+    EXPECT_EQ(creations[3].getAVStreamInfo().getEncoderType(), 2);
 
     // Destroying the open storage closes the file, then releases the
     // directory before the writer.
@@ -366,7 +306,7 @@ TEST_F(RecordStorageTest, FailedCreationsKeepTheStorageOpen) {
     FakeFile f4 = addFile();
     EXPECT_CALL(*f4.writer, write(_, _, _)).Times(1);
     EXPECT_EQ(write(1240, 2, 320), 0);
-    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 1, 1, 3, 3));
+    EXPECT_THAT(requestTypes, ElementsAre(1, 1, 1, 1, 3, 3));
     EXPECT_TRUE(storage->isOpened());
 }
 
@@ -416,7 +356,7 @@ TEST_F(RecordStorageTest, WriteFailuresRetryOnceInAFreshFile) {
     FakeFile f7 = addFile();
     EXPECT_CALL(*f7.writer, write(_, _, _)).Times(1);
     EXPECT_EQ(write(1280, 2), 0);
-    EXPECT_THAT(requestTypes(), ElementsAre(1, 6, 5, 2, 0, 6, 0));
+    EXPECT_THAT(requestTypes, ElementsAre(1, 6, 5, 2, 0, 6, 0));
     EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 8),
                 ElementsAre("create:1", "open1", "write1", "close1", "create:6", "~writer1",
                             "~dir1", "open2"));
@@ -426,10 +366,9 @@ TEST_F(RecordStorageTest, WriteFailuresRetryOnceInAFreshFile) {
 TEST_F(RecordStorageTest, RuntimeErrorsAreLoggedAndCloseTheFile) {
     ASSERT_EQ(storage->open(info), 0);
     // A disk manager that reports success but leaves the writer empty.
-    addEmptyWriter();
+    addRefusal(0);
     EXPECT_EQ(write(1000, 1), -739);
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0],
+    EXPECT_EQ(logLine(0),
               "RecordIOError|SafePointer Report:13IRecordWriter Use NULL pointer ->|"
               "BackupRecordStorage");
     // A writer that throws on its first write: closed, logged, -739.
@@ -440,8 +379,7 @@ TEST_F(RecordStorageTest, RuntimeErrorsAreLoggedAndCloseTheFile) {
     EXPECT_EQ(write(1040, 1), -739);
     EXPECT_FALSE(storage->isFileOpen());
     EXPECT_TRUE(storage->isOpened());
-    ASSERT_EQ(logs.size(), 2u);
-    EXPECT_EQ(logs[1], "RecordIOError|disk gone|BackupRecordStorage");
+    EXPECT_EQ(logLine(1), "RecordIOError|disk gone|BackupRecordStorage");
     // With no file open, the next frame's write happens in the retry block:
     // a throw there closes the fresh file.
     FakeFile f2 = addFile();
@@ -449,8 +387,9 @@ TEST_F(RecordStorageTest, RuntimeErrorsAreLoggedAndCloseTheFile) {
         throw TQRuntimeError("again");
     }));
     EXPECT_EQ(write(1080, 2), -739);
-    EXPECT_EQ(logs.back(), "RecordIOError|again|BackupRecordStorage");
-    EXPECT_THAT(requestTypes(), ElementsAre(1, 1, 0));
+    EXPECT_EQ(log.entries().size(), 3u);
+    EXPECT_EQ(logLine(2), "RecordIOError|again|BackupRecordStorage");
+    EXPECT_THAT(requestTypes, ElementsAre(1, 1, 0));
     EXPECT_EQ(events.back(), "close2");
     EXPECT_FALSE(storage->isFileOpen());
 }

@@ -1,11 +1,13 @@
 // Shared helpers of the record-library tests: a temporary folder, a
-// fault-injecting file system, hand-made TS packet runs and a log catcher.
+// fault-injecting file system, hand-made TS packet runs, recorded files, a
+// log catcher and a shell runner for the decoder checks.
 #ifndef TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 #define TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 
+#include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "FileSystem.h"
+#include "LocalRecorder.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordResult.h"
@@ -26,8 +29,7 @@ class TempDir {
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "recordlib-XXXXXX").string();
-        char* made = mkdtemp(pattern.data());
-        if (made != nullptr) m_path = made;
+        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
     }
     ~TempDir() {
         std::error_code ec;
@@ -46,7 +48,7 @@ class TempDir {
 // - failOn(op, code): every call of that operation fails,
 // - vanish(prefix): every path under `prefix` is gone (kRecordNotFound),
 // - setFreeSpace(bytes): what freeSpace answers.
-// Every call is counted and recorded by name, in order.
+// Every call is recorded in order ("open:<path>", "fd3=<path>", "write:3").
 class FaultFileSystem : public FileSystemWrapper {
   public:
     FaultFileSystem() : FileSystemWrapper(posixFileSystem()) {}
@@ -76,7 +78,6 @@ class FaultFileSystem : public FileSystemWrapper {
         m_vanished.clear();
         m_freeSpace = -1;
     }
-    // The operations so far ("open:<path>", "write:<fd>", "fsync:<fd>", ...).
     std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> g(m_lock);
         return m_calls;
@@ -96,71 +97,65 @@ class FaultFileSystem : public FileSystemWrapper {
         {
             std::lock_guard<std::mutex> g(m_lock);
             m_calls.push_back("write:" + std::to_string(fd));
-            if (m_writeCode != 0) {
-                if (m_writesLeft == 0) {
-                    int code = m_writeCode;
-                    if (!m_persistent) m_writeCode = 0;
-                    return code;
+            if (m_writeCode != 0 && m_writesLeft-- == 0) {
+                int code = m_writeCode;
+                if (m_persistent) {
+                    m_writesLeft = 0;
+                } else {
+                    m_writeCode = 0;
                 }
-                --m_writesLeft;
+                return code;
             }
         }
         return FileSystemWrapper::write(fd, buffer, count);
     }
     int fsync(int fd) override {
-        if (int r = check("fsync", std::to_string(fd))) return r;
-        return FileSystemWrapper::fsync(fd);
+        int r = check("fsync", std::to_string(fd), false);
+        return r != 0 ? r : FileSystemWrapper::fsync(fd);
     }
     int rename(const std::string& from, const std::string& to) override {
-        if (int r = check("rename", from)) return r;
-        if (int r = vanished(to)) return r;
-        return FileSystemWrapper::rename(from, to);
+        int r = check("rename", from);
+        if (r == 0) r = vanished(to);
+        return r != 0 ? r : FileSystemWrapper::rename(from, to);
     }
-    int unlink(const std::string& path) override {
-        if (int r = check("unlink", path)) return r;
-        return FileSystemWrapper::unlink(path);
+    int unlink(const std::string& p) override {
+        int r = check("unlink", p);
+        return r != 0 ? r : FileSystemWrapper::unlink(p);
     }
-    int mkdir(const std::string& path) override {
-        if (int r = check("mkdir", path)) return r;
-        return FileSystemWrapper::mkdir(path);
+    int mkdir(const std::string& p) override {
+        int r = check("mkdir", p);
+        return r != 0 ? r : FileSystemWrapper::mkdir(p);
     }
     int list(const std::string& dir, std::vector<std::string>& names) override {
-        if (int r = check("list", dir)) return r;
-        return FileSystemWrapper::list(dir, names);
+        int r = check("list", dir);
+        return r != 0 ? r : FileSystemWrapper::list(dir, names);
     }
-    int stat(const std::string& path, FileStat& st) override {
-        if (int r = check("stat", path)) return r;
-        return FileSystemWrapper::stat(path, st);
+    int stat(const std::string& p, FileStat& st) override {
+        int r = check("stat", p);
+        return r != 0 ? r : FileSystemWrapper::stat(p, st);
+    }
+    int syncDir(const std::string& dir) override {
+        int r = check("syncDir", dir);
+        return r != 0 ? r : FileSystemWrapper::syncDir(dir);
     }
     int freeSpace(const std::string& path, long long& bytes) override {
         if (int r = check("freeSpace", path)) return r;
         {
             std::lock_guard<std::mutex> g(m_lock);
-            if (m_freeSpace >= 0) {
-                bytes = m_freeSpace;
-                return 0;
-            }
+            bytes = m_freeSpace;
         }
-        return FileSystemWrapper::freeSpace(path, bytes);
-    }
-    int syncDir(const std::string& dir) override {
-        if (int r = check("syncDir", dir)) return r;
-        return FileSystemWrapper::syncDir(dir);
+        return bytes >= 0 ? 0 : FileSystemWrapper::freeSpace(path, bytes);
     }
 
   private:
     int vanished(const std::string& path) {
         std::lock_guard<std::mutex> g(m_lock);
-        if (!m_vanished.empty() && path.compare(0, m_vanished.size(), m_vanished) == 0) {
-            return kRecordNotFound;
-        }
-        return 0;
+        bool gone = !m_vanished.empty() && path.rfind(m_vanished, 0) == 0;
+        return gone ? kRecordNotFound : 0;
     }
-    int check(const std::string& op, const std::string& arg) {
+    int check(const std::string& op, const std::string& arg, bool isPath = true) {
         note(op + ":" + arg);
-        if (op != "fsync") {
-            if (int r = vanished(arg)) return r;
-        }
+        if (int r = isPath ? vanished(arg) : 0) return r;
         std::lock_guard<std::mutex> g(m_lock);
         auto it = m_failOps.find(op);
         return it == m_failOps.end() ? 0 : it->second;
@@ -193,9 +188,8 @@ class LogCatcher {
     explicit LogCatcher(const std::string& category) : m_category(category) {
         Logger::setObserver(
             [this](const std::string& cat, const std::string& message, const std::string&, int) {
-                if (cat != m_category) return;
                 std::lock_guard<std::mutex> g(m_lock);
-                m_messages.push_back(message);
+                if (cat == m_category) m_messages.push_back(message);
             });
     }
     ~LogCatcher() { Logger::setObserver(Logger::Observer()); }
@@ -231,6 +225,26 @@ inline std::vector<char> packets(int count, int seed) {
     return data;
 }
 
+// Records one complete file of `nodes` nodes of packets(perNode, seed * 100 +
+// node), 500 ms each, the first one a key frame.
+inline RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& device,
+                                 const std::string& ip, int camera, long long begin, int nodes,
+                                 int perNode = 1, int seed = 0) {
+    LocalRecorder rec(dir, device, ip, camera);
+    AVStreamInfo s;
+    s.setEncoderType(1);
+    s.setImageWidth(640);
+    s.setImageHeight(360);
+    EXPECT_EQ(kRecordOk, rec.startFile(begin, s));
+    for (int i = 0; i < nodes; ++i) {
+        std::vector<char> d = packets(perNode, seed * 100 + i);
+        EXPECT_EQ(kRecordOk,
+                  rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500, i == 0));
+    }
+    EXPECT_EQ(kRecordOk, rec.finishFile());
+    return rec.currentFile();
+}
+
 // Configures the disk manager and drops every singleton afterwards, so each
 // test starts with a fresh instance.
 class ConfigScope {
@@ -244,6 +258,28 @@ class ConfigScope {
         RecordDiskManagerImpl::setConfiguration(RecorderConfig());
     }
 };
+
+// Runs a shell command; answers what it printed on both outputs.
+inline std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return "popen failed";
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+
+inline bool haveFfmpeg() {
+    return system("ffmpeg -version >/dev/null 2>&1") == 0 &&
+           system("ffprobe -version >/dev/null 2>&1") == 0;
+}
+
+// The decoder's complaints about a file: empty when it plays cleanly.
+inline std::string decodeWarnings(const std::string& path) {
+    return run("ffmpeg -nostdin -v warning -i '" + path + "' -f null -");
+}
 
 }  // namespace rectest
 

@@ -55,42 +55,45 @@ TEST(RecorderConfigTest, ErrorsNameTheFileAndTheField) {
     EXPECT_EQ("/nonexistent/recorder.json: cannot be read (not found)", error);
 }
 
+// Every field of the configuration, for comparing two of them at once.
+std::string dump(const RecorderConfig& c) {
+    std::string out;
+    std::vector<RecordDirInfoEx> dirs = c.recordDirs;
+    dirs.insert(dirs.end(), c.backupDirs.begin(), c.backupDirs.end());
+    for (const RecordDirInfoEx& d : dirs) {
+        out += d.getRecordRootDir() + " g" + std::to_string(d.getGroupId()) + " a" +
+               std::to_string(d.getAttribute()) + " t" + std::to_string(d.getDiskType()) + " f" +
+               std::to_string(d.getFileSystemFormat()) + " s" +
+               std::to_string(d.getFileSegmentSize()) + "; ";
+    }
+    for (const DevicePolicyConfig& p : c.policies) {
+        out +=
+            p.deviceId + ":" + std::to_string(p.cameraId) + ":" + std::to_string(p.groupId) + " ";
+    }
+    return out + std::to_string(c.backupReserveBytes);
+}
+
 TEST(RecorderConfigTest, SavedConfigurationLoadsBackAndServesPolicies) {
     TempDir tmp;
     const std::string path = tmp.sub("recorder.json");
-    {
-        std::ofstream f(path);
-        f << R"({
-          "recordDirs": [{"root": "/d1", "groupId": 2, "diskType": 2, "fileSystemFormat": 0},
-                         {"root": "/d2"}],
-          "policies": [{"deviceId": "dev", "groupId": 2},
-                       {"deviceId": "dev", "cameraId": 3, "groupId": 7}],
-          "backupDirs": [{"root": "/usb", "attribute": 4, "fileSegmentSize": 1048576}],
-          "backupReserveBytes": 4096
-        })";
-    }
-    RecorderConfig c;
+    std::ofstream(path) << R"({
+      "recordDirs": [{"root": "/d1", "groupId": 2, "diskType": 2, "fileSystemFormat": 0},
+                     {"root": "/d2"}],
+      "policies": [{"deviceId": "dev", "groupId": 2},
+                   {"deviceId": "dev", "cameraId": 3, "groupId": 7}],
+      "backupDirs": [{"root": "/usb", "attribute": 4, "fileSegmentSize": 1048576}],
+      "backupReserveBytes": 4096
+    })";
+    RecorderConfig c, again;
     std::string error;
     ASSERT_EQ(kRecordOk, RecorderConfig::loadFile(path, c, error)) << error;
-    ASSERT_EQ(2u, c.recordDirs.size());
-    EXPECT_EQ(2, c.recordDirs[0].getGroupId());
-    EXPECT_EQ(2, c.recordDirs[0].getDiskType());
-    EXPECT_EQ(0, c.recordDirs[0].getFileSystemFormat());
-    EXPECT_EQ(RecordDirInfoEx::kAttributeLocal, c.recordDirs[1].getAttribute());
-    EXPECT_EQ(1, c.recordDirs[1].getFileSystemFormat());
-    EXPECT_EQ(256LL << 20, c.recordDirs[1].getFileSegmentSize());
-    ASSERT_EQ(1u, c.backupDirs.size());
-    EXPECT_EQ(RecordDirInfoEx::kAttributeBackup, c.backupDirs[0].getAttribute());
-    EXPECT_EQ(1048576, c.backupDirs[0].getFileSegmentSize());
-    EXPECT_EQ(4096, c.backupReserveBytes);
-
+    EXPECT_EQ(
+        "/d1 g2 a4 t2 f0 s268435456; /d2 g1 a4 t1 f1 s268435456; /usb g1 a8 t1 f1 s1048576; "
+        "dev:0:2 dev:3:7 4096",
+        dump(c));
     ASSERT_EQ(kRecordOk, c.saveFile(tmp.sub("copy.json")));
-    RecorderConfig again;
     ASSERT_EQ(kRecordOk, RecorderConfig::loadFile(tmp.sub("copy.json"), again, error)) << error;
-    EXPECT_EQ(c.recordDirs[0].getRecordRootDir(), again.recordDirs[0].getRecordRootDir());
-    EXPECT_EQ(c.policies.size(), again.policies.size());
-    EXPECT_EQ(7, again.policies[1].groupId);
-    EXPECT_EQ(c.backupReserveBytes, again.backupReserveBytes);
+    EXPECT_EQ(dump(c), dump(again));
 
     rectest::ConfigScope scope(c);
     RecordDiskManagerImpl* m = Singlton<RecordDiskManagerImpl>::getInstance();

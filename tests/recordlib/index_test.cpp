@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "RecordFileInfo.h"
 #include "RecordIndexFile.h"
@@ -31,14 +32,26 @@ RecordIndexEntry entry(const std::string& name, long long begin, int nodes, int 
     return e;
 }
 
+// Every field of an entry, for comparing what was written with what loads.
+std::string text(const RecordIndexEntry& e) {
+    std::ostringstream o;
+    o << e.fileName << " " << e.beginTime << "-" << e.endTime << " m" << e.recordMode << " l"
+      << e.lockFlag << " s" << e.state << " " << e.stream.getEncoderType() << "/"
+      << e.stream.getImageWidth() << "x" << e.stream.getImageHeight() << " " << e.fileSize << ":";
+    for (const RecordIndexNode& n : e.nodes) {
+        o << " " << n.getDataLen() << "/" << n.getTimeLen() << "@" << n.getTimeOffset()
+          << (n.isIFrame() ? "I" : "");
+    }
+    return o.str();
+}
+
 std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 void writeBytes(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 class IndexTest : public ::testing::Test {
@@ -52,6 +65,9 @@ class IndexTest : public ::testing::Test {
         std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
         return RecordIndexFile::appendFile(fs, path, e, true);
     }
+    int appendNodes(const std::string& name, int run, const std::vector<RecordIndexNode>& nodes) {
+        return RecordIndexFile::appendNodes(fs, path, name, run, nodes, false);
+    }
 
     TempDir dir;
     FileSystem& fs = *posixFileSystem();
@@ -59,6 +75,7 @@ class IndexTest : public ::testing::Test {
 };
 
 TEST_F(IndexTest, RoundTripKeepsEveryFieldAndReplaysAppends) {
+    EXPECT_EQ(0xCBF43926u, RecordIndexFile::crc32("123456789", 9));  // the standard check value
     load(kRecordNotFound);
     RecordIndexEntry a = entry("a.ts", 1704067200000LL, 5, RecordFileInfo::kStateComplete);
     a.lockFlag = true;
@@ -66,102 +83,79 @@ TEST_F(IndexTest, RoundTripKeepsEveryFieldAndReplaysAppends) {
     RecordIndexEntry b = entry("b.ts", 1704067260000LL, 0, RecordFileInfo::kStateRecording);
     ASSERT_EQ(kRecordOk, append(a));
     ASSERT_EQ(kRecordOk, append(b));
-    // b grows by two runs of nodes, then is described again as complete.
-    std::vector<RecordIndexNode> run1 = {RecordIndexNode(376, 480, 0, true)};
-    std::vector<RecordIndexNode> run2 = {RecordIndexNode(188, 520, 480, false),
-                                         RecordIndexNode(564, 500, 1000, false)};
-    ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, "b.ts", 0, run1, false));
-    ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, "b.ts", 1, run2, false));
+    // b grows by two runs of nodes.
+    b.nodes = {RecordIndexNode(376, 480, 0, true), RecordIndexNode(188, 520, 480, false),
+               RecordIndexNode(564, 500, 1000, false)};
+    b.fileSize = 376 + 188 + 564;
+    ASSERT_EQ(kRecordOk, appendNodes("b.ts", 0, {b.nodes[0]}));
+    ASSERT_EQ(kRecordOk, appendNodes("b.ts", 1, {b.nodes[1], b.nodes[2]}));
 
     std::vector<RecordIndexEntry> got = load();
     ASSERT_EQ(2u, got.size());
-    EXPECT_EQ("a.ts", got[0].fileName);
-    EXPECT_EQ(1704067200000LL, got[0].beginTime);
-    EXPECT_EQ(a.endTime, got[0].endTime);
-    EXPECT_TRUE(got[0].lockFlag);
-    EXPECT_EQ(1, got[0].recordMode);
-    EXPECT_EQ(RecordFileInfo::kStateComplete, got[0].state);
-    EXPECT_EQ(640, got[0].stream.getImageWidth());
-    EXPECT_EQ(360, got[0].stream.getImageHeight());
-    EXPECT_EQ(a.fileSize, got[0].fileSize);
-    ASSERT_EQ(5u, got[0].nodes.size());
-    EXPECT_EQ(188 * 3, got[0].nodes[2].getDataLen());
-    EXPECT_EQ(-3, got[0].nodes[0].getTimeOffset());
-    EXPECT_TRUE(got[0].nodes[4].isIFrame());
-    EXPECT_FALSE(got[0].nodes[3].isIFrame());
-
-    EXPECT_EQ(RecordFileInfo::kStateRecording, got[1].state);
-    ASSERT_EQ(3u, got[1].nodes.size());
-    EXPECT_EQ(376 + 188 + 564, got[1].fileSize);
-    EXPECT_EQ(1000, got[1].nodes[2].getTimeOffset());
+    EXPECT_EQ(text(a), text(got[0]));
+    EXPECT_EQ(text(b), text(got[1]));
 
     // A removal drops the entry; a rewrite keeps exactly what it is given.
     ASSERT_EQ(kRecordOk, RecordIndexFile::appendRemove(fs, path, "a.ts", true));
     got = load();
     ASSERT_EQ(1u, got.size());
-    EXPECT_EQ("b.ts", got[0].fileName);
+    EXPECT_EQ(text(b), text(got[0]));
     got.push_back(entry("c.ts", 1704067300000LL, 2, RecordFileInfo::kStateComplete));
     ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, got));
     std::vector<RecordIndexEntry> again = load();
     ASSERT_EQ(2u, again.size());
-    EXPECT_EQ(3u, again[0].nodes.size());
-    EXPECT_EQ("c.ts", again[1].fileName);
+    EXPECT_EQ(text(got[0]), text(again[0]));
+    EXPECT_EQ(text(got[1]), text(again[1]));
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 }
 
-TEST_F(IndexTest, FlippedByteSkipsOnlyThatEntryAndIsLogged) {
-    ASSERT_EQ(kRecordOk, append(entry("a.ts", 1000, 3, RecordFileInfo::kStateComplete)));
+TEST_F(IndexTest, FlippedByteOrTornTailSkipsOnlyThatEntryAndIsLogged) {
+    const RecordIndexEntry a = entry("a.ts", 1000, 3, RecordFileInfo::kStateComplete);
+    const RecordIndexEntry c = entry("c.ts", 3000, 3, RecordFileInfo::kStateComplete);
+    ASSERT_EQ(kRecordOk, append(a));
     const size_t afterA = readBytes(path).size();
     ASSERT_EQ(kRecordOk, append(entry("b.ts", 2000, 3, RecordFileInfo::kStateComplete)));
-    const size_t afterB = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, append(entry("c.ts", 3000, 3, RecordFileInfo::kStateComplete)));
+    const std::string ab = readBytes(path);
+    ASSERT_EQ(kRecordOk, append(c));
+    const std::string abc = readBytes(path);
 
     // Every byte of b's entry in turn: b is never read back wrong, a and c
     // always survive.
-    const std::string original = readBytes(path);
-    for (size_t at = afterA; at < afterB; ++at) {
-        std::string bad = original;
+    for (size_t at = afterA; at < ab.size(); ++at) {
+        std::string bad = abc;
         bad[at] = static_cast<char>(bad[at] ^ 0x5a);
         writeBytes(path, bad);
         LogCatcher log("RecordIndex");
         std::vector<RecordIndexEntry> got = load();
         ASSERT_EQ(2u, got.size()) << "flipped byte " << at;
-        EXPECT_EQ("a.ts", got[0].fileName);
-        EXPECT_EQ("c.ts", got[1].fileName);
-        EXPECT_EQ(3u, got[1].nodes.size());
+        EXPECT_EQ(text(a), text(got[0]));
+        EXPECT_EQ(text(c), text(got[1]));
         EXPECT_FALSE(log.messages().empty()) << "flipped byte " << at;
     }
-}
-
-TEST_F(IndexTest, TruncatedTailIsSkippedAndLogged) {
-    ASSERT_EQ(kRecordOk, append(entry("a.ts", 1000, 4, RecordFileInfo::kStateComplete)));
-    const size_t afterA = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, append(entry("b.ts", 2000, 4, RecordFileInfo::kStateComplete)));
-    const std::string original = readBytes(path);
-    for (size_t cut = afterA + 1; cut < original.size(); cut += 7) {
-        writeBytes(path, original.substr(0, cut));
+    // b cut short anywhere: only a is left, and the torn entry is logged.
+    for (size_t cut = afterA + 1; cut < ab.size(); cut += 7) {
+        writeBytes(path, ab.substr(0, cut));
         LogCatcher log("RecordIndex");
         std::vector<RecordIndexEntry> got = load();
         ASSERT_EQ(1u, got.size()) << "cut at " << cut;
-        EXPECT_EQ("a.ts", got[0].fileName);
+        EXPECT_EQ(text(a), text(got[0]));
         EXPECT_TRUE(log.contains("torn entry")) << "cut at " << cut;
     }
     // An append after a torn tail is found again behind the garbage.
-    writeBytes(path, original.substr(0, afterA + 20));
-    ASSERT_EQ(kRecordOk, append(entry("c.ts", 3000, 2, RecordFileInfo::kStateComplete)));
+    ASSERT_EQ(kRecordOk, append(c));
     std::vector<RecordIndexEntry> got = load();
     ASSERT_EQ(2u, got.size());
-    EXPECT_EQ("c.ts", got[1].fileName);
+    EXPECT_EQ(text(c), text(got[1]));
 }
 
 TEST_F(IndexTest, LostNodeRunMarksTheFileDamaged) {
     ASSERT_EQ(kRecordOk, append(entry("a.ts", 1000, 0, RecordFileInfo::kStateRecording)));
-    std::vector<RecordIndexNode> one = {RecordIndexNode(188, 500, 0, true)};
-    ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, "a.ts", 0, one, false));
+    const RecordIndexNode one(188, 500, 0, true);
+    ASSERT_EQ(kRecordOk, appendNodes("a.ts", 0, {one}));
     const size_t before = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, "a.ts", 1, one, false));
+    ASSERT_EQ(kRecordOk, appendNodes("a.ts", 1, {one}));
     const size_t after = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, "a.ts", 2, one, false));
+    ASSERT_EQ(kRecordOk, appendNodes("a.ts", 2, {one}));
     std::string bad = readBytes(path);
     bad[(before + after) / 2] ^= 1;
     writeBytes(path, bad);
@@ -175,10 +169,6 @@ TEST_F(IndexTest, LostNodeRunMarksTheFileDamaged) {
     // The damage survives a rewrite.
     ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, got));
     EXPECT_EQ(RecordFileInfo::kStateDamaged, load()[0].state);
-}
-
-TEST(IndexCrc, MatchesTheStandardCheckValue) {
-    EXPECT_EQ(0xCBF43926u, RecordIndexFile::crc32("123456789", 9));
 }
 
 }  // namespace

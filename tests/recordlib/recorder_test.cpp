@@ -3,8 +3,6 @@
 // decoder.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "LocalRecorder.h"
 #include "RecordFileReader.h"
 #include "RecordTestSupport.h"
@@ -13,22 +11,9 @@
 
 namespace {
 
-using rectest::TempDir;
+using namespace rectest;
 
 const long long kBegin = 1704153600000LL - 30000;  // 30 s before a midnight (UTC)
-
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return "popen failed";
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    pclose(p);
-    return out;
-}
-
-bool haveFfmpeg() { return run("command -v ffmpeg").find("ffmpeg") != std::string::npos; }
 
 class RecorderTest : public ::testing::Test {
   protected:
@@ -86,9 +71,7 @@ TEST_F(RecorderTest, SyntheticCameraCutsFilesAtKeyFramesAndPictureChanges) {
         while (walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
-            if (n == 0) {
-                EXPECT_TRUE(node.isIFrame());
-            }
+            EXPECT_TRUE(n > 0 || node.isIFrame());
             EXPECT_LE(node.getTimeLen(), 500);
             EXPECT_EQ(0, node.getDataLen() % 188);
             bytes += node.getDataLen();
@@ -100,9 +83,7 @@ TEST_F(RecorderTest, SyntheticCameraCutsFilesAtKeyFramesAndPictureChanges) {
     }
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
     for (const RecordFileInfo& f : files) {
-        EXPECT_EQ("",
-                  run("ffmpeg -nostdin -v warning -i " + f.createRecordFileName() + " -f null -"))
-            << f.createRecordFileName();
+        EXPECT_EQ("", decodeWarnings(f.createRecordFileName())) << f.createRecordFileName();
     }
 }
 

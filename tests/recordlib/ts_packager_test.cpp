@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -26,23 +27,14 @@ constexpr long long kWrap = 1LL << 33;
 
 long long mod33(long long v) { return ((v % kWrap) + kWrap) % kWrap; }
 
-// A buffer of exactly n bytes on the heap, so that the sanitizer sees any
-// access past its end.
-struct ExactBuffer {
-    explicit ExactBuffer(const std::vector<unsigned char>& bytes)
-        : size(bytes.size()), data(new unsigned char[bytes.size() == 0 ? 1 : bytes.size()]) {
-        if (size > 0) std::memcpy(data.get(), bytes.data(), size);
-    }
-    std::vector<unsigned char> bytes() const { return {data.get(), data.get() + size}; }
-    std::size_t size;
-    std::unique_ptr<unsigned char[]> data;
-};
-
+// Rewrites `d` in a heap buffer of exactly its size, so that the sanitizer
+// sees any access past its end.
 unsigned long long adjust(std::vector<unsigned char>& d, unsigned long long base) {
-    ExactBuffer b(d);
+    std::unique_ptr<unsigned char[]> b(new unsigned char[d.size() + (d.empty() ? 1 : 0)]);
+    std::copy(d.begin(), d.end(), b.get());
     const unsigned long long r =
-        MPEG_TS_Packager::adjustTimeStamp(b.data.get(), static_cast<unsigned int>(b.size), base);
-    d = b.bytes();
+        MPEG_TS_Packager::adjustTimeStamp(b.get(), static_cast<unsigned int>(d.size()), base);
+    std::copy(b.get(), b.get() + d.size(), d.begin());
     return r;
 }
 
@@ -54,9 +46,8 @@ std::vector<TsNode> makeNodes(const SyntheticStreamOptions& options, int count) 
 }
 
 const TsEvent* firstVideo(const std::vector<TsEvent>& events) {
-    for (const TsEvent& e : events)
-        if (isVideo(e)) return &e;
-    return nullptr;
+    auto it = std::find_if(events.begin(), events.end(), isVideo);
+    return it == events.end() ? nullptr : &*it;
 }
 
 // One packet with a PES header on `pid`; pts/dts/pcr < 0 leave them out.
@@ -73,10 +64,7 @@ std::vector<unsigned char> pesPacket(unsigned int pid, int streamId, long long p
         p[4] = 7;
         p[5] = 0x10;
         const unsigned long long b = static_cast<unsigned long long>(pcr);
-        p[6] = static_cast<unsigned char>(b >> 25);
-        p[7] = static_cast<unsigned char>(b >> 17);
-        p[8] = static_cast<unsigned char>(b >> 9);
-        p[9] = static_cast<unsigned char>(b >> 1);
+        for (int k = 0; k < 4; ++k) p[6 + k] = static_cast<unsigned char>(b >> (25 - 8 * k));
         p[10] = static_cast<unsigned char>(((b & 1) << 7) | 0x7E | 1);  // extension 0x1xx
         p[11] = 0x23;
         pos = 12;
@@ -88,19 +76,10 @@ std::vector<unsigned char> pesPacket(unsigned int pid, int streamId, long long p
         p[at + 3] = static_cast<unsigned char>(v >> 7);
         p[at + 4] = static_cast<unsigned char>(((v << 1) & 0xFE) | 1);
     };
-    const unsigned char h[] = {0,
-                               0,
-                               1,
-                               static_cast<unsigned char>(streamId),
-                               0,
-                               0,
-                               0x80,
-                               static_cast<unsigned char>(dts >= 0   ? 0xC0
-                                                          : pts >= 0 ? 0x80
-                                                                     : 0),
-                               static_cast<unsigned char>(dts >= 0   ? 10
-                                                          : pts >= 0 ? 5
-                                                                     : 0)};
+    const unsigned char flags = dts >= 0 ? 0xC0 : pts >= 0 ? 0x80 : 0;
+    const unsigned char length = dts >= 0 ? 10 : pts >= 0 ? 5 : 0;
+    const unsigned char h[] = {0,    0,     1,     static_cast<unsigned char>(streamId), 0, 0,
+                               0x80, flags, length};
     std::memcpy(&p[pos], h, sizeof h);
     if (pts >= 0) put(pos + 9, dts >= 0 ? 3 : 2, pts);
     if (dts >= 0) put(pos + 14, 1, dts);

@@ -3,10 +3,8 @@
 // the nodes are rebased as a backup file.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -15,31 +13,18 @@
 
 #include "MPEG_TS_Packager.h"
 #include "RecordResult.h"
+#include "RecordTestSupport.h"
 #include "TsStream.h"
 #include "ts_parse.h"
 
 namespace {
 
-using tstest::decodeTime;
+using rectest::decodeWarnings;
+using rectest::haveFfmpeg;
+using rectest::run;
 using tstest::isVideo;
 using tstest::parseTs;
 using tstest::TsEvent;
-
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return "popen failed";
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    ::pclose(pipe);
-    return out;
-}
-
-bool haveFfmpeg() {
-    return std::system("ffmpeg -version >/dev/null 2>&1") == 0 &&
-           std::system("ffprobe -version >/dev/null 2>&1") == 0;
-}
 
 struct ProbedPacket {
     long long pts;
@@ -71,15 +56,8 @@ std::vector<ProbedPacket> probeVideo(const std::string& file) {
 
 class TsStreamTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ts_stream_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
     std::string writeFile(const std::string& name, const std::vector<TsNode>& nodes) {
-        const std::string path = m_dir + "/" + name;
+        const std::string path = m_dir.sub(name);
         std::ofstream out(path, std::ios::binary);
         for (const TsNode& n : nodes)
             out.write(reinterpret_cast<const char*>(n.data.data()),
@@ -90,7 +68,7 @@ class TsStreamTest : public ::testing::Test {
     // The decoder's verdict on a file: no warning at all, DTS strictly
     // increasing, key frames exactly where expected (packet indexes).
     void checkPlayable(const std::string& path, const std::vector<std::size_t>& keys) {
-        EXPECT_EQ(run("ffmpeg -nostdin -v warning -i '" + path + "' -f null -"), "");
+        EXPECT_EQ(decodeWarnings(path), "");
         const std::vector<ProbedPacket> packets = probeVideo(path);
         ASSERT_FALSE(packets.empty());
         std::vector<std::size_t> seenKeys;
@@ -104,8 +82,18 @@ class TsStreamTest : public ::testing::Test {
         EXPECT_EQ(seenKeys, keys);
     }
 
-    std::string m_dir;
+    rectest::TempDir m_dir;
 };
+
+std::string picture(const TsNode& n) {
+    return std::to_string(n.width) + "x" + std::to_string(n.height) + "/" +
+           std::to_string(n.encoderType);
+}
+// What a node says of itself besides its data.
+std::string describe(const TsNode& n) {
+    return std::to_string(n.iFrame) + " " + std::to_string(n.firstDts90k) + " " +
+           std::to_string(n.timeLenMs) + " " + picture(n);
+}
 
 std::vector<TsNode> takeNodes(SyntheticStream& stream, int count) {
     std::vector<TsNode> nodes(count);
@@ -128,9 +116,7 @@ TEST_F(TsStreamTest, NodesFollowTheNodeRuleAndKeepCountersRunning) {
         EXPECT_EQ(tstest::checkContinuity(n.data.data(), n.data.size(), cc), "");
         EXPECT_EQ(n.firstDts90k, expectedDts);
         EXPECT_LE(n.timeLenMs, 500);
-        EXPECT_EQ(n.width, 640);
-        EXPECT_EQ(n.height, 360);
-        EXPECT_EQ(n.encoderType, 1);
+        EXPECT_EQ("640x360/1", picture(n));
         const std::vector<TsEvent> events = parseTs(n.data.data(), n.data.size());
         int video = 0;
         bool keyInside = false;
@@ -183,8 +169,7 @@ TEST_F(TsStreamTest, GopLengthAndPictureSizeChange) {
             EXPECT_EQ(frames % 25, 0) << "key frame at " << frames;
         }
         const bool changed = frames >= 75;  // the first key frame at or after 3 s
-        EXPECT_EQ(n.width, changed ? 320 : 640) << "at frame " << frames;
-        EXPECT_EQ(n.height, changed ? 180 : 360);
+        EXPECT_EQ(changed ? "320x180/1" : "640x360/1", picture(n)) << "at frame " << frames;
         frames += n.timeLenMs / 40;
     }
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
@@ -231,7 +216,7 @@ TEST_F(TsStreamTest, RecordingsAndRebasedFilesPlayInARealDecoder) {
     hevc.encoderType = 2;
     SyntheticStream hevcCamera(hevc);
     nodes = takeNodes(hevcCamera, 10);
-    EXPECT_EQ(nodes[0].encoderType, 2);
+    EXPECT_EQ("640x360/2", picture(nodes[0]));
     const std::string path = writeFile("hevc.ts", nodes);
     checkPlayable(path, {0, 50});
     EXPECT_EQ(run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,"
@@ -257,23 +242,16 @@ TEST_F(TsStreamTest, ImportSplitsAFileIntoTheCamerasNodes) {
         SCOPED_TRACE("node " + std::to_string(i));
         ASSERT_TRUE(importer.nextNode(node));
         EXPECT_EQ(node.data, nodes[i].data);
-        EXPECT_EQ(node.iFrame, nodes[i].iFrame);
-        EXPECT_EQ(node.firstDts90k, nodes[i].firstDts90k);  // unwrapped like the camera's
-        EXPECT_EQ(node.timeLenMs, nodes[i].timeLenMs);
-        EXPECT_EQ(node.width, nodes[i].width);
-        EXPECT_EQ(node.height, nodes[i].height);
-        EXPECT_EQ(node.encoderType, 1);
+        // The first DTS is unwrapped like the camera's.
+        EXPECT_EQ(describe(nodes[i]), describe(node));
     }
     EXPECT_FALSE(importer.nextNode(node));
     EXPECT_FALSE(importer.nextNode(node));
 
-    EXPECT_EQ(importer.open(m_dir + "/missing.ts"), kRecordNotFound);
+    EXPECT_EQ(importer.open(m_dir.sub("missing.ts")), kRecordNotFound);
     EXPECT_FALSE(importer.nextNode(node));
-    {
-        std::ofstream junk(m_dir + "/junk.ts", std::ios::binary);
-        junk << std::string(1000, 'x');
-    }
-    EXPECT_EQ(importer.open(m_dir + "/junk.ts"), kRecordCorrupt);
+    std::ofstream(m_dir.sub("junk.ts"), std::ios::binary) << std::string(1000, 'x');
+    EXPECT_EQ(importer.open(m_dir.sub("junk.ts")), kRecordCorrupt);
     EXPECT_FALSE(importer.nextNode(node));
 }
 
@@ -281,7 +259,7 @@ TEST_F(TsStreamTest, ImportSplitsAFileIntoTheCamerasNodes) {
 // 2 s, a picture height that needs SPS cropping.
 TEST_F(TsStreamTest, ImportOfAForeignFileKeepsEveryPacketAndPlays) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    const std::string source = m_dir + "/foreign.ts";
+    const std::string source = m_dir.sub("foreign.ts");
     ASSERT_EQ(run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=352x200:rate=30 -f lavfi -i "
                   "sine -t 5 -c:v libx264 -bf 3 -g 60 -pix_fmt yuv420p -c:a aac '" +
                   source + "'"),
@@ -299,9 +277,7 @@ TEST_F(TsStreamTest, ImportOfAForeignFileKeepsEveryPacketAndPlays) {
         const TsNode& n = nodes[i];
         bytes += n.data.size();
         EXPECT_LE(n.timeLenMs, 500);
-        EXPECT_EQ(n.width, 352);
-        EXPECT_EQ(n.height, 200);
-        EXPECT_EQ(n.encoderType, 1);
+        EXPECT_EQ("352x200/1", picture(n));
         if (n.iFrame) ++keyNodes;
         // A node holds at most 15 frames at 30 fps.
         int video = 0;

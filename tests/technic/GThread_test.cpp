@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -37,12 +38,17 @@ class Event {
     bool m_set = false;
 };
 
-// Events and body calls seen by a thread under test.
+// The calls a thread under test made, in order, with their times; answers
+// how many calls named `what` there have been so far.
 struct Trace {
-    void add(const std::string& what) {
+    long add(const std::string& what) {
         std::lock_guard<std::mutex> guard(mutex);
         events.push_back(what);
         times.push_back(Clock::now());
+        return std::count(events.begin(), events.end(), what);
+    }
+    function<int> hook(const std::string& what) {
+        return [this, what] { return add(what) > 0 ? 0 : -1; };
     }
     std::vector<std::string> snapshot() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -53,17 +59,7 @@ struct Trace {
     std::vector<Clock::time_point> times;
 };
 
-function<int> hook(std::shared_ptr<Trace> trace, const std::string& name) {
-    struct Hook {
-        std::shared_ptr<Trace> trace;
-        std::string name;
-        int operator()() const {
-            trace->add(name);
-            return 0;
-        }
-    };
-    return function<int>(Hook{trace, name});
-}
+function<int> none() { return function<int>(&GThread::emptyFun); }
 
 class GThreadTest : public testing::Test {
   protected:
@@ -72,7 +68,7 @@ class GThreadTest : public testing::Test {
                                    const std::string&, int) {
             std::lock_guard<std::mutex> guard(m_logMutex);
             m_log.push_back(category + ": " + message);
-            if (m_logged) m_logged->set();
+            m_logged.set();
         });
     }
     void TearDown() override {
@@ -86,40 +82,30 @@ class GThreadTest : public testing::Test {
 
     std::mutex m_logMutex;
     std::vector<std::string> m_log;
-    std::shared_ptr<Event> m_logged;
-};
-
-// Body: records the call; the third call signals `calls3`.
-struct CountingBody {
-    std::shared_ptr<Trace> trace;
-    std::shared_ptr<Event> calls3;
-    int result;
-    int operator()() const {
-        trace->add("body");
-        int calls = 0;
-        for (const auto& e : trace->snapshot()) calls += e == "body";
-        if (calls == 3) calls3->set();
-        TaliqTime::wait(TaliqTime(0, 1000));
-        return result;
-    }
+    Event m_logged;
 };
 
 TEST_F(GThreadTest, HooksFrameEachRunAndStopJoinsBeforeReturning) {
-    auto trace = std::make_shared<Trace>();
-    auto calls3 = std::make_shared<Event>();
-    GThread thread(function<int>(CountingBody{trace, calls3, 0}), "worker", hook(trace, "start"),
-                   hook(trace, "exit"));
+    Trace trace;
+    Event calls3;
+    GThread thread(
+        [&] {
+            if (trace.add("body") == 3) calls3.set();
+            TaliqTime::wait(TaliqTime(0, 1000));
+            return 0;
+        },
+        "worker", trace.hook("start"), trace.hook("exit"));
     EXPECT_EQ(0, thread.IsRunning());
     EXPECT_EQ(-1, thread.stop());
     ASSERT_EQ(1, thread.start());
     EXPECT_EQ(1, thread.IsRunning());
     EXPECT_EQ(0, thread.start());
-    ASSERT_TRUE(calls3->waitFor());
+    ASSERT_TRUE(calls3.waitFor());
     EXPECT_EQ(0, thread.stop());
     EXPECT_EQ(0, thread.IsRunning());
     EXPECT_EQ(-1, thread.stop());
 
-    std::vector<std::string> firstRun = trace->snapshot();
+    std::vector<std::string> firstRun = trace.snapshot();
     ASSERT_GE(firstRun.size(), 5u);
     EXPECT_EQ("start", firstRun.front());
     EXPECT_EQ("exit", firstRun.back());
@@ -128,114 +114,79 @@ TEST_F(GThreadTest, HooksFrameEachRunAndStopJoinsBeforeReturning) {
     // A stopped thread starts again, with its hooks around the new run.
     ASSERT_EQ(1, thread.start());
     EXPECT_EQ(0, thread.stop());
-    std::vector<std::string> both = trace->snapshot();
+    std::vector<std::string> both = trace.snapshot();
     ASSERT_GE(both.size(), firstRun.size() + 2);
     EXPECT_EQ("start", both[firstRun.size()]);
     EXPECT_EQ("exit", both.back());
 }
 
-TEST_F(GThreadTest, NameIsGivenToTheOsThreadCutTo15Characters) {
-    auto named = std::make_shared<Event>();
-    auto seen = std::make_shared<std::string>();
-    struct ReadName {
-        std::shared_ptr<Event> named;
-        std::shared_ptr<std::string> seen;
-        int operator()() const {
-            char name[32] = {};
-            pthread_getname_np(pthread_self(), name, sizeof name);
-            *seen = name;
-            named->set();
-            TaliqTime::wait(TaliqTime(10, 0));
-            return 0;
-        }
-    };
-    GThread thread(function<int>(ReadName{named, seen}), "BackupServiceStopThread",
-                   function<int>(&GThread::emptyFun), function<int>(&GThread::emptyFun));
-    ASSERT_EQ(1, thread.start());
-    ASSERT_TRUE(named->waitFor());
-    EXPECT_EQ(0, thread.stop());
-    EXPECT_EQ("BackupServiceSt", *seen);
-    EXPECT_EQ("BackupServiceStopThread", thread.getName());
-}
-
+// The body sees its name, cut to 15 characters for the OS thread, and is in
+// a long pacing wait when stop() comes: the wait ends at once, the call
+// finishes.
 TEST_F(GThreadTest, StopEndsALongWaitAtOnceButLetsTheBodyCallFinish) {
-    auto waiting = std::make_shared<Event>();
-    auto finished = std::make_shared<bool>(false);
-    auto sawStopping = std::make_shared<bool>(false);
-    struct Pacing {
-        std::shared_ptr<Event> waiting;
-        std::shared_ptr<bool> finished;
-        std::shared_ptr<bool> sawStopping;
-        int operator()() const {
-            waiting->set();
+    Event waiting;
+    bool finished = false, sawStopping = false;
+    std::string name;
+    GThread thread(
+        [&] {
+            char buffer[32] = {};
+            pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+            name = buffer;
+            waiting.set();
             TaliqTime::wait(TaliqTime(2, 0));
-            *sawStopping = GThread::currentThreadStopping();
-            *finished = true;  // e.g. closing what the step had open
+            sawStopping = GThread::currentThreadStopping();
+            finished = true;  // e.g. closing what the step had open
             return 0;
-        }
-    };
-    GThread thread(function<int>(Pacing{waiting, finished, sawStopping}), "backupRecord",
-                   function<int>(&GThread::emptyFun), function<int>(&GThread::emptyFun));
+        },
+        "BackupServiceStopThread", none(), none());
     ASSERT_EQ(1, thread.start());
-    ASSERT_TRUE(waiting->waitFor());
+    ASSERT_TRUE(waiting.waitFor());
     const auto before = Clock::now();
     EXPECT_EQ(0, thread.stop());
     const auto took = Clock::now() - before;
-    EXPECT_TRUE(*finished);
-    EXPECT_TRUE(*sawStopping);
+    EXPECT_TRUE(finished);
+    EXPECT_TRUE(sawStopping);
     EXPECT_FALSE(GThread::currentThreadStopping());
+    EXPECT_EQ("BackupServiceSt", name);
+    EXPECT_EQ("BackupServiceStopThread", thread.getName());
     // Soft bound, far below the 2-second wait that stop() must cut short.
     EXPECT_LT(took, std::chrono::milliseconds(1000));
 }
 
 TEST_F(GThreadTest, FailingOrThrowingBodyBacksOffInsteadOfSpinning) {
     TaliqTime::setClockSpeed(100);  // the 1-second back-off lasts 10 ms
-    auto trace = std::make_shared<Trace>();
-    auto calls4 = std::make_shared<Event>();
-    struct Failing {
-        std::shared_ptr<Trace> trace;
-        std::shared_ptr<Event> calls4;
-        int operator()() const {
-            trace->add("body");
-            const std::size_t calls = trace->snapshot().size();
-            if (calls == 4) calls4->set();
+    Trace trace;
+    Event calls4;
+    GThread thread(
+        [&] {
+            const long calls = trace.add("body");
+            if (calls == 4) calls4.set();
             if (calls == 2) throw TQRuntimeError("index file gone");
             return -1;
-        }
-    };
-    GThread thread(function<int>(Failing{trace, calls4}), "failing",
-                   function<int>(&GThread::emptyFun), function<int>(&GThread::emptyFun));
+        },
+        "failing", none(), none());
     ASSERT_EQ(1, thread.start());
-    ASSERT_TRUE(calls4->waitFor());
+    ASSERT_TRUE(calls4.waitFor());
     EXPECT_EQ(0, thread.stop());
 
-    std::lock_guard<std::mutex> guard(trace->mutex);
-    ASSERT_GE(trace->times.size(), 4u);
+    std::lock_guard<std::mutex> guard(trace.mutex);
     for (std::size_t i = 1; i < 4; ++i) {
-        EXPECT_GE(trace->times[i] - trace->times[i - 1], std::chrono::milliseconds(9))
-            << "call " << i;
+        EXPECT_GE(trace.times[i] - trace.times[i - 1], std::chrono::milliseconds(9)) << i;
     }
-    std::vector<std::string> entries = log();
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ("GThread: failing: exception from body: index file gone", entries[0]);
+    EXPECT_EQ(std::vector<std::string>{"GThread: failing: exception from body: index file gone"},
+              log());
 }
 
 TEST_F(GThreadTest, WatchdogLogsABodyCallLongerThanThePalpitationTime) {
-    m_logged = std::make_shared<Event>();
-    auto logged = m_logged;
-    struct Stuck {
-        std::shared_ptr<Event> logged;
-        int operator()() const {
-            logged->waitFor();  // held until the watchdog has spoken
+    GThread thread(
+        [this] {
+            m_logged.waitFor();  // held until the watchdog has spoken
             return -1;
-        }
-    };
-    GThread thread(function<int>(Stuck{logged}), "stuck", function<int>(&GThread::emptyFun),
-                   function<int>(&GThread::emptyFun));
+        },
+        "stuck", none(), none());
     thread.setPalpitationTime(1);  // 10 ms
-    EXPECT_EQ(1, thread.getPalpitationTime());
     ASSERT_EQ(1, thread.start());
-    ASSERT_TRUE(logged->waitFor());
+    ASSERT_TRUE(m_logged.waitFor());
     EXPECT_EQ(0, thread.stop());
     std::vector<std::string> entries = log();
     ASSERT_FALSE(entries.empty());
@@ -244,36 +195,28 @@ TEST_F(GThreadTest, WatchdogLogsABodyCallLongerThanThePalpitationTime) {
 
 TEST_F(GThreadTest, ThreadDestroyedFromItsOwnBodyEndsAfterTheCall) {
     auto exited = std::make_shared<Event>();
-    auto self = std::make_shared<GThread*>(nullptr);
-    auto trace = std::make_shared<Trace>();
-    struct DeleteSelf {
-        std::shared_ptr<GThread*> self;
-        std::shared_ptr<Trace> trace;
-        int operator()() const {
-            trace->add("body");
-            delete *self;
-            return 0;
-        }
-    };
-    struct OnExit {
-        std::shared_ptr<Event> exited;
-        std::shared_ptr<void> freed;  // goes when the thread frees its state
-        int operator()() const {
-            exited->set();
-            return 0;
-        }
-    };
     auto freed = std::make_shared<Event>();
+    auto self = std::make_shared<GThread*>(nullptr);
+    auto calls = std::make_shared<int>(0);
     {
+        // Goes when the thread frees its state (with the exit hook).
         std::shared_ptr<void> token(nullptr, [freed](void*) { freed->set(); });
-        *self =
-            new GThread(function<int>(DeleteSelf{self, trace}), "selfdelete",
-                        function<int>(&GThread::emptyFun), function<int>(OnExit{exited, token}));
+        *self = new GThread(
+            [self, calls] {
+                ++*calls;
+                delete *self;
+                return 0;
+            },
+            "selfdelete", none(),
+            [exited, token] {
+                exited->set();
+                return 0;
+            });
     }
     ASSERT_EQ(1, (*self)->start());
     ASSERT_TRUE(exited->waitFor());
     ASSERT_TRUE(freed->waitFor());
-    EXPECT_EQ(1u, trace->snapshot().size());
+    EXPECT_EQ(1, *calls);
 }
 
 TEST_F(GThreadTest, WaitFollowsTheClockSpeed) {

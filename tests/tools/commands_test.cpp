@@ -4,11 +4,12 @@
 #include "Commands.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "../recordlib/RecordTestSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -16,19 +17,13 @@ namespace {
 
 class CommandsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nvr-tools-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        m_root = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_root); }
-
     std::string write(const std::string& name, const std::string& text) {
-        std::ofstream(m_root + "/" + name) << text;
-        return m_root + "/" + name;
+        std::ofstream(m_tmp.sub(name)) << text;
+        return m_tmp.sub(name);
     }
 
-    std::string m_root;
+    rectest::TempDir m_tmp;
+    const std::string m_root = m_tmp.path();
 };
 
 TEST_F(CommandsTest, JobSpecs) {
