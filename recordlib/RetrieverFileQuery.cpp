@@ -96,6 +96,15 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
                         continue;
                     }
+                    // A data file cut shorter than its index cannot be read to
+                    // its end: handing it out would hold every later file back
+                    // behind it. It is passed over and stays where it is.
+                    if (st.size < e.fileSize) {
+                        std::string message =
+                            dayDir + "/" + e.fileName + ": shorter than its index, passed over";
+                        Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+                        continue;
+                    }
                     pick = &e;
                 }
                 if (pick == nullptr) continue;

@@ -304,22 +304,32 @@ TEST_F(LocalRecordRetrieverTest, OpenAnswersItsCodesInTheirOrder) {
     EXPECT_EQ(0, retriever.close());
 }
 
-TEST_F(LocalRecordRetrieverTest, FileShorterThanItsIndexIsNeverReadNorDeleted) {
+TEST_F(LocalRecordRetrieverTest, FileShorterThanItsIndexIsPassedOverAndKept) {
     RecordedFile broken = record(m_dirA, utcMs(2026, 3, 7, 0, 0, 0), 704, 576, 1, 4, 6);
     RecordedFile next = record(m_dirB, utcMs(2026, 3, 7, 0, 1, 0), 704, 576, 1, 4, 7);
     ASSERT_EQ(0, ::truncate(broken.path.c_str(), 188 * 3));
 
+    // The short file is passed over, so it neither stalls the files after it
+    // nor gets deleted.
     BackupRecordRetriever retriever(true);
-    EXPECT_EQ(-705, retriever.open(m_request));
+    ASSERT_EQ(0, retriever.open(m_request));
+    readAll(retriever, next);
     TSAVData frame;
-    // The walk of a file that failed to open is not taken for its end.
-    EXPECT_EQ(-705, retriever.read(&frame));
-    EXPECT_EQ(-705, retriever.read(&frame));
+    EXPECT_EQ(-728, retriever.read(&frame));
     retriever.close();
     EXPECT_TRUE(exists(broken.path));
-    EXPECT_TRUE(exists(next.path));
-    EXPECT_EQ(2u, listed({m_dirA, m_dirB}).size());
+    EXPECT_FALSE(exists(next.path));
+    EXPECT_EQ(1u, listed({m_dirA, m_dirB}).size());
     EXPECT_TRUE(m_log.contains("shorter than its index"));
+
+    // Should a short file still be opened, it fails before a frame is read
+    // and is not taken for an exhausted one.
+    LocalBackupRecordRetriever local;
+    ASSERT_EQ(-728, local.open(m_request));
+    SafePointer<RecordFileInfo> info(new RecordFileInfo(broken.info));
+    EXPECT_EQ(-705, local.openFile(info));
+    EXPECT_EQ(-705, local.getTSInfo(&frame));
+    EXPECT_TRUE(exists(broken.path));
 }
 
 TEST_F(LocalRecordRetrieverTest, FileWithCorruptIndexIsPassedOverAndKept) {
