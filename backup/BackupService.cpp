@@ -6,6 +6,7 @@
 #include "BackupRecordStorage.h"
 #include "GThread.h"
 #include "GlobalEnv.h"
+#include "RecordResult.h"
 #include "TSAVData.h"
 #include "TagNew.h"
 #include "TaliqTime.h"
@@ -76,7 +77,7 @@ int BackupService::backupRecord() {
 
     if (!m_isRetrieverOpen) {
         int ret = m_recordRetriever->open(m_recordInfo);
-        if (ret == -101) {
+        if (ret == kRecordNoFrameYet) {
             m_recordRetriever->close();
             if (printing()) std::printf("backupRecordRetriever open failed(%d)\n", ret);
             TaliqTime::wait(TaliqTime(1, 0));
@@ -94,7 +95,7 @@ int BackupService::backupRecord() {
 
     if (m_isDataWritten) {
         int ret = m_recordRetriever->read(m_data);
-        if (ret == -101) {
+        if (ret == kRecordNoFrameYet) {
             m_isRetrieverOpen = false;
             m_recordRetriever->close();
             TaliqTime::wait(TaliqTime(1, 0));

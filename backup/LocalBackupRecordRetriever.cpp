@@ -10,6 +10,7 @@
 #include "RecordFileReader.h"
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
+#include "RecordResult.h"
 #include "Singlton.h"
 #include "TSAVData.h"
 #include "TagNew.h"
@@ -35,14 +36,6 @@ const int kMaxReadBytes = 1048576;
 const int kFrameTypeKey = 1;
 const int kFrameTypeOther = 2;
 const int kESStreamVideo = 1;
-
-const int kResultNoFrameYet = -101;
-const int kResultNoStream = -702;
-const int kResultOpenFailed = -705;
-const int kResultNoDir = -708;
-const int kResultNoMoreFile = -728;
-const int kResultBadRequest = -734;
-const int kResultNoDevice = -735;
 
 }  // namespace
 
@@ -70,7 +63,7 @@ int LocalBackupRecordRetriever::open(const RecordInfo& info) {
     request.setDeviceIP(deviceIP.c_str());
     m_recordInfo = request;
 
-    if (info.getDeviceId()[0] == '\0' || info.getCameraId() == 0) return kResultBadRequest;
+    if (info.getDeviceId()[0] == '\0' || info.getCameraId() == 0) return kRecordBadRequest;
 
     // The policy lookup takes the IP as the host knows it, colons and all.
     std::vector<RecordDirInfoEx> dirList;
@@ -79,12 +72,12 @@ int LocalBackupRecordRetriever::open(const RecordInfo& info) {
         if (GlobalEnv::getInstance()->getPrintFlag()) {
             std::printf("LocalBackupRecordRetriever DirList is empty\n");
         }
-        return kResultNoDir;
+        return kRecordNoDir;
     }
 
     std::set<std::string> deviceList;
     getMatchDeviceList(dirList, m_recordInfo, deviceList);
-    if (deviceList.empty()) return kResultNoDevice;
+    if (deviceList.empty()) return kRecordNoDevice;
 
     m_fileQuery.setDeviceList(deviceList);
     m_fileQuery.setRecordDirInfo(dirList);
@@ -133,7 +126,7 @@ int LocalBackupRecordRetriever::updateRecordFileInfo(long long time) {
     // Keeps the current description alive while the query replaces the handle.
     SafePointer<RecordFileInfo> previous(m_recordFileInfo);
     if (m_fileQuery.getRecordFileInfo(time, m_recordFileInfo, true) == 0) {
-        return kResultNoMoreFile;
+        return kRecordNoMoreFile;
     }
     close();
     return openFile(m_recordFileInfo);
@@ -146,7 +139,7 @@ int LocalBackupRecordRetriever::openFile(SafePointer<RecordFileInfo>& file) {
         // No node of the previous file may be taken for one of this file.
         m_indexNodeInfo.clear();
         m_fileOpenFailed = true;
-        return kResultOpenFailed;
+        return kRecordOpenFailed;
     }
     m_file = stream;
     m_indexNodeInfo = walk;
@@ -163,7 +156,7 @@ int LocalBackupRecordRetriever::getTSInfo(TSAVData* data) {
     if (m_indexNodeInfo.seekNext() == 0) {
         // A file that failed to open was never read: it stays on the disk, and
         // the walk goes no further until the source is opened again.
-        if (m_fileOpenFailed) return kResultOpenFailed;
+        if (m_fileOpenFailed) return kRecordOpenFailed;
 
         // Every frame of the current file has been delivered: move it off the
         // disk before the query is asked, so it cannot be handed back.
@@ -172,7 +165,7 @@ int LocalBackupRecordRetriever::getTSInfo(TSAVData* data) {
         const long long endTime = m_recordFileInfo->getRecordEndTime();
         const int result = updateRecordFileInfo(endTime);
         if (result != 0) return result;
-        if (m_indexNodeInfo.seekNext() == 0) return kResultNoFrameYet;
+        if (m_indexNodeInfo.seekNext() == 0) return kRecordNoFrameYet;
     }
 
     m_indexNodeInfo.getCurrentNodeInfo(m_indexNode);
@@ -188,7 +181,7 @@ int LocalBackupRecordRetriever::getTSInfo(TSAVData* data) {
 }
 
 int LocalBackupRecordRetriever::readTSData(char* buffer, int length) {
-    if (m_file.isNull()) return kResultNoStream;
+    if (m_file.isNull()) return kRecordNoStream;
     const int count = length < kMaxReadBytes ? length : kMaxReadBytes;
     return m_file->read(buffer, count);
 }

@@ -208,6 +208,16 @@ class LocalRecordRetrieverTest : public ::testing::Test {
         }
     }
 
+    // Opens a source, reads `file` to its end and finds no file after it.
+    void readOnly(const RecordedFile& file) {
+        BackupRecordRetriever retriever(true);
+        ASSERT_EQ(0, retriever.open(m_request));
+        readAll(retriever, file);
+        TSAVData frame;
+        EXPECT_EQ(-728, retriever.read(&frame));
+        retriever.close();
+    }
+
     TempDir m_tmp;
     FaultyFileSystem m_fs;
     LogCapture m_log;
@@ -311,12 +321,7 @@ TEST_F(LocalRecordRetrieverTest, FileShorterThanItsIndexIsPassedOverAndKept) {
 
     // The short file is passed over, so it neither stalls the files after it
     // nor gets deleted.
-    BackupRecordRetriever retriever(true);
-    ASSERT_EQ(0, retriever.open(m_request));
-    readAll(retriever, next);
-    TSAVData frame;
-    EXPECT_EQ(-728, retriever.read(&frame));
-    retriever.close();
+    readOnly(next);
     EXPECT_TRUE(exists(broken.path));
     EXPECT_FALSE(exists(next.path));
     EXPECT_EQ(1u, listed({m_dirA, m_dirB}).size());
@@ -327,6 +332,7 @@ TEST_F(LocalRecordRetrieverTest, FileShorterThanItsIndexIsPassedOverAndKept) {
     LocalBackupRecordRetriever local;
     ASSERT_EQ(-728, local.open(m_request));
     SafePointer<RecordFileInfo> info(new RecordFileInfo(broken.info));
+    TSAVData frame;
     EXPECT_EQ(-705, local.openFile(info));
     EXPECT_EQ(-705, local.getTSInfo(&frame));
     EXPECT_TRUE(exists(broken.path));
@@ -348,12 +354,7 @@ TEST_F(LocalRecordRetrieverTest, FileWithCorruptIndexIsPassedOverAndKept) {
             stream.put('\x5a');
         }
     }
-    BackupRecordRetriever retriever(true);
-    ASSERT_EQ(0, retriever.open(m_request));
-    readAll(retriever, good);
-    TSAVData frame;
-    EXPECT_EQ(-728, retriever.read(&frame));
-    retriever.close();
+    readOnly(good);
     EXPECT_FALSE(exists(good.path));
     EXPECT_TRUE(exists(corrupt.path));
     EXPECT_TRUE(m_log.contains("record.idx"));
