@@ -124,6 +124,8 @@ class PosixFileSystem final : public FileSystem {
         st.isDir = S_ISDIR(s.st_mode);
         st.size = static_cast<long long>(s.st_size);
         st.mtimeSeconds = static_cast<long long>(s.st_mtime);
+        st.device = static_cast<unsigned long long>(s.st_dev);
+        st.inode = static_cast<unsigned long long>(s.st_ino);
         return kRecordOk;
     }
 

@@ -19,6 +19,10 @@ struct FileStat {
     bool isDir = false;
     long long size = 0;
     long long mtimeSeconds = 0;
+    // The file system and the file on it: a backup root that is unmounted,
+    // swapped or replaced by another folder has another pair.
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
 };
 
 class FileSystem {
