@@ -4,6 +4,7 @@
 // (told apart by its absolute time and length), and no local file may remain.
 #include <thread>
 
+#include "BackupDisk.h"
 #include "BackupServiceManager.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
@@ -45,6 +46,8 @@ class ServiceMoveTest : public ::testing::Test {
         for (const char* name : {"local1", "local2", "backup"}) {
             fs::create_directories(m_tmp.path + "/" + name);
         }
+        std::string diskId;
+        ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_tmp.path + "/backup", diskId));
         config.recordDirs =
             m_local = {makeRecordDir(m_tmp.path + "/local1", RecordDirInfoEx::kAttributeLocal),
                        makeRecordDir(m_tmp.path + "/local2", RecordDirInfoEx::kAttributeLocal)};
@@ -141,7 +144,7 @@ TEST_F(ServiceMoveTest, BackupDirectoryAppearingLaterAndUnInitMidMoveLoseNothing
     const std::vector<Node> expected = nodes(m_local, 0);
     const size_t filesBefore = files(m_local, 0, false).size();
     ASSERT_GE(filesBefore, 3u);
-    fs::remove(m_backup[0].getRecordRootDir());
+    fs::remove_all(m_backup[0].getRecordRootDir());
     WatchingFileSystem watching(m_backup[0].getRecordRootDir());
     RecordDiskManagerImpl::setFileSystem(&watching);
     TaliqTime::setClockSpeed(1000);  // the job retries its write every 2 ms
@@ -156,6 +159,8 @@ TEST_F(ServiceMoveTest, BackupDirectoryAppearingLaterAndUnInitMidMoveLoseNothing
 
     // Once the directory is there, stop while the job is between files.
     fs::create_directories(m_backup[0].getRecordRootDir());
+    std::string diskId;
+    ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_backup[0].getRecordRootDir(), diskId));
     TaliqTime::setClockSpeed(0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     size_t left = filesBefore;
