@@ -1,5 +1,7 @@
 #include "BackupRecordWriter.h"
 
+#include <atomic>
+
 #include "Logger.h"
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
@@ -16,7 +18,15 @@ int writerCode(int code) {
     return kRecordIOError;
 }
 
+std::atomic<long long> g_checkpointBytes{BackupRecordWriter::kCheckpointBytes};
+std::atomic<long long> g_checkpointMs{BackupRecordWriter::kCheckpointMs};
+
 }  // namespace
+
+void BackupRecordWriter::setCheckpointPolicy(long long bytes, long long ms) {
+    g_checkpointBytes.store(bytes >= 0 ? bytes : kCheckpointBytes);
+    g_checkpointMs.store(ms >= 0 ? ms : kCheckpointMs);
+}
 
 BackupRecordWriter::~BackupRecordWriter() {
     // A writer dropped without close() leaves its file "being recorded": what
@@ -67,7 +77,8 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
     m_sinceCheckpoint += length;
     // Sources of this camera wait for their frames to be durable here.
     const long long waited = MoveLedger::instance().pendingAgeMs(m_cameraKey);
-    if (waited >= 0 && (m_sinceCheckpoint >= kCheckpointBytes || waited >= kCheckpointMs)) {
+    if (waited >= 0 &&
+        (m_sinceCheckpoint >= g_checkpointBytes.load() || waited >= g_checkpointMs.load())) {
         // The frame itself is written; a failed checkpoint breaks the writer,
         // and the next frame starts a new file.
         (void)checkpoint();

@@ -51,6 +51,9 @@ class BackupRecordWriter : public IRecordWriter {
     // Bytes and age of the oldest waiting removal that trigger a checkpoint.
     static const long long kCheckpointBytes = 4LL << 20;
     static const long long kCheckpointMs = 5000;
+    // Replaces both for every writer of the process (tests take a checkpoint
+    // at every frame with 0, 0); negative values restore the defaults.
+    static void setCheckpointPolicy(long long bytes, long long ms);
 
   private:
     // Answers 0 when the disk at the root is still the one of open().

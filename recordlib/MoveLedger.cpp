@@ -140,13 +140,14 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
     Camera& camera = m_cameras[key];
     auto opened = m_openSeq.find(path);
     if (opened != m_openSeq.end()) {
-        const long long seq = opened->second;
-        m_openSeq.erase(opened);
-        if (seq != camera.lossSeq) {
+        if (opened->second != camera.lossSeq) {
+            // Stays so until the file is opened again: the disk manager's
+            // delete, asked next, gets the same answer.
             ++m_counters.kept;
             logLedger(path + ": kept, a backup file that held its frames was not made durable");
             return kKeep;
         }
+        m_openSeq.erase(opened);
     }
     if (camera.writers.empty()) {
         ++m_counters.removedNow;
