@@ -181,6 +181,14 @@ bool MoveLedger::isPending(const std::string& path) const {
     return m_pendingKey.count(fsutil::normalize(path)) != 0;
 }
 
+void MoveLedger::reset() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_cameras.clear();
+    m_writers.clear();
+    m_openSeq.clear();
+    m_pendingKey.clear();
+}
+
 MoveLedger::Counters MoveLedger::counters() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_counters;

@@ -74,6 +74,10 @@ class MoveLedger {
     // True while the removal of `path` is pending (the query passes over it).
     bool isPending(const std::string& path) const;
 
+    // Forgets every pending removal and loss, as a restart of the process
+    // does (the files stay where they are). REQUIRES: no backup writer open.
+    void reset();
+
     struct Counters {
         long long removedNow = 0;
         long long deferred = 0;
