@@ -6,9 +6,17 @@ set -euo pipefail
 packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev ffmpeg tstools libspdlog-dev)
 
+# Installed for this machine's own architecture (other architectures of the
+# same package may be installed beside it for cross builds).
+native=$(dpkg --print-architecture)
+installed() {
+  dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$1" 2>/dev/null |
+    grep -Eq "^($native|all) installed$"
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
