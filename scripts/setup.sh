@@ -9,7 +9,9 @@ packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmar
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  # dpkg-query, not dpkg -s: with foreign architectures (cross builds for the
+  # board) a package has several instances and dpkg -s refuses the name.
+  dpkg-query -W -f='${db:Status-Abbrev}\n' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
