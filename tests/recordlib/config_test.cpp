@@ -48,7 +48,8 @@ TEST(RecorderConfigTest, HostileConfigurationsAreRefusedNamingTheFileAndTheField
          R"(cfg.json: field "recordDirs[0][0][0][0][0][0][0]" nested too deeply)"},
         // Misspelt and unknown keys, at every level.
         {R"({"recordDirs": [], "policies": [{"deviceId": "d", "cameraID": 1, "groupId": 1}]})",
-         kRecordBadConfig, R"~(cfg.json: field "policies[0].cameraID" unknown (did you mean "cameraId"?))~"},
+         kRecordBadConfig,
+         R"~(cfg.json: field "policies[0].cameraID" unknown (did you mean "cameraId"?))~"},
         {R"({"recordDirs": [], "policies": [], "recycleRetentionSecs": 60})", kRecordBadConfig,
          R"~(cfg.json: field "recycleRetentionSecs" unknown (did you mean "recycleRetentionSeconds"?))~"},
         {R"({"recordDirs": [], "policies": [], "backupDir": [{"root": "/b"}]})", kRecordBadConfig,
@@ -114,13 +115,15 @@ TEST(RecorderConfigTest, HostileConfigurationsAreRefusedNamingTheFileAndTheField
         {(with("], \"backupDirs\": [{\"root\": \"$T/./rec/\"}]}")), kRecordBadConfig,
          R"(cfg.json: field "backupDirs[0].root" is the same folder as recordDirs[0].root)"},
         {R"({"recordDirs": [{"root": "$T/rec"}, {"root": "$T/link"}], "policies": []})",
-         kRecordBadConfig, R"(cfg.json: field "recordDirs[1].root" is the same folder as recordDirs[0].root)"},
+         kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[1].root" is the same folder as recordDirs[0].root)"},
         // Accepted: a whole number written with an exponent, a backup root
         // beside the record roots, roots that do not exist yet.
         {(with(dev + R"(], "backupDirs": [{"root": "$T/b", "attribute": 8}],
-                      "backupReserveBytes": 1e6})")), kRecordOk, ""},
-        {R"({"recordDirs": [{"root": "$T/new1"}, {"root": "$T/new2"}], "policies": []})",
+                      "backupReserveBytes": 1e6})")),
          kRecordOk, ""},
+        {R"({"recordDirs": [{"root": "$T/new1"}, {"root": "$T/new2"}], "policies": []})", kRecordOk,
+         ""},
     };
     TempDir tmp;
     std::filesystem::create_directories(tmp.sub("rec"));
