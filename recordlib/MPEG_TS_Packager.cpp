@@ -86,6 +86,14 @@ inline bool parsePacket(unsigned char* p, PacketFields& f) {
     return f.pcr != nullptr || f.pts != nullptr;
 }
 
+// Only packets that start a PES (payload_unit_start_indicator) or carry an
+// adaptation field can hold a time stamp. Most packets of a frame carry
+// neither: this one-word test lets both passes step over them without parsing.
+// (Such a packet is also one that parsePacket() would answer false for.)
+inline bool mayCarryTimeStamp(const unsigned char* p) {
+    return ((p[1] & 0x40) | (p[3] & 0x20)) != 0;
+}
+
 inline unsigned long long readTs(const unsigned char* s) {
     return (static_cast<unsigned long long>((s[0] >> 1) & 0x07) << 30) |
            (static_cast<unsigned long long>(s[1]) << 22) |
@@ -139,6 +147,7 @@ unsigned long long MPEG_TS_Packager::adjustTimeStamp(unsigned char* data, unsign
     unsigned int anchorPid = 0;
     PacketFields f;
     for (unsigned int i = 0; i < end; i += kPacketSize) {
+        if (!mayCarryTimeStamp(data + i)) continue;
         if (!parsePacket(data + i, f) || f.pts == nullptr) continue;
         if (!found || f.video) {
             anchor = readTs(f.dts != nullptr ? f.dts : f.pts);
@@ -155,6 +164,7 @@ unsigned long long MPEG_TS_Packager::adjustTimeStamp(unsigned char* data, unsign
     long long minStep = 0;    // smallest positive step between them, 0 if none
     bool seenAnchorPid = false;
     for (unsigned int i = 0; i < end; i += kPacketSize) {
+        if (!mayCarryTimeStamp(data + i)) continue;
         if (!parsePacket(data + i, f)) continue;
         if (f.pcr != nullptr) writePcrBase(f.pcr, (readPcrBase(f.pcr) + offset) & kTsMask);
         if (f.pts == nullptr) continue;

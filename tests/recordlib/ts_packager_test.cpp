@@ -12,6 +12,7 @@
 
 #include "MPEG_TS_Packager.h"
 #include "TsStream.h"
+#include "ts_packager_reference.h"
 #include "ts_parse.h"
 
 namespace {
@@ -341,6 +342,53 @@ TEST(TsPackagerTest, GarbageNeverReadsOrWritesOutsideTheBuffer) {
         const std::size_t whole = d.size() - d.size() % 188;
         ASSERT_TRUE(std::equal(d.begin() + whole, d.end(), before.begin() + whole))
             << "partial packet changed in round " << round;
+    }
+}
+
+// The rewrite steps over packets that carry neither an adaptation field nor a
+// PES start; every byte and every answer must stay what the full parse of
+// every packet gave, on real clips as recorded and with bits flipped.
+TEST(TsPackagerTest, SteppingOverPlainPacketsChangesNoByteNorAnswer) {
+    struct Case {
+        const char* name;
+        int encoderType, width;
+        bool audio;
+        long long startDts;
+        int flips;  // bits flipped per frame (headers included)
+    };
+    const Case cases[] = {
+        {"H.264 with audio", 1, 640, true, 900000, 0},
+        {"H.264 small, no audio", 1, 320, false, 900000, 0},
+        {"H.265 with audio", 2, 640, true, 900000, 0},
+        {"H.264 wrapping at 2^33", 1, 640, true, kWrap - 90000, 0},
+        {"H.264 with flipped bits", 1, 640, true, 900000, 40},
+        {"H.265 with flipped bits", 2, 640, true, 900000, 40},
+    };
+    std::mt19937 rng(7);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SyntheticStreamOptions options;
+        options.encoderType = c.encoderType;
+        options.width = c.width;
+        options.height = c.width * 9 / 16;
+        options.audio = c.audio;
+        options.startDts90k = c.startDts;
+        SyntheticStream stream(options);
+        // Single nodes, then runs of nodes up to 2 MiB as one frame.
+        for (std::size_t target : {std::size_t(1), std::size_t(200000), std::size_t(2) << 20}) {
+            std::vector<unsigned char> frame;
+            TsNode node;
+            while (frame.size() < target && stream.nextNode(node))
+                frame.insert(frame.end(), node.data.begin(), node.data.end());
+            for (int k = 0; k < c.flips; ++k) frame[rng() % frame.size()] ^= 1u << (rng() % 8);
+            std::vector<unsigned char> expected = frame;
+            for (unsigned long long base : {0ULL, 900000ULL, 8589934000ULL}) {
+                const unsigned long long want = tsref::adjustTimeStamp(
+                    expected.data(), static_cast<unsigned int>(expected.size()), base);
+                ASSERT_EQ(want, adjust(frame, base)) << frame.size() << " bytes, base " << base;
+                ASSERT_TRUE(frame == expected) << frame.size() << " bytes, base " << base;
+            }
+        }
     }
 }
 
