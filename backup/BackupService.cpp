@@ -10,11 +10,23 @@
 #include "TSAVData.h"
 #include "TagNew.h"
 #include "TaliqTime.h"
+#include "WakeEvent.h"
 #include "function.h"
 
 namespace {
 
 bool printing() { return GlobalEnv::getInstance()->getPrintFlag() != 0; }
+
+// On the infinitely fast clock an idle wait lasts until new work is announced,
+// or this much real time for work that appears unannounced.
+const long kIdleLimitMs = 1000;
+
+// The waits of a job that has nothing to move (no frame yet, the backup disk
+// refused): as TaliqTime::wait at every clock speed but 0, where they end
+// when a record file appears or the job is stopped instead of at once.
+void idleWait(long seconds, unsigned long long seen) {
+    TaliqTime::wait(TaliqTime(seconds, 0), WakeEvent::work(), seen, kIdleLimitMs);
+}
 
 }  // namespace
 
@@ -63,6 +75,9 @@ BackupService::~BackupService() {
 }
 
 int BackupService::backupRecord() {
+    // Read before the step looks for frames: work announced meanwhile ends
+    // this step's idle wait at once.
+    const unsigned long long seen = WakeEvent::work().count();
     if (m_recordRetriever == nullptr) {
         // Only type 0 (the local record disks) has a source; refuse the job
         // rather than dereference a missing one.
@@ -80,7 +95,7 @@ int BackupService::backupRecord() {
         if (ret == kRecordNoFrameYet) {
             m_recordRetriever->close();
             if (printing()) std::printf("backupRecordRetriever open failed(%d)\n", ret);
-            TaliqTime::wait(TaliqTime(1, 0));
+            idleWait(1, seen);
             return 0;
         }
         if (ret != 0) {
@@ -98,7 +113,7 @@ int BackupService::backupRecord() {
         if (ret == kRecordNoFrameYet) {
             m_isRetrieverOpen = false;
             m_recordRetriever->close();
-            TaliqTime::wait(TaliqTime(1, 0));
+            idleWait(1, seen);
             return 0;
         }
         if (ret < 0) {
@@ -120,7 +135,7 @@ int BackupService::backupRecord() {
     // Keep the frame: the next step writes it again instead of reading on.
     m_isDataWritten = false;
     if (printing()) std::printf("BackupRetriever write failed(%d)\n", ret);
-    TaliqTime::wait(TaliqTime(2, 0));
+    idleWait(2, seen);
     return 0;
 }
 

@@ -41,8 +41,11 @@ void BackupServiceStopThread::stop() {
 }
 
 void BackupServiceStopThread::addBackupService(const SafePointer<BackupService>& service) {
-    TQMutexManager guard(m_mutex, "BackupServiceStopThread", __LINE__);
-    m_services.push_back(service);
+    {
+        TQMutexManager guard(m_mutex, "BackupServiceStopThread", __LINE__);
+        m_services.push_back(service);
+    }
+    m_queued.notify();
 }
 
 int BackupServiceStopThread::getQueuedCount() {
@@ -51,13 +54,18 @@ int BackupServiceStopThread::getQueuedCount() {
 }
 
 int BackupServiceStopThread::stopBackupService() {
+    // Read before the queue is looked at: a job queued after that ends the
+    // wait below at once.
+    const unsigned long long seen = m_queued.count();
     size_t count = 0;
     {
         TQMutexManager guard(m_mutex, "BackupServiceStopThread", __LINE__);
         count = m_services.size();
     }
     if (count == 0) {
-        TaliqTime::wait(TaliqTime(2, 0));
+        // On the infinitely fast clock the thread sleeps until a job is
+        // queued or it is stopped, instead of passing again at once.
+        TaliqTime::wait(TaliqTime(2, 0), m_queued, seen, 0);
         return 0;
     }
 

@@ -8,6 +8,7 @@
 #include "NvrBackupExport.h"
 #include "SafePointer.h"
 #include "TQMutex.h"
+#include "WakeEvent.h"
 
 // Stops and releases the jobs that the manager has removed, on a thread of its
 // own ("BackupServiceStopThread"), so that removing a job neither waits for
@@ -38,7 +39,8 @@ class NVR_BACKUP_EXPORT BackupServiceStopThread {
     // Queues a copy of `service`; it is stopped and released by a later pass.
     void addBackupService(const SafePointer<BackupService>& service);
 
-    // One pass, the thread's body: waits 2 s when the queue is empty;
+    // One pass, the thread's body: waits 2 s when the queue is empty (on the
+    // infinitely fast clock, until a job is queued or the thread is stopped);
     // otherwise stops every queued job in the order queued and releases them.
     // A TQRuntimeError from one stop is logged ("BackupServiceStopThread") and
     // the pass goes on. Always 0.
@@ -51,6 +53,7 @@ class NVR_BACKUP_EXPORT BackupServiceStopThread {
     SafePointer<GThread> m_thread;
     TQMutex m_mutex;
     std::vector<SafePointer<BackupService>> m_services;  // guarded by m_mutex
+    WakeEvent m_queued;                                  // notified by addBackupService
 };
 
 #endif  // BACKUP_BACKUPSERVICESTOPTHREAD_H

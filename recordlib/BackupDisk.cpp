@@ -9,6 +9,7 @@
 
 #include "FileSystem.h"
 #include "RecordResult.h"
+#include "WakeEvent.h"
 
 const char* const BackupDisk::kMarkerName = ".nvr-backup-disk";
 
@@ -68,12 +69,16 @@ int BackupDisk::prepare(FileSystem& fs, const std::string& root, std::string& id
     std::string text;
     if (fsutil::readFile(fs, marker, text) == kRecordOk) {
         id = parseMarker(text);
-        if (!id.empty()) return kRecordOk;
+        if (!id.empty()) {
+            WakeEvent::work().notify();  // jobs waiting for a backup disk try again
+            return kRecordOk;
+        }
     }
     const std::string fresh = newId();
     int r = fsutil::writeFileAtomic(fs, marker, std::string(kMagic) + "id=" + fresh + "\n");
     if (r != kRecordOk) return r;
     id = fresh;
+    WakeEvent::work().notify();
     return kRecordOk;
 }
 

@@ -12,10 +12,14 @@
 #include "Logger.h"
 #include "TaliqTime.h"
 #include "ThreadStopState.h"
+#include "WakeEvent.h"
 
 namespace {
 
 constexpr int kPalpitationUnitMs = 10;
+// On the infinitely fast clock, the longest real time a back-off waits for
+// new work that nobody announces.
+constexpr long kIdleLimitMs = 1000;
 
 long long steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -79,10 +83,14 @@ void GThread::Impl::run() {
 
     call(onStart, "onStart");
     while (!stop.isStopping()) {
+        // Read before the call: work announced during it ends the back-off.
+        const unsigned long long seen = WakeEvent::work().count();
         callStartedNs.store(steadyNowNs(), std::memory_order_relaxed);
         const int result = call(body, "body");
         callStartedNs.store(0, std::memory_order_relaxed);
-        if (result == -1) TaliqTime::wait(TaliqTime(1, 0));
+        if (result == -1) {
+            TaliqTime::wait(TaliqTime(1, 0), WakeEvent::work(), seen, kIdleLimitMs);
+        }
     }
     call(onExit, "onExit");
 

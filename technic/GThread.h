@@ -26,7 +26,10 @@ class TQThread {
 //   and a later stop() from another thread joins it).
 // - The body's result: after -1 the thread waits a back-off (1 second, on the
 //   sped-up clock of TaliqTime) before calling the body again, so a failing
-//   body never spins; any other result calls it again at once. A
+//   body never spins; any other result calls it again at once. On the
+//   infinitely fast clock (speed 0) the back-off lasts until new work is
+//   announced (WakeEvent::work()) after the call began, or at most 1 second
+//   of real time (TaliqTime::wait with an event). A
 //   TQRuntimeError or other exception leaving the body is logged (category
 //   "GThread") and counts as -1.
 // - setPalpitationTime(n): the thread's heartbeat, in units of 10 ms (900 is 9

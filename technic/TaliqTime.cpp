@@ -22,14 +22,30 @@ ObserverState& observerState() {
     return *state;
 }
 
-}  // namespace
-
-void TaliqTime::wait(const TaliqTime& span) {
+void observe(const TaliqTime& span) {
     ObserverState& observed = observerState();
     if (observed.set.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> guard(observed.mutex);
         if (observed.observer) observed.observer(span);
     }
+}
+
+}  // namespace
+
+void TaliqTime::wait(const TaliqTime& span, WakeEvent& event, unsigned long long seen,
+                     long idleLimitMs) {
+    if (g_clockSpeed.load(std::memory_order_relaxed) > 0.0) {
+        wait(span);
+        return;
+    }
+    observe(span);
+    ThreadStopState* stop = ThreadStopState::current();
+    if (stop == nullptr) return;
+    stop->waitForEvent(event, seen, std::chrono::milliseconds(idleLimitMs > 0 ? idleLimitMs : 0));
+}
+
+void TaliqTime::wait(const TaliqTime& span) {
+    observe(span);
     const double speed = g_clockSpeed.load(std::memory_order_relaxed);
     const long long micros = span.totalMicroseconds();
     if (speed <= 0.0 || micros <= 0) return;

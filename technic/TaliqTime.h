@@ -3,6 +3,8 @@
 
 #include <functional>
 
+class WakeEvent;
+
 // A span of time, seconds and microseconds, and the host's wait.
 //
 // TaliqTime::wait blocks the calling thread for the span divided by the
@@ -17,6 +19,18 @@ class TaliqTime {
     long long totalMicroseconds() const { return m_sec * 1000000LL + m_usec; }
 
     static void wait(const TaliqTime& span);
+
+    // The wait of a thread that has nothing to do until something appears:
+    // exactly wait(span) at every clock speed above 0. On the infinitely fast
+    // clock (speed 0) the span sets no limit, so that an idle thread does not
+    // spin: on a GThread the wait ends when `event` has been notified since
+    // its count was `seen`, when the thread is being stopped, or, with
+    // `idleLimitMs` above 0, after that much real time (for what appears
+    // without a notification, such as files written by another process). On
+    // a thread that is not a GThread, which nothing could stop, it returns at
+    // once like wait(span). The observer sees `span` as for wait(span).
+    static void wait(const TaliqTime& span, WakeEvent& event, unsigned long long seen,
+                     long idleLimitMs);
 
     // Process-wide clock speed: every wait lasts span / speed. A speed of 0
     // makes every wait return at once (an infinitely fast clock). Default 1.

@@ -1,25 +1,38 @@
 #ifndef TECHNIC_THREADSTOPSTATE_H
 #define TECHNIC_THREADSTOPSTATE_H
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+
+#include "WakeEvent.h"
 
 // The stop request of one GThread run, shared by GThread::stop() (which sets
 // it) and TaliqTime::wait on that thread (which ends at once when it is set).
 // Internal to the foundation library.
 class ThreadStopState {
   public:
-    // Sets the request and wakes every wait on it.
+    // Sets the request and wakes every wait on it, including a wait on a
+    // WakeEvent that the thread is in.
     void requestStop() {
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             m_stopping = true;
+            m_stopFlag.store(true);
+            if (m_waitingOn != nullptr) {
+                // Taken after the waiter has checked the flag, or before it
+                // does: the notification cannot fall between the two.
+                std::lock_guard<std::mutex> eventGuard(m_waitingOn->m_mutex);
+                m_waitingOn->m_changed.notify_all();
+            }
         }
         m_changed.notify_all();
     }
     void reset() {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_stopping = false;
+        m_stopFlag.store(false);
     }
     bool isStopping() {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -32,6 +45,26 @@ class ThreadStopState {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, span, [this] { return m_stopping; });
     }
+    // Blocks until `event` has moved past `seen`, the request is set, or
+    // `limit` has passed (no limit when it is zero).
+    void waitForEvent(WakeEvent& event, unsigned long long seen, std::chrono::milliseconds limit) {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (m_stopping) return;
+            m_waitingOn = &event;
+        }
+        {
+            std::unique_lock<std::mutex> lock(event.m_mutex);
+            auto ready = [&] { return event.m_count.load() != seen || m_stopFlag.load(); };
+            if (limit.count() > 0) {
+                event.m_changed.wait_for(lock, limit, ready);
+            } else {
+                event.m_changed.wait(lock, ready);
+            }
+        }
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_waitingOn = nullptr;
+    }
 
     // The stop state of the GThread the caller runs on; null on other threads.
     static ThreadStopState*& current();
@@ -39,7 +72,9 @@ class ThreadStopState {
   private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    bool m_stopping = false;  // guarded by m_mutex
+    bool m_stopping = false;              // guarded by m_mutex
+    std::atomic<bool> m_stopFlag{false};  // m_stopping, for waits on a WakeEvent
+    WakeEvent* m_waitingOn = nullptr;     // guarded by m_mutex
 };
 
 #endif  // TECHNIC_THREADSTOPSTATE_H
