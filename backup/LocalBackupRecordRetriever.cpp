@@ -134,15 +134,15 @@ int LocalBackupRecordRetriever::updateRecordFileInfo(long long time) {
 
 int LocalBackupRecordRetriever::openFile(SafePointer<RecordFileInfo>& file) {
     SafePointer<IFile> stream;
-    RecordFileIndexNodeInfo walk;
-    if (openRecordFileForRead(*file, stream, walk) != 0 || stream.isNull()) {
+    // The walk is filled in place (its node list keeps its capacity from file
+    // to file); a failed open leaves it as it was, and it is emptied below.
+    if (openRecordFileForRead(*file, stream, m_indexNodeInfo) != 0 || stream.isNull()) {
         // No node of the previous file may be taken for one of this file.
         m_indexNodeInfo.clear();
         m_fileOpenFailed = true;
         return kRecordOpenFailed;
     }
     m_file = stream;
-    m_indexNodeInfo = walk;
     m_fileOpenFailed = false;
     return 0;
 }

@@ -1,6 +1,14 @@
 #include "BackupRecordWriter.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "Logger.h"
 #include "MoveLedger.h"
@@ -18,8 +26,137 @@ int writerCode(int code) {
     return kRecordIOError;
 }
 
+std::atomic<bool> g_closeInBackground{true};
 std::atomic<long long> g_checkpointBytes{BackupRecordWriter::kCheckpointBytes};
 std::atomic<long long> g_checkpointMs{BackupRecordWriter::kCheckpointMs};
+
+// Answers 0 when the disk at the writer's root is still the one of open().
+int checkDisk(const RecordDirInfoEx& dir, const BackupDiskIdentity& disk, const std::string& path) {
+    BackupDiskIdentity now;
+    int r = BackupDisk::identify(*RecordDiskManagerImpl::fileSystem(), dir.getRecordRootDir(), now);
+    if (r == kRecordOk && now != disk) r = kRecordDiskChanged;
+    if (r != kRecordOk) {
+        const std::string message = path + ": backup disk " + dir.getRecordRootDir() +
+                                    " gone or changed (" + resultToString(r) + ")";
+        Logger::writeLog("RecordWrite", message.c_str(), __FILE__, __LINE__);
+    }
+    return r;
+}
+
+// One closed file whose last durable work is left to do.
+struct ClosingFile {
+    std::unique_ptr<RecordFileWriter> file;
+    RecordDirInfoEx dir;
+    BackupDiskIdentity disk;
+    unsigned long long ledgerId = 0;
+
+    // The disk checked, the file completed durably, the disk checked again;
+    // then the ledger told, which releases the sources waiting for the file.
+    // Answers 0 or the failure's code.
+    int finish() {
+        int r = checkDisk(dir, disk, file->path());
+        if (r == kRecordOk) {
+            r = file->finish();
+            if (r == kRecordOk) r = checkDisk(dir, disk, file->path());
+        } else {
+            file->abandon();
+        }
+        MoveLedger::instance().writerFinished(ledgerId, r == kRecordOk);
+        return r;
+    }
+};
+
+// Runs the work of closed files on threads of its own, started as files
+// arrive (up to kThreads at a time) and ended when none is left, so that the
+// syncs of files closed together are made at the same time.
+class Flusher {
+  public:
+    static Flusher& instance() {
+        static Flusher* flusher = [] {
+            Flusher* f = new Flusher;  // used until the process ends
+            // Files closed before the end are made durable before it.
+            std::atexit([] { Flusher::instance().waitIdle(); });
+            return f;
+        }();
+        return *flusher;
+    }
+
+    void add(std::unique_ptr<ClosingFile> closing) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_queue.push_back(std::move(closing));
+            if (m_idleThreads > 0 || m_threads >= kThreads) {
+                m_wake.notify_one();
+                return;
+            }
+            ++m_threads;
+        }
+        try {
+            std::thread(&Flusher::run, this).detach();
+        } catch (const std::system_error&) {
+            // No thread to spare: the caller does the work.
+            std::unique_ptr<ClosingFile> work;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                --m_threads;
+                if (m_queue.empty()) return;
+                work = std::move(m_queue.front());
+                m_queue.pop_front();
+                ++m_running;
+            }
+            work->finish();
+            done();
+        }
+    }
+
+    void waitIdle() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_idle.wait(lock, [this] { return m_queue.empty() && m_running == 0; });
+    }
+
+  private:
+    static const int kThreads = 16;
+
+    void run() {
+        pthread_setname_np(pthread_self(), "BackupFlush");
+        for (;;) {
+            std::unique_ptr<ClosingFile> work;
+            {
+                std::unique_lock<std::mutex> lock(m_lock);
+                if (m_queue.empty()) {
+                    // Wait a little for the next file of a burst, then end.
+                    ++m_idleThreads;
+                    m_wake.wait_for(lock, std::chrono::milliseconds(50),
+                                    [this] { return !m_queue.empty(); });
+                    --m_idleThreads;
+                    if (m_queue.empty()) {
+                        --m_threads;
+                        return;
+                    }
+                }
+                work = std::move(m_queue.front());
+                m_queue.pop_front();
+                ++m_running;
+            }
+            work->finish();
+            done();
+        }
+    }
+
+    void done() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_running;
+        if (m_queue.empty() && m_running == 0) m_idle.notify_all();
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;                    // a file queued for an idle thread
+    std::condition_variable m_idle;                    // nothing queued or running
+    std::deque<std::unique_ptr<ClosingFile>> m_queue;  // guarded by m_lock
+    int m_threads = 0;                                 // guarded by m_lock
+    int m_idleThreads = 0;                             // guarded by m_lock
+    int m_running = 0;                                 // guarded by m_lock
+};
 
 }  // namespace
 
@@ -28,16 +165,25 @@ void BackupRecordWriter::setCheckpointPolicy(long long bytes, long long ms) {
     g_checkpointMs.store(ms >= 0 ? ms : kCheckpointMs);
 }
 
+void BackupRecordWriter::waitForClosedFiles() { Flusher::instance().waitIdle(); }
+
+void BackupRecordWriter::setCloseInBackground(bool background) {
+    g_closeInBackground.store(background);
+}
+
+BackupRecordWriter::BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir)
+    : m_fs(fs), m_writer(new RecordFileWriter(fs)), m_dir(dir) {}
+
 BackupRecordWriter::~BackupRecordWriter() {
     // A writer dropped without close() leaves its file "being recorded": what
     // it holds is not durable, so the sources waiting for it stay.
-    if (m_writer.isOpen()) lost();
-    m_writer.abandon();
-    if (m_registered) MoveLedger::instance().writerClosed(this);
+    if (m_writer->isOpen()) lost();
+    m_writer->abandon();
+    if (m_ledgerId != 0) MoveLedger::instance().writerClosed(m_ledgerId);
 }
 
 int BackupRecordWriter::open(SafePointer<RecordFileInfo>& file, int& startSeconds) {
-    if (m_writer.isOpen()) return kRecordIOError;
+    if (m_writer->isOpen()) return kRecordIOError;
     RecordFileInfo& info = *file;
     info.setRecordDirInfo(m_dir);
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
@@ -49,34 +195,34 @@ int BackupRecordWriter::open(SafePointer<RecordFileInfo>& file, int& startSecond
         }
         return kRecordNoDir;
     }
-    r = m_writer.create(info);
+    r = m_writer->create(info);
     if (r != kRecordOk) return writerCode(r);
     m_cameraKey = MoveLedger::cameraKey(info.getDeviceId(), info.getCameraId());
     m_sinceCheckpoint = 0;
     m_failed = false;
-    if (m_registered) MoveLedger::instance().writerClosed(this);
-    MoveLedger::instance().writerOpened(this, m_cameraKey, m_writer.path());
-    m_registered = true;
+    if (m_ledgerId != 0) MoveLedger::instance().writerClosed(m_ledgerId);
+    m_ledgerId = MoveLedger::newWriterId();
+    MoveLedger::instance().writerOpened(m_ledgerId, m_cameraKey, m_writer->path());
     startSeconds = RecordFileWriter::kStartSeconds;
     return kRecordOk;
 }
 
 int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
-    if (!m_writer.isOpen() || m_writer.isBroken() || m_failed || frame == nullptr) {
+    if (!m_writer->isOpen() || m_writer->isBroken() || m_failed || frame == nullptr) {
         return kRecordIOError;
     }
     const int length = frame->getDataLength();
     const long long segment = m_dir.getFileSegmentSize();
-    if (segment > 0 && m_writer.size() + length > segment) return kRecordSegmentFull;
-    long long offset = frame->getTimeStamp() - m_writer.entry().beginTime;
+    if (segment > 0 && m_writer->size() + length > segment) return kRecordSegmentFull;
+    long long offset = frame->getTimeStamp() - m_writer->entry().beginTime;
     if (offset > 0x7fffffffLL || offset < -0x7fffffffLL) return kRecordSegmentFull;
     RecordIndexNode node(length, frame->getDataTimeLength(), static_cast<int>(offset),
                          frame->getFrameType() == 1);
-    int r = m_writer.append(frame->getData(), length, node, false);
+    int r = m_writer->append(frame->getData(), length, node, false);
     if (r != kRecordOk) return writerCode(r);
     m_sinceCheckpoint += length;
     // Sources of this camera wait for their frames to be durable here.
-    const long long waited = MoveLedger::instance().pendingAgeMs(m_cameraKey);
+    const long long waited = MoveLedger::instance().pendingAgeMs(m_ledgerId);
     if (waited >= 0 &&
         (m_sinceCheckpoint >= g_checkpointBytes.load() || waited >= g_checkpointMs.load())) {
         // The frame itself is written; a failed checkpoint breaks the writer,
@@ -86,56 +232,46 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
     return kRecordOk;
 }
 
-int BackupRecordWriter::checkDisk() {
-    BackupDiskIdentity now;
-    int r =
-        BackupDisk::identify(*RecordDiskManagerImpl::fileSystem(), m_dir.getRecordRootDir(), now);
-    if (r == kRecordOk && now != m_disk) r = kRecordDiskChanged;
-    if (r != kRecordOk) {
-        const std::string message = m_writer.path() + ": backup disk " + m_dir.getRecordRootDir() +
-                                    " gone or changed (" + resultToString(r) + ")";
-        Logger::writeLog("RecordWrite", message.c_str(), __FILE__, __LINE__);
-    }
-    return r;
-}
-
 void BackupRecordWriter::lost() {
     m_failed = true;
-    if (m_registered) MoveLedger::instance().writerLost(this);
+    if (m_ledgerId != 0) MoveLedger::instance().writerLost(m_ledgerId);
 }
 
 int BackupRecordWriter::checkpoint() {
-    if (!m_writer.isOpen() || m_failed) return kRecordIOError;
-    int r = checkDisk();
-    if (r == kRecordOk) r = m_writer.checkpoint();
+    if (!m_writer->isOpen() || m_failed) return kRecordIOError;
+    int r = checkDisk(m_dir, m_disk, m_writer->path());
+    if (r == kRecordOk) r = m_writer->checkpoint();
     // The disk may have gone while the data were synced.
-    if (r == kRecordOk) r = checkDisk();
+    if (r == kRecordOk) r = checkDisk(m_dir, m_disk, m_writer->path());
     if (r != kRecordOk) {
         lost();
         return kRecordIOError;
     }
     m_sinceCheckpoint = 0;
-    MoveLedger::instance().writerDurable(this);
+    MoveLedger::instance().writerDurable(m_ledgerId);
     return kRecordOk;
 }
 
 int BackupRecordWriter::close() {
-    if (!m_writer.isOpen()) return kRecordOk;
-    int r = m_failed ? kRecordIOError : checkDisk();
-    if (r == kRecordOk) {
-        r = m_writer.finish();
-        if (r == kRecordOk) r = checkDisk();
-    } else {
-        m_writer.abandon();
-    }
-    if (r != kRecordOk) {
+    if (!m_writer->isOpen()) return kRecordOk;
+    if (m_failed) {
+        m_writer->abandon();
         lost();
-    } else {
-        MoveLedger::instance().writerDurable(this);
+        MoveLedger::instance().writerClosed(m_ledgerId);
+        m_ledgerId = 0;
+        return kRecordIOError;
     }
-    if (m_registered) {
-        MoveLedger::instance().writerClosed(this);
-        m_registered = false;
+    std::unique_ptr<ClosingFile> closing(new ClosingFile);
+    closing->file = std::move(m_writer);
+    closing->dir = m_dir;
+    closing->disk = m_disk;
+    closing->ledgerId = m_ledgerId;
+    m_writer.reset(new RecordFileWriter(m_fs));
+    m_ledgerId = 0;  // the flusher tells the ledger now
+    if (!g_closeInBackground.load()) {
+        const int r = closing->finish();
+        return r == kRecordOk ? kRecordOk : writerCode(r);
     }
-    return r == kRecordOk ? kRecordOk : writerCode(r);
+    Flusher::instance().add(std::move(closing));
+    return kRecordOk;
 }

@@ -1,6 +1,7 @@
 #ifndef RECORDLIB_BACKUPRECORDWRITER_H
 #define RECORDLIB_BACKUPRECORDWRITER_H
 
+#include <memory>
 #include <string>
 
 #include "BackupDisk.h"
@@ -13,9 +14,9 @@ class FileSystem;
 // The writer of one backup file on a backup directory (see IRecordWriter).
 // open() creates <backup root>/record/<device dir>/<date>/<begin ms>.ts and
 // lists it as being recorded; write() appends a frame's TS packets and keeps
-// its index node; close() makes the data durable, then writes the file's
-// complete index entry durably, so that the backup disk can be listed and
-// read back with the same query as a record disk.
+// its index node; close() completes the file: its data made durable, then its
+// complete index entry written durably, so that the backup disk can be listed
+// and read back with the same query as a record disk.
 //
 // Source record files of the same camera whose frames this file holds wait
 // in the MoveLedger until they are durable here. The writer makes them so at
@@ -28,6 +29,17 @@ class FileSystem;
 // broken (-707 on the next write, so the storage starts a new file) and the
 // waiting sources stay on their disk.
 //
+// Closing in the background: close() hands the file's last durable work (the
+// disk check, data fsync, folder sync, complete entry and its sync, then the
+// release of the sources waiting for it) to a flusher of the process and
+// returns. Files closed together (a shutdown stopping every job) thus have
+// their syncs made at the same time, which the file system joins, instead of
+// one file after the other. Until the flusher is done the file still counts
+// as open for the MoveLedger, so no source whose frames it holds leaves
+// before they are durable; a failure there is logged ("RecordWrite") and the
+// sources stay, as when a checkpoint fails. waitForClosedFiles() waits for
+// the flusher, and so does the end of the process.
+//
 // Node of a frame: time offset = frame time stamp - file begin time (ms),
 // time length = getDataTimeLength(), key frame = frame type 1.
 // Codes: -703 the disk is full (ENOSPC), -707 any other I/O error or a write
@@ -35,18 +47,31 @@ class FileSystem;
 // file segment size. One thread at a time.
 class BackupRecordWriter : public IRecordWriter {
   public:
-    BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir) : m_writer(fs), m_dir(dir) {}
+    BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir);
     ~BackupRecordWriter() override;
 
     int open(SafePointer<RecordFileInfo>& file, int& startSeconds) override;
     int write(TSAVData* frame, bool lock, int arg) override;
+    // Hands the open file to the flusher (see above) and answers 0, also when
+    // nothing is open; answers -707 at once, without a flush, for a file that
+    // a failed checkpoint broke before (it stays "being recorded", and the
+    // sources waiting for it stay on their disks).
     int close() override;
 
     // Makes everything written durable now (see above). Answers 0 or a code;
     // on failure the writer is broken.
     int checkpoint();
 
-    const RecordFileWriter& fileWriter() const { return m_writer; }
+    const RecordFileWriter& fileWriter() const { return *m_writer; }
+
+    // Blocks until the flusher has done the work of every file closed so far:
+    // each is complete and durable, or its failure logged and its sources
+    // kept.
+    static void waitForClosedFiles();
+    // With false, close() does that work itself before it answers, and
+    // answers its outcome: 0, or -703/-707 (for tests of the writer's own
+    // failures). True by default.
+    static void setCloseInBackground(bool background);
 
     // Bytes and age of the oldest waiting removal that trigger a checkpoint.
     static const long long kCheckpointBytes = 16LL << 20;
@@ -56,17 +81,16 @@ class BackupRecordWriter : public IRecordWriter {
     static void setCheckpointPolicy(long long bytes, long long ms);
 
   private:
-    // Answers 0 when the disk at the root is still the one of open().
-    int checkDisk();
     void lost();
 
-    RecordFileWriter m_writer;
+    FileSystem& m_fs;
+    std::unique_ptr<RecordFileWriter> m_writer;  // handed to the flusher by close()
     RecordDirInfoEx m_dir;
     BackupDiskIdentity m_disk;
     std::string m_cameraKey;
-    long long m_sinceCheckpoint = 0;  // bytes written since the last checkpoint
-    bool m_registered = false;        // known to the MoveLedger
-    bool m_failed = false;            // a checkpoint failed: no more writes
+    unsigned long long m_ledgerId = 0;  // this file for the MoveLedger, 0 when not registered
+    long long m_sinceCheckpoint = 0;    // bytes written since the last checkpoint
+    bool m_failed = false;              // a checkpoint failed: no more writes
 };
 
 #endif  // RECORDLIB_BACKUPRECORDWRITER_H

@@ -71,6 +71,16 @@ class PosixFileSystem final : public FileSystem {
         return static_cast<int>(r);
     }
 
+    int readAt(int fd, char* buffer, int count, long long offset) override {
+        if (count <= 0) return 0;
+        ssize_t r;
+        do {
+            r = ::pread(fd, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) return resultFromErrno(errno);
+        return static_cast<int>(r);
+    }
+
     int write(int fd, const char* buffer, int count) override {
         int done = 0;
         while (done < count) {
@@ -123,7 +133,8 @@ class PosixFileSystem final : public FileSystem {
         if (::stat(path.c_str(), &s) != 0) return resultFromErrno(errno);
         st.isDir = S_ISDIR(s.st_mode);
         st.size = static_cast<long long>(s.st_size);
-        st.mtimeSeconds = static_cast<long long>(s.st_mtime);
+        st.mtimeSeconds = static_cast<long long>(s.st_mtim.tv_sec);
+        st.mtimeNanos = static_cast<long>(s.st_mtim.tv_nsec);
         st.device = static_cast<unsigned long long>(s.st_dev);
         st.inode = static_cast<unsigned long long>(s.st_ino);
         return kRecordOk;
@@ -158,6 +169,17 @@ std::string join(const std::string& a, const std::string& b) {
     if (a.empty()) return b;
     if (a.back() == '/') return a + b;
     return a + "/" + b;
+}
+
+void joinInto(std::string& out, const std::string& a, const std::string& b) {
+    out.assign(a);
+    if (!a.empty() && a.back() != '/') out.push_back('/');
+    out.append(b);
+}
+
+bool isNormal(const std::string& path) {
+    if (path.size() > 1 && path.back() == '/') return false;
+    return path.find("//") == std::string::npos;
 }
 
 std::string normalize(const std::string& path) {

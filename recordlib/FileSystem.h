@@ -19,6 +19,7 @@ struct FileStat {
     bool isDir = false;
     long long size = 0;
     long long mtimeSeconds = 0;
+    long mtimeNanos = 0;  // within mtimeSeconds
     // The file system and the file on it: a backup root that is unmounted,
     // swapped or replaced by another folder has another pair.
     unsigned long long device = 0;
@@ -41,6 +42,9 @@ class FileSystem {
     [[nodiscard]] virtual int open(const std::string& path, int mode, int& fd) = 0;
     // Reads up to `count` bytes. Answers the bytes read (0 at the end).
     [[nodiscard]] virtual int read(int fd, char* buffer, int count) = 0;
+    // Reads up to `count` bytes at `offset`, leaving the descriptor's position
+    // as it was. Answers the bytes read (0 at the end).
+    [[nodiscard]] virtual int readAt(int fd, char* buffer, int count, long long offset) = 0;
     // Writes all `count` bytes. Answers `count`, or a code (some bytes may
     // have been written before a failure).
     [[nodiscard]] virtual int write(int fd, const char* buffer, int count) = 0;
@@ -83,6 +87,9 @@ class FileSystemWrapper : public FileSystem {
         return m_target->open(path, mode, fd);
     }
     int read(int fd, char* buffer, int count) override { return m_target->read(fd, buffer, count); }
+    int readAt(int fd, char* buffer, int count, long long offset) override {
+        return m_target->readAt(fd, buffer, count, offset);
+    }
     int write(int fd, const char* buffer, int count) override {
         return m_target->write(fd, buffer, count);
     }
@@ -112,8 +119,12 @@ namespace fsutil {
 
 // Joins two path parts with one "/".
 std::string join(const std::string& a, const std::string& b);
+// join(a, b) written into `out`, whose capacity is reused.
+void joinInto(std::string& out, const std::string& a, const std::string& b);
 // The path with repeated '/' collapsed and no trailing '/' ("/" stays).
 std::string normalize(const std::string& path);
+// True when normalize(path) == path.
+bool isNormal(const std::string& path);
 // The folder part of a path ("" when there is none).
 std::string dirName(const std::string& path);
 // The last part of a path.

@@ -14,7 +14,7 @@ class TSAVData;
 //   -707 an I/O error while writing the data or the index,
 //   -737 the frame does not fit in the file's segment (file size limit).
 class IRecordWriter {
-public:
+  public:
     virtual ~IRecordWriter() {}
     // Creates the file described by `file`. On success answers 0 and sets
     // startSeconds to the stream time, in seconds, at which the file's first
@@ -23,8 +23,10 @@ public:
     // Appends one frame. `lock` marks the file locked against recycling; `arg`
     // is the caller's argument, unused here. 0 on success.
     virtual int write(TSAVData* frame, bool lock, int arg) = 0;
-    // Completes the file: data and index are durable (fsync) before it
-    // answers. 0 on success.
+    // Completes the file, data and index durable (fsync): before it answers,
+    // or, for the backup disk's writer (BackupRecordWriter), in the
+    // background, with the sources whose frames it holds kept until then.
+    // 0 on success.
     virtual int close() = 0;
 };
 

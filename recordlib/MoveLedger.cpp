@@ -1,5 +1,7 @@
 #include "MoveLedger.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "BasicTool.h"
@@ -8,6 +10,7 @@
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
 #include "RecordResult.h"
+#include "WakeEvent.h"
 
 namespace {
 
@@ -45,42 +48,78 @@ std::string MoveLedger::cameraKeyOfPath(const std::string& path) {
     return cameraKey(id, camera);
 }
 
-void MoveLedger::writerOpened(const void* writer, const std::string& key, const std::string& path) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_writers[writer] = Writer{key, fsutil::normalize(path)};
-    m_cameras[key].writers.insert(writer);
+unsigned long long MoveLedger::newWriterId() {
+    static std::atomic<unsigned long long> next{1};
+    return next.fetch_add(1);
 }
 
-void MoveLedger::writerDurable(const void* writer) {
+void MoveLedger::writerOpened(unsigned long long writer, const std::string& key,
+                              const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    Camera& camera = m_cameras[key];
+    m_writers[writer] = Writer{key, fsutil::normalize(path), &camera};
+    camera.writers.insert(writer);
+}
+
+std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera) {
+    std::vector<Pending> batch;
+    for (Pending& p : camera.pending) {
+        if (p.waitingFor.empty() && !p.releasing) {
+            // It stays listed as pending (hidden from the query) until
+            // release() has moved it.
+            p.releasing = true;
+            batch.push_back(p);
+        }
+    }
+    return batch;
+}
+
+void MoveLedger::cancelWaiting(Camera& camera, unsigned long long writer,
+                               std::vector<Pending>& cancelled) {
+    ++camera.lossSeq;
+    for (auto it = camera.pending.begin(); it != camera.pending.end();) {
+        const bool waits =
+            std::find(it->waitingFor.begin(), it->waitingFor.end(), writer) != it->waitingFor.end();
+        if (!waits || it->releasing) {
+            ++it;
+            continue;
+        }
+        m_pendingKey.erase(it->path);
+        // Its index entry stays too, also when the parser asks only later.
+        if (it->indexPath.empty()) m_kept.insert(it->path);
+        cancelled.push_back(std::move(*it));
+        it = camera.pending.erase(it);
+    }
+    m_counters.cancelled += static_cast<long long>(cancelled.size());
+}
+
+void MoveLedger::reportCancelled(const std::vector<Pending>& cancelled,
+                                 const std::string& writerPath) {
+    for (const Pending& p : cancelled) {
+        logLedger(p.path + ": kept, backup file " + writerPath + " was not made durable");
+    }
+    // The kept sources are to be moved again.
+    if (!cancelled.empty()) WakeEvent::work().notify();
+}
+
+void MoveLedger::writerDurable(unsigned long long writer) {
+    Camera* camera = nullptr;
     std::vector<Pending> batch;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         auto w = m_writers.find(writer);
         if (w == m_writers.end()) return;
-        Camera& camera = m_cameras[w->second.cameraKey];
-        if (camera.pending.empty()) return;
-        batch = camera.pending;
-        // They stay listed as pending (hidden from the query) until release()
-        // has moved them.
-    }
-    release(batch);
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto w = m_writers.find(writer);
-    Camera* camera = w != m_writers.end() ? &m_cameras[w->second.cameraKey] : nullptr;
-    for (const Pending& p : batch) {
-        m_pendingKey.erase(p.path);
-        ++m_counters.released;
-        if (camera == nullptr) continue;
-        for (auto it = camera->pending.begin(); it != camera->pending.end(); ++it) {
-            if (it->path == p.path) {
-                camera->pending.erase(it);
-                break;
-            }
+        camera = w->second.camera;
+        for (Pending& p : camera->pending) {
+            auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
+            if (it != p.waitingFor.end()) p.waitingFor.erase(it);
         }
+        batch = takeReady(*camera);
     }
+    if (!batch.empty()) release(*camera, std::move(batch));
 }
 
-void MoveLedger::writerLost(const void* writer) {
+void MoveLedger::writerLost(unsigned long long writer) {
     std::vector<Pending> cancelled;
     std::string path;
     {
@@ -88,30 +127,70 @@ void MoveLedger::writerLost(const void* writer) {
         auto w = m_writers.find(writer);
         if (w == m_writers.end()) return;
         path = w->second.path;
-        Camera& camera = m_cameras[w->second.cameraKey];
-        ++camera.lossSeq;
-        cancelled.swap(camera.pending);
-        for (const Pending& p : cancelled) m_pendingKey.erase(p.path);
-        m_counters.cancelled += static_cast<long long>(cancelled.size());
+        cancelWaiting(*w->second.camera, writer, cancelled);
     }
-    for (const Pending& p : cancelled) {
-        logLedger(p.path + ": kept, backup file " + path + " was not made durable");
-    }
+    reportCancelled(cancelled, path);
 }
 
-void MoveLedger::writerClosed(const void* writer) {
+void MoveLedger::writerClosed(unsigned long long writer) {
+    std::vector<Pending> cancelled;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto w = m_writers.find(writer);
+        if (w == m_writers.end()) return;
+        path = w->second.path;
+        Camera& camera = *w->second.camera;
+        // A writer closes after it reported durable or lost; a removal still
+        // waiting for one that did not counts its frames as lost.
+        bool waited = false;
+        for (const Pending& p : camera.pending) {
+            waited = waited || std::find(p.waitingFor.begin(), p.waitingFor.end(), writer) !=
+                                   p.waitingFor.end();
+        }
+        if (waited) cancelWaiting(camera, writer, cancelled);
+        camera.writers.erase(writer);
+        m_writers.erase(w);
+    }
+    reportCancelled(cancelled, path);
+}
+
+void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
+    Camera* camera = nullptr;
+    std::vector<Pending> batch, cancelled;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto w = m_writers.find(writer);
+        if (w == m_writers.end()) return;
+        camera = w->second.camera;
+        path = w->second.path;
+        if (durable) {
+            for (Pending& p : camera->pending) {
+                auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
+                if (it != p.waitingFor.end()) p.waitingFor.erase(it);
+            }
+            batch = takeReady(*camera);
+        } else {
+            cancelWaiting(*camera, writer, cancelled);
+        }
+        camera->writers.erase(writer);
+        m_writers.erase(w);
+    }
+    reportCancelled(cancelled, path);
+    if (!batch.empty()) release(*camera, std::move(batch));
+}
+
+long long MoveLedger::pendingAgeMs(unsigned long long writer) const {
     std::lock_guard<std::mutex> guard(m_lock);
     auto w = m_writers.find(writer);
-    if (w == m_writers.end()) return;
-    m_cameras[w->second.cameraKey].writers.erase(writer);
-    m_writers.erase(w);
-}
-
-long long MoveLedger::pendingAgeMs(const std::string& key) const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto c = m_cameras.find(key);
-    if (c == m_cameras.end() || c->second.pending.empty()) return -1;
-    return steadyMs() - c->second.pending.front().askedMs;
+    if (w == m_writers.end()) return -1;
+    for (const Pending& p : w->second.camera->pending) {
+        if (std::find(p.waitingFor.begin(), p.waitingFor.end(), writer) != p.waitingFor.end()) {
+            return steadyMs() - p.askedMs;
+        }
+    }
+    return -1;
 }
 
 bool MoveLedger::isWriting(const std::string& path) const {
@@ -126,8 +205,10 @@ bool MoveLedger::isWriting(const std::string& path) const {
 void MoveLedger::sourceOpened(const std::string& path) {
     const std::string key = cameraKeyOfPath(path);
     if (key.empty()) return;
+    const std::string normal = fsutil::normalize(path);
     std::lock_guard<std::mutex> guard(m_lock);
-    m_openSeq[fsutil::normalize(path)] = m_cameras[key].lossSeq;
+    m_openSeq[normal] = m_cameras[key].lossSeq;
+    m_kept.erase(normal);
 }
 
 MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
@@ -145,6 +226,7 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
             // delete, asked next, gets the same answer.
             ++m_counters.kept;
             logLedger(path + ": kept, a backup file that held its frames was not made durable");
+            WakeEvent::work().notify();  // it is to be moved again
             return kKeep;
         }
         m_openSeq.erase(opened);
@@ -153,31 +235,36 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
         ++m_counters.removedNow;
         return kRemoveNow;
     }
-    camera.pending.push_back(
-        Pending{path, recycleTarget, std::string(), std::string(), steadyMs()});
+    Pending pending{path, recycleTarget, std::string(), std::string(), steadyMs(), {}, false};
+    pending.waitingFor.assign(camera.writers.begin(), camera.writers.end());
+    camera.pending.push_back(std::move(pending));
     m_pendingKey[path] = key;
     ++m_counters.deferred;
     return kDeferred;
 }
 
-bool MoveLedger::attachIndexRemoval(const std::string& indexPath, const std::string& fileName) {
+MoveLedger::IndexDecision MoveLedger::attachIndexRemoval(const std::string& indexPath,
+                                                         const std::string& fileName) {
     const std::string path = fsutil::join(fsutil::dirName(fsutil::normalize(indexPath)), fileName);
     std::lock_guard<std::mutex> guard(m_lock);
+    if (m_kept.erase(path) != 0) return kIndexKeep;
     auto k = m_pendingKey.find(path);
-    if (k == m_pendingKey.end()) return false;
+    if (k == m_pendingKey.end()) return kIndexNow;
     for (Pending& p : m_cameras[k->second].pending) {
         if (p.path == path) {
             p.indexPath = fsutil::normalize(indexPath);
             p.fileName = fileName;
-            return true;
+            return kIndexAttached;
         }
     }
-    return false;
+    return kIndexNow;
 }
 
 bool MoveLedger::isPending(const std::string& path) const {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_pendingKey.empty()) return false;
+    // The record query asks with paths that are normal already: no copy.
+    if (fsutil::isNormal(path)) return m_pendingKey.count(path) != 0;
     return m_pendingKey.count(fsutil::normalize(path)) != 0;
 }
 
@@ -187,6 +274,7 @@ void MoveLedger::reset() {
     m_writers.clear();
     m_openSeq.clear();
     m_pendingKey.clear();
+    m_kept.clear();
 }
 
 MoveLedger::Counters MoveLedger::counters() const {
@@ -194,7 +282,7 @@ MoveLedger::Counters MoveLedger::counters() const {
     return m_counters;
 }
 
-void MoveLedger::release(std::vector<Pending>& batch) {
+void MoveLedger::release(Camera& camera, std::vector<Pending> batch) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     // 1. The data files leave their day folders, and the folders are synced
     //    once each: a removal entry must never be durable before the file
@@ -215,13 +303,28 @@ void MoveLedger::release(std::vector<Pending>& batch) {
         int r = fs.syncDir(folder);
         if (r != kRecordOk) logLedger(folder + ": folder sync failed (" + resultToString(r) + ")");
     }
-    // 2. Their index entries, one append and one sync per day index.
+    // 2. They are no longer pending. Their index entries, attached by now or
+    //    not (the parser then removes the entry itself, the file having
+    //    left), are taken in the same step.
     std::map<std::string, std::vector<std::string>> removals;
-    for (const Pending& p : batch) {
-        if (!p.indexPath.empty() && stayed.count(p.path) == 0) {
-            removals[p.indexPath].push_back(p.fileName);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const Pending& done : batch) {
+            m_pendingKey.erase(done.path);
+            ++m_counters.released;
+            for (auto it = camera.pending.begin(); it != camera.pending.end(); ++it) {
+                if (it->path != done.path) continue;
+                if (stayed.count(it->path) != 0) {
+                    if (it->indexPath.empty()) m_kept.insert(it->path);
+                } else if (!it->indexPath.empty()) {
+                    removals[it->indexPath].push_back(it->fileName);
+                }
+                camera.pending.erase(it);
+                break;
+            }
         }
     }
+    // 3. One append and one sync per day index.
     for (const auto& index : removals) {
         int r;
         {

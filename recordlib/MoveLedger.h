@@ -16,15 +16,18 @@
 // The backup writers report to the ledger per camera (device id and camera
 // id): opened, durable (a checkpoint or the close made everything written so
 // far durable), lost (a checkpoint or the close failed, so some frames may
-// not be on the backup disk), closed. The source side asks it before a record
-// file is removed (the recycle bin and the disk manager's delete) and before
-// its index entry is removed (the index parser):
+// not be on the backup disk), closed. A writer whose close is still being
+// made durable in the background stays open for the ledger until it reports.
+// The source side asks it before a record file is removed (the recycle bin
+// and the disk manager's delete) and before its index entry is removed (the
+// index parser):
 // - no backup file of the camera is open: the source goes now;
-// - one is open: the removal waits (the file stays in its folder, hidden from
-//   the record query) until that writer's next checkpoint or close makes the
-//   frames durable; then the ledger moves the file to the recycle area and
-//   removes its index entry, in that order, with one folder sync per day
-//   folder and one index sync per day index for the whole batch;
+// - some are open (the one being written, and one being closed in the
+//   background): the removal waits (the file stays in its folder, hidden from
+//   the record query) until each of them has made the frames it took durable
+//   (its next checkpoint or its close); then the ledger moves the file to the
+//   recycle area and removes its index entry, in that order, with one folder
+//   sync per day folder and one index sync per day index for the whole batch;
 // - a backup file of the camera was lost since the source was opened: the
 //   source stays where it is and is moved again later.
 // Pending removals live only in this process: after a crash the sources are
@@ -42,19 +45,29 @@ class MoveLedger {
     static std::string cameraKey(const std::string& deviceId, int cameraId);
     static std::string cameraKeyOfPath(const std::string& path);
 
-    // --- The backup side. `writer` only identifies the caller.
-    void writerOpened(const void* writer, const std::string& cameraKey, const std::string& path);
+    // --- The backup side. `writer` identifies one opened backup file, from
+    // newWriterId(), unique for the process.
+    static unsigned long long newWriterId();
+    void writerOpened(unsigned long long writer, const std::string& cameraKey,
+                      const std::string& path);
     // Everything the writer has taken is durable: releases the camera's
-    // pending removals (file operations on the caller's thread).
-    void writerDurable(const void* writer);
-    // Some frames the writer took may not be durable: the camera's pending
-    // removals are cancelled (their files stay), and every source opened
-    // before now is kept when its removal is asked.
-    void writerLost(const void* writer);
-    void writerClosed(const void* writer);
-    // Milliseconds (steady clock) since the oldest pending removal of the
-    // camera was asked, or -1 when none is pending.
-    long long pendingAgeMs(const std::string& cameraKey) const;
+    // pending removals that wait for no other writer (file operations on the
+    // caller's thread).
+    void writerDurable(unsigned long long writer);
+    // Some frames the writer took may not be durable: the pending removals
+    // that wait for it are cancelled (their files and index entries stay),
+    // and every source of the camera opened before now is kept when its
+    // removal is asked.
+    void writerLost(unsigned long long writer);
+    // The writer is gone. A removal still waiting for it counts it as lost.
+    void writerClosed(unsigned long long writer);
+    // The close of the writer is done, durable or not: writerDurable or
+    // writerLost, then writerClosed, as one step, so that no removal asked
+    // meanwhile waits for a writer that will not report again.
+    void writerFinished(unsigned long long writer, bool durable);
+    // Milliseconds (steady clock) since the oldest pending removal that waits
+    // for `writer` was asked, or -1 when none waits for it.
+    long long pendingAgeMs(unsigned long long writer) const;
     // True when a backup writer of this process has `path` open.
     bool isWriting(const std::string& path) const;
 
@@ -68,9 +81,13 @@ class MoveLedger {
     // Asks to remove the record file at `path`, moving it to `recycleTarget`
     // (empty: unlink it).
     Decision requestRemoval(const std::string& path, const std::string& recycleTarget);
-    // The index entry of a file whose removal is pending goes with it: true
-    // when attached; false when nothing is pending (remove the entry now).
-    bool attachIndexRemoval(const std::string& indexPath, const std::string& fileName);
+    // What becomes of the index entry of a file whose removal was asked.
+    enum IndexDecision {
+        kIndexNow = 0,       // the file has left (or was never held): remove the entry now
+        kIndexAttached = 1,  // it goes with the file, once the file has left
+        kIndexKeep = 2,      // the file stays (its removal was cancelled): keep the entry
+    };
+    IndexDecision attachIndexRemoval(const std::string& indexPath, const std::string& fileName);
     // True while the removal of `path` is pending (the query passes over it).
     bool isPending(const std::string& path) const;
 
@@ -96,25 +113,44 @@ class MoveLedger {
         std::string indexPath;  // empty until the index parser attaches
         std::string fileName;
         long long askedMs = 0;
+        // The writers of the camera open when the removal was asked that have
+        // not been durable since; released when none is left.
+        std::vector<unsigned long long> waitingFor;
+        bool releasing = false;  // being moved by release()
     };
     struct Camera {
         long long lossSeq = 0;
-        std::set<const void*> writers;
+        std::set<unsigned long long> writers;
         std::vector<Pending> pending;
     };
     struct Writer {
         std::string cameraKey;
         std::string path;
+        Camera* camera = nullptr;  // in m_cameras (map nodes stay put)
     };
 
-    static void release(std::vector<Pending>& batch);
+    // Moves a batch of pendings that wait for nothing any more (marked
+    // releasing) off their disks, then their index entries. REQUIRES: m_lock
+    // not held.
+    void release(Camera& camera, std::vector<Pending> batch);
+    // Cancels the pendings of `camera` that wait for `writer`; their paths
+    // join `cancelled`. REQUIRES: m_lock held.
+    void cancelWaiting(Camera& camera, unsigned long long writer, std::vector<Pending>& cancelled);
+    // Takes the pendings that wait for nothing any more. REQUIRES: m_lock held.
+    static std::vector<Pending> takeReady(Camera& camera);
+    // Logs and announces cancelled removals. REQUIRES: m_lock not held.
+    static void reportCancelled(const std::vector<Pending>& cancelled,
+                                const std::string& writerPath);
 
     mutable std::mutex m_lock;
     std::map<std::string, Camera> m_cameras;          // guarded by m_lock
-    std::map<const void*, Writer> m_writers;          // guarded by m_lock
+    std::map<unsigned long long, Writer> m_writers;   // guarded by m_lock
     std::map<std::string, long long> m_openSeq;       // source path -> lossSeq at open
     std::map<std::string, std::string> m_pendingKey;  // source path -> camera key
-    Counters m_counters;                              // guarded by m_lock
+    // Sources whose pending removal was cancelled (or whose move failed)
+    // before their index entry was asked about: the entry stays.
+    std::set<std::string> m_kept;  // guarded by m_lock
+    Counters m_counters;           // guarded by m_lock
 };
 
 #endif  // RECORDLIB_MOVELEDGER_H

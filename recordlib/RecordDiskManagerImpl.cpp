@@ -36,7 +36,9 @@ RecordDiskManagerImpl::RecordDiskManagerImpl() : m_impl(new Impl) {
         std::lock_guard<std::mutex> guard(g_lock);
         m_impl->config = g_config;
     }
-    // Before any job reads: whatever a crash left on the disks is mended.
+    // Before any job reads: whatever a crash left on the disks is mended
+    // (after the files being closed in the background are complete).
+    BackupRecordWriter::waitForClosedFiles();
     RecoveryReport report;
     (void)RecordRecovery::recoverAll(*fileSystem(), m_impl->config, report);
 }
@@ -47,6 +49,8 @@ int RecordDiskManagerImpl::recover(RecoveryReport* report) {
         std::lock_guard<std::mutex> guard(g_lock);
         config = g_config;
     }
+    // A backup file being closed in the background is not a crash's leftover.
+    BackupRecordWriter::waitForClosedFiles();
     RecoveryReport local;
     return RecordRecovery::recoverAll(*fileSystem(), config, report != nullptr ? *report : local);
 }

@@ -41,7 +41,8 @@ class __attribute__((visibility("default"))) RecordDiskManagerImpl {
     static long long recycleRetentionSeconds();
 
     // Mends what a crash left on the configured disks (RecordRecovery), as
-    // the first use of the disk manager does; `report` (may be null) counts
+    // the first use of the disk manager does, once the backup files being
+    // closed in the background are complete; `report` (may be null) counts
     // the mends. Answers 0 or the first failure's code.
     static int recover(RecoveryReport* report);
 

@@ -13,7 +13,24 @@ void RecordFileIndexNodeInfo::reset(long long fileBeginTime, int width, int heig
     m_cursor = -1;
 }
 
-void RecordFileIndexNodeInfo::clear() { reset(0, 0, 0, 0, {}); }
+void RecordFileIndexNodeInfo::assign(long long fileBeginTime, int width, int height, int encodeType,
+                                     const std::vector<RecordIndexNode>& nodes) {
+    m_fileBeginTime = fileBeginTime;
+    m_width = width;
+    m_height = height;
+    m_encodeType = encodeType;
+    m_nodes.assign(nodes.begin(), nodes.end());
+    m_cursor = -1;
+}
+
+void RecordFileIndexNodeInfo::clear() {
+    m_fileBeginTime = 0;
+    m_width = 0;
+    m_height = 0;
+    m_encodeType = 0;
+    m_nodes.clear();
+    m_cursor = -1;
+}
 
 int RecordFileIndexNodeInfo::seekNext() {
     long count = static_cast<long>(m_nodes.size());

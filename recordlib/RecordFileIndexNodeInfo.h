@@ -8,14 +8,18 @@
 // The index of one record file with a cursor. A fresh walk stands before the
 // first node: the first seekNext() makes the first node current.
 class RecordFileIndexNodeInfo {
-public:
+  public:
     RecordFileIndexNodeInfo() = default;
 
     // Replaces the walk with the given file description and nodes, cursor
     // before the first node.
     void reset(long long fileBeginTime, int width, int height, int encodeType,
                std::vector<RecordIndexNode> nodes);
-    // Empties the walk (no node).
+    // The same, copying the nodes into the walk's own (whose capacity is
+    // reused).
+    void assign(long long fileBeginTime, int width, int height, int encodeType,
+                const std::vector<RecordIndexNode>& nodes);
+    // Empties the walk (no node); keeps the capacity for the next file.
     void clear();
 
     // Moves to the next node. Non-zero when a node is current, 0 at the end.
@@ -33,7 +37,7 @@ public:
     int getEncodeType() const { return m_encodeType; }
     int getNodeCount() const { return static_cast<int>(m_nodes.size()); }
 
-private:
+  private:
     long long m_fileBeginTime = 0;
     int m_width = 0;
     int m_height = 0;

@@ -48,28 +48,40 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
     const std::string path = info.createRecordFileName();
     const std::string indexPath = RecordIndexFile::pathOf(fsutil::dirName(path));
 
-    RecordIndexEntry entry;
+    // The nodes are read into a buffer of the thread's, so that the walk is
+    // left as it was when the file cannot be opened.
+    static thread_local std::vector<RecordIndexNode> nodes;
+    long long beginTime = 0, fileSize = 0;
+    AVStreamInfo stream;
+    int state = RecordFileInfo::kStateRecording;
     bool found = false;
     {
         std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
-        std::vector<RecordIndexEntry> entries;
-        if (RecordIndexFile::load(fs, indexPath, entries) != kRecordOk) {
+        const std::vector<RecordIndexSummary>* files = nullptr;
+        if (RecordIndexFile::summaries(fs, indexPath, files) != kRecordOk) {
             logOpen(indexPath, "index cannot be read");
             return kRecordOpenFailed;
         }
-        for (RecordIndexEntry& e : entries) {
-            if (e.fileName == info.getRecordFileName()) {
-                entry = std::move(e);
-                found = true;
-                break;
+        for (const RecordIndexSummary& e : *files) {
+            if (e.fileName != info.getRecordFileName()) continue;
+            found = true;
+            beginTime = e.beginTime;
+            fileSize = e.fileSize;
+            stream = e.stream;
+            state = e.state;
+            if (state != RecordFileInfo::kStateDamaged &&
+                RecordIndexFile::readNodes(fs, indexPath, e, nodes) != kRecordOk) {
+                logOpen(indexPath, "index cannot be read");
+                return kRecordOpenFailed;
             }
+            break;
         }
     }
     if (!found) {
         logOpen(path, "no index entry");
         return kRecordOpenFailed;
     }
-    if (entry.state == RecordFileInfo::kStateDamaged) {
+    if (state == RecordFileInfo::kStateDamaged) {
         logOpen(path, "index entry damaged");
         return kRecordOpenFailed;
     }
@@ -78,7 +90,7 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         logOpen(path, "data file missing");
         return kRecordOpenFailed;
     }
-    if (st.size < entry.fileSize) {
+    if (st.size < fileSize) {
         // The nodes would run past the data: refuse rather than misread.
         logOpen(path, "data file shorter than its index");
         return kRecordOpenFailed;
@@ -92,7 +104,7 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
     // source on its disk.
     MoveLedger::instance().sourceOpened(path);
     file = SafePointer<IFile>(new RecordDataFile(fs, fd));
-    walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
-               entry.stream.getEncoderType(), std::move(entry.nodes));
+    walk.assign(beginTime, stream.getImageWidth(), stream.getImageHeight(), stream.getEncoderType(),
+                nodes);
     return kRecordOk;
 }

@@ -56,6 +56,9 @@ int RecordFileWriter::create(RecordFileInfo& info) {
     info.setNodeCount(0);
 
     m_entry = RecordIndexEntry();
+    // Room for the nodes of a typical file, so that appending a node does not
+    // allocate (the list doubles only past this).
+    m_entry.nodes.reserve(kReservedNodes);
     m_entry.fileName = name;
     m_entry.beginTime = info.getRecordBeginTime();
     m_entry.endTime = info.getRecordBeginTime();

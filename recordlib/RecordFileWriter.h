@@ -64,6 +64,8 @@ class RecordFileWriter {
     // The stream time, in seconds, at which a new file's first frame is
     // placed, so that its first PCR and DTS stay clear of 0.
     static const int kStartSeconds = 10;
+    // Nodes a new file has room for before its node list grows.
+    static const int kReservedNodes = 1024;
 
   private:
     FileSystem& m_fs;

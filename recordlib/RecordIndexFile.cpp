@@ -1,6 +1,8 @@
 #include "RecordIndexFile.h"
 
+#include <algorithm>
 #include <cstring>
+#include <list>
 #include <map>
 #include <memory>
 
@@ -8,6 +10,7 @@
 #include "Logger.h"
 #include "RecordFileInfo.h"
 #include "RecordResult.h"
+#include "WakeEvent.h"
 
 const char* const RecordIndexFile::kFileName = "record.idx";
 
@@ -93,6 +96,26 @@ class Reader {
             unsigned iFrame = u8();
             if (dataLen < 0 || timeLen < 0 || iFrame > 1) return m_ok = false;
             out.emplace_back(dataLen, timeLen, offset, iFrame == 1);
+        }
+        return m_ok;
+    }
+
+    // Like nodes(), but keeps only what a summary needs: the count, the sum
+    // of the data lengths, the key-frame flag of the first node and the
+    // position of the first node in the payload.
+    bool skipNodes(unsigned int& count, long long& dataSum, bool& firstKey, size_t& at) {
+        count = u32();
+        if (!m_ok || count > left() / kNodeBytes) return m_ok = false;
+        at = m_pos;
+        dataSum = 0;
+        for (unsigned int i = 0; i < count; ++i) {
+            int dataLen = i32();
+            int timeLen = i32();
+            (void)i32();
+            unsigned iFrame = u8();
+            if (dataLen < 0 || timeLen < 0 || iFrame > 1) return m_ok = false;
+            if (i == 0) firstKey = iFrame == 1;
+            dataSum += dataLen;
         }
         return m_ok;
     }
@@ -224,6 +247,148 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
     return false;
 }
 
+// Walks the framed entries of the index bytes [pos, end) (`p` points at the
+// byte at `origin`), as load() reads them: `apply(payload, length, at)` for
+// every entry whose checksum is right (`at`: the payload's position in the
+// file; false when its form is wrong), and the "RecordIndex" log line for the
+// first bad spot of every bad region. With `stopAtTail` the walk stops where
+// the decision would depend on bytes not yet in the file (an entry that may be
+// still being appended), so that what it has passed stays right when more is
+// appended. Answers the position reached.
+template <class Apply>
+size_t walkEntries(const std::string& path, const unsigned char* p, size_t origin, size_t pos,
+                   size_t end, bool stopAtTail, bool& inBadRegion, Apply apply) {
+    auto bad = [&](const char* what, size_t at) {
+        if (!inBadRegion) logIndex(path, std::string(what) + " at byte " + std::to_string(at));
+        inBadRegion = true;
+    };
+    auto byteAt = [p, origin](size_t offset) { return p + (offset - origin); };
+    while (pos < end) {
+        if (end - pos < kEntryHead) {
+            if (stopAtTail) break;
+            bad("torn entry skipped", pos);
+            break;
+        }
+        if (std::memcmp(byteAt(pos), kMarker, sizeof kMarker) != 0) {
+            bad("garbage skipped", pos);
+            ++pos;
+            continue;
+        }
+        unsigned int len = 0, crc = 0;
+        for (int i = 0; i < 4; ++i) len |= static_cast<unsigned int>(byteAt(pos)[4 + i]) << (8 * i);
+        for (int i = 0; i < 4; ++i) crc |= static_cast<unsigned int>(byteAt(pos)[8 + i]) << (8 * i);
+        if (len > kMaxPayload) {
+            bad("bad entry length skipped", pos);
+            ++pos;
+            continue;
+        }
+        if (len > end - pos - kEntryHead) {
+            if (stopAtTail) break;
+            bad("torn entry skipped", pos);
+            ++pos;
+            continue;
+        }
+        const unsigned char* payload = byteAt(pos) + kEntryHead;
+        if (RecordIndexFile::crc32(payload, len) != crc) {
+            bad("checksum mismatch, entry skipped", pos);
+            ++pos;
+            continue;
+        }
+        if (!apply(payload, len, pos + kEntryHead)) {
+            bad("malformed entry skipped", pos);
+        } else {
+            inBadRegion = false;
+        }
+        pos += kEntryHead + len;
+    }
+    return pos;
+}
+
+// Applies one checksummed payload to the summaries, exactly as apply() does
+// to full entries. `at` is the payload's position in the index file.
+bool applySummary(const std::string& path, const unsigned char* p, size_t n, size_t at,
+                  std::vector<RecordIndexSummary>& files) {
+    Reader r(p, n);
+    unsigned type = r.u8();
+    auto find = [&files](const std::string& name) -> RecordIndexSummary* {
+        for (RecordIndexSummary& f : files) {
+            if (f.fileName == name) return &f;
+        }
+        return nullptr;
+    };
+    if (type == kEntryFile) {
+        RecordIndexSummary e;
+        e.fileName = r.str();
+        e.beginTime = r.i64();
+        e.endTime = r.i64();
+        e.storageType = r.i32();
+        e.recordMode = r.i32();
+        unsigned lock = r.u8();
+        e.lockFlag = lock != 0;
+        e.state = static_cast<int>(r.u8());
+        e.stream.setEncoderType(r.i32());
+        e.stream.setImageWidth(r.i32());
+        e.stream.setImageHeight(r.i32());
+        e.stream.setESStreamType(r.i32());
+        e.fileSize = r.i64();
+        unsigned int count = 0;
+        long long sum = 0;
+        size_t first = 0;
+        r.skipNodes(count, sum, e.firstNodeKey, first);
+        if (!r.ok() || !r.atEnd() || e.fileName.empty() || lock > 1 || e.state > 2) return false;
+        if (e.fileSize != sum) return false;
+        e.nodeCount = static_cast<int>(count);
+        if (count > 0) e.nodeRuns.emplace_back(static_cast<long long>(at + first), e.nodeCount);
+        if (RecordIndexSummary* old = find(e.fileName)) {
+            *old = std::move(e);
+        } else {
+            files.push_back(std::move(e));
+        }
+        return true;
+    }
+    if (type == kEntryNodes) {
+        std::string name = r.str();
+        unsigned int firstIndex = r.u32();
+        unsigned int count = 0;
+        long long sum = 0;
+        bool firstKey = false;
+        size_t first = 0;
+        r.skipNodes(count, sum, firstKey, first);
+        if (!r.ok() || !r.atEnd()) return false;
+        RecordIndexSummary* e = find(name);
+        if (e == nullptr) {
+            logIndex(path, "nodes for an unlisted file " + name + " ignored");
+            return true;
+        }
+        if (firstIndex != static_cast<unsigned int>(e->nodeCount)) {
+            if (e->state != RecordFileInfo::kStateDamaged) {
+                logIndex(path, "node gap in " + name + ": file marked damaged");
+            }
+            e->state = RecordFileInfo::kStateDamaged;
+            return true;
+        }
+        if (count > 0) {
+            if (e->nodeCount == 0) e->firstNodeKey = firstKey;
+            e->nodeRuns.emplace_back(static_cast<long long>(at + first), static_cast<int>(count));
+            e->nodeCount += static_cast<int>(count);
+            e->fileSize += sum;
+        }
+        return true;
+    }
+    if (type == kEntryRemove) {
+        std::string name = r.str();
+        if (!r.ok() || !r.atEnd()) return false;
+        for (auto it = files.begin(); it != files.end(); ++it) {
+            if (it->fileName == name) {
+                files.erase(it);
+                break;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
 int appendRaw(FileSystem& fs, const std::string& indexPath, const std::string& entry, bool sync) {
     FileStat st;
     bool fresh = fs.stat(indexPath, st) == kRecordNotFound;
@@ -263,13 +428,251 @@ std::string RecordIndexFile::pathOf(const std::string& dayDir) {
     return fsutil::join(dayDir, kFileName);
 }
 
+namespace {
+
+// What the process keeps of one index file: its lock, and the summaries of
+// its files as far as the file has been read.
+struct IndexState {
+    FileSystem* fs = nullptr;  // the file system it was read through
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    size_t parsed = 0;     // bytes walked; what lies before is decided for good
+    bool started = false;  // the header has been looked at
+    bool inBadRegion = false;
+    // The header or the head of the last entry walked, and where it lies: a
+    // file whose bytes there differ is another file (rewritten, restored).
+    size_t markAt = 0;
+    std::string mark;
+    std::vector<RecordIndexSummary> files;
+    // While the file ends in an entry that may still be being appended: the
+    // summaries as load() gives them now, tail included.
+    std::vector<RecordIndexSummary> withTail;
+
+    void forget() {
+        fs = nullptr;
+        parsed = 0;
+        started = false;
+        inBadRegion = false;
+        mark.clear();
+        std::vector<RecordIndexSummary>().swap(files);
+        std::vector<RecordIndexSummary>().swap(withTail);
+    }
+};
+
+struct IndexSlot {
+    std::mutex lock;   // RecordIndexFile::lockFor
+    IndexState state;  // guarded by lock
+    std::list<IndexSlot*>::iterator lru;
+    bool kept = false;  // guarded by the registry's lock: in the LRU list
+};
+
+// At most this many indexes keep their summaries (the least recently used
+// forget theirs): one or two day indexes per camera are in use at a time.
+const size_t kKeptIndexes = 128;
+// A thread keeps its read buffer up to this size between reads.
+const size_t kKeptBufferBytes = 1 << 20;
+
+struct IndexRegistry {
+    std::mutex lock;
+    std::map<std::string, std::unique_ptr<IndexSlot>> slots;  // guarded by lock; never erased
+    std::list<IndexSlot*> lru;                                // guarded by lock; most recent first
+};
+
+IndexRegistry& registry() {
+    static IndexRegistry* r = new IndexRegistry;  // used until the process ends
+    return *r;
+}
+
+IndexSlot& slotFor(const std::string& indexPath) {
+    IndexRegistry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    std::unique_ptr<IndexSlot>& slot = r.slots[indexPath];
+    if (!slot) slot.reset(new IndexSlot);
+    return *slot;
+}
+
+// Marks `slot` (whose lock the caller holds) as used now; other slots over
+// the limit forget their summaries, unless someone holds their lock.
+void touch(IndexSlot& slot) {
+    IndexRegistry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    if (slot.kept) {
+        r.lru.splice(r.lru.begin(), r.lru, slot.lru);
+    } else {
+        r.lru.push_front(&slot);
+        slot.lru = r.lru.begin();
+        slot.kept = true;
+    }
+    auto it = r.lru.end();
+    while (r.lru.size() > kKeptIndexes && it != r.lru.begin()) {
+        --it;
+        IndexSlot* victim = *it;
+        if (victim == &slot || !victim->lock.try_lock()) continue;
+        victim->state.forget();
+        victim->kept = false;
+        victim->lock.unlock();
+        it = r.lru.erase(it);
+    }
+}
+
+// Reads exactly `count` bytes at `offset` into `out`. False on a short read.
+int readExactly(FileSystem& fs, int fd, long long offset, size_t count, std::string& out) {
+    out.resize(count);
+    size_t done = 0;
+    while (done < count) {
+        const int chunk = static_cast<int>(std::min<size_t>(count - done, 1u << 20));
+        const int n = fs.readAt(fd, &out[done], chunk, offset + static_cast<long long>(done));
+        if (n < 0) return n;
+        if (n == 0) return kRecordCorrupt;
+        done += static_cast<size_t>(n);
+    }
+    return kRecordOk;
+}
+
+// Brings the summaries of one index up to date. REQUIRES: the slot's lock.
+int refresh(FileSystem& fs, const std::string& indexPath, IndexState& st,
+            const std::vector<RecordIndexSummary>*& out) {
+    FileStat info;
+    int r = fs.stat(indexPath, info);
+    if (r != kRecordOk) {
+        st.forget();
+        return r;
+    }
+    const size_t size = static_cast<size_t>(info.size);
+    int fd = -1;
+    r = fs.open(indexPath, FileSystem::kRead, fd);
+    if (r != kRecordOk) {
+        st.forget();
+        return r;
+    }
+    // Reused by the thread: a refresh reads only what was appended.
+    static thread_local std::string buffer;
+    bool same =
+        st.fs == &fs && st.device == info.device && st.inode == info.inode && size >= st.parsed;
+    if (same && !st.mark.empty()) {
+        r = readExactly(fs, fd, static_cast<long long>(st.markAt), st.mark.size(), buffer);
+        same = r == kRecordOk && buffer == st.mark;
+    }
+    if (!same) {
+        st.forget();
+        st.fs = &fs;
+        st.device = info.device;
+        st.inode = info.inode;
+    }
+    r = readExactly(fs, fd, static_cast<long long>(st.parsed), size - st.parsed, buffer);
+    fs.close(fd);
+    if (r != kRecordOk) {
+        st.forget();
+        return r;
+    }
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(buffer.data());
+    const size_t origin = st.parsed;
+    if (!st.started && size >= sizeof kHeader) {
+        st.started = true;
+        if (std::memcmp(p, kHeader, sizeof kHeader) == 0) {
+            st.parsed = sizeof kHeader;
+            st.markAt = 0;
+            st.mark.assign(kHeader, sizeof kHeader);
+        } else {
+            logIndex(indexPath, "bad header, scanning for entries");
+        }
+    }
+    if (st.started) {
+        st.parsed = walkEntries(
+            indexPath, p, origin, st.parsed, size, true, st.inBadRegion,
+            [&](const unsigned char* payload, size_t len, size_t at) {
+                st.markAt = at - kEntryHead;
+                st.mark.assign(reinterpret_cast<const char*>(payload) - kEntryHead, kEntryHead);
+                return applySummary(indexPath, payload, len, at, st.files);
+            });
+    }
+    if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
+    if (st.parsed == size) {
+        st.withTail.clear();
+        out = &st.files;
+        return kRecordOk;
+    }
+    // The file ends in an entry that may still be being written (or in one
+    // that a crash tore): what load() would make of it now.
+    st.withTail = st.files;
+    bool inBadRegion = st.inBadRegion;
+    size_t pos = st.parsed;
+    if (!st.started) {
+        logIndex(indexPath, "bad header, scanning for entries");
+        pos = 0;
+    }
+    walkEntries(indexPath, p, origin, pos, size, false, inBadRegion,
+                [&](const unsigned char* payload, size_t len, size_t at) {
+                    return applySummary(indexPath, payload, len, at, st.withTail);
+                });
+    if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
+    out = &st.withTail;
+    return kRecordOk;
+}
+
+}  // namespace
+
 std::mutex& RecordIndexFile::lockFor(const std::string& indexPath) {
-    static std::mutex mapLock;
-    static std::map<std::string, std::unique_ptr<std::mutex>> locks;
-    std::lock_guard<std::mutex> guard(mapLock);
-    std::unique_ptr<std::mutex>& m = locks[indexPath];
-    if (!m) m.reset(new std::mutex);
-    return *m;
+    return slotFor(indexPath).lock;
+}
+
+int RecordIndexFile::summaries(FileSystem& fs, const std::string& indexPath,
+                               const std::vector<RecordIndexSummary>*& out) {
+    IndexSlot& slot = slotFor(indexPath);
+    touch(slot);
+    return refresh(fs, indexPath, slot.state, out);
+}
+
+int RecordIndexFile::readNodes(FileSystem& fs, const std::string& indexPath,
+                               const RecordIndexSummary& file,
+                               std::vector<RecordIndexNode>& nodes) {
+    nodes.clear();
+    if (file.nodeCount == 0) return kRecordOk;
+    int fd = -1;
+    int r = fs.open(indexPath, FileSystem::kRead, fd);
+    if (r != kRecordOk) return r;
+    nodes.reserve(static_cast<size_t>(file.nodeCount));
+    static thread_local std::string buffer;
+    long long sum = 0;
+    for (const std::pair<long long, int>& run : file.nodeRuns) {
+        r = readExactly(fs, fd, run.first, static_cast<size_t>(run.second) * kNodeBytes, buffer);
+        if (r != kRecordOk) break;
+        // The count is re-read as the run's own: the bytes are those walked
+        // when the summary was made, unless the file changed meanwhile.
+        Reader reader(reinterpret_cast<const unsigned char*>(buffer.data()), buffer.size());
+        for (int i = 0; i < run.second; ++i) {
+            const int dataLen = reader.i32();
+            const int timeLen = reader.i32();
+            const int offset = reader.i32();
+            const unsigned iFrame = reader.u8();
+            if (dataLen < 0 || timeLen < 0 || iFrame > 1) r = kRecordCorrupt;
+            nodes.emplace_back(dataLen, timeLen, offset, iFrame == 1);
+            sum += dataLen;
+        }
+        if (r != kRecordOk) break;
+    }
+    fs.close(fd);
+    if (r == kRecordOk &&
+        (static_cast<int>(nodes.size()) != file.nodeCount || sum != file.fileSize)) {
+        r = kRecordCorrupt;
+    }
+    if (r != kRecordOk) nodes.clear();
+    return r;
+}
+
+void RecordIndexFile::forgetSummaries() {
+    IndexRegistry& r = registry();
+    std::list<IndexSlot*> kept;
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        for (IndexSlot* slot : r.lru) slot->kept = false;
+        kept.swap(r.lru);
+    }
+    // A slot's lock is never taken while the registry's lock is held.
+    for (IndexSlot* slot : kept) {
+        std::lock_guard<std::mutex> guard(slot->lock);
+        slot->state.forget();
+    }
 }
 
 int RecordIndexFile::load(FileSystem& fs, const std::string& indexPath,
@@ -287,47 +690,19 @@ int RecordIndexFile::load(FileSystem& fs, const std::string& indexPath,
         logIndex(indexPath, "bad header, scanning for entries");
     }
     bool inBadRegion = false;
-    auto bad = [&](const char* what, size_t at) {
-        if (!inBadRegion) logIndex(indexPath, std::string(what) + " at byte " + std::to_string(at));
-        inBadRegion = true;
-    };
-    while (pos < n) {
-        if (n - pos < kEntryHead || std::memcmp(p + pos, kMarker, sizeof kMarker) != 0) {
-            if (n - pos < kEntryHead) {
-                bad("torn entry skipped", pos);
-                break;
-            }
-            bad("garbage skipped", pos);
-            ++pos;
-            continue;
-        }
-        unsigned int len = 0, crc = 0;
-        for (int i = 0; i < 4; ++i) len |= static_cast<unsigned int>(p[pos + 4 + i]) << (8 * i);
-        for (int i = 0; i < 4; ++i) crc |= static_cast<unsigned int>(p[pos + 8 + i]) << (8 * i);
-        if (len > kMaxPayload || len > n - pos - kEntryHead) {
-            bad(len > kMaxPayload ? "bad entry length skipped" : "torn entry skipped", pos);
-            ++pos;
-            continue;
-        }
-        const unsigned char* payload = p + pos + kEntryHead;
-        if (crc32(payload, len) != crc) {
-            bad("checksum mismatch, entry skipped", pos);
-            ++pos;
-            continue;
-        }
-        if (!apply(indexPath, payload, len, out)) {
-            bad("malformed entry skipped", pos);
-        } else {
-            inBadRegion = false;
-        }
-        pos += kEntryHead + len;
-    }
+    walkEntries(indexPath, p, 0, pos, n, false, inBadRegion,
+                [&](const unsigned char* payload, size_t len, size_t /*at*/) {
+                    return apply(indexPath, payload, len, out);
+                });
     return kRecordOk;
 }
 
 int RecordIndexFile::appendFile(FileSystem& fs, const std::string& indexPath,
                                 const RecordIndexEntry& entry, bool sync) {
-    return appendRaw(fs, indexPath, fileEntry(entry), sync);
+    const int r = appendRaw(fs, indexPath, fileEntry(entry), sync);
+    // A completed file is new work for a job that waits for one.
+    if (r == kRecordOk && entry.state == RecordFileInfo::kStateComplete) WakeEvent::work().notify();
+    return r;
 }
 
 int RecordIndexFile::appendNodes(FileSystem& fs, const std::string& indexPath,

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AVStreamInfo.h"
@@ -25,6 +26,24 @@ struct RecordIndexEntry {
     std::vector<RecordIndexNode> nodes;
 };
 
+// A file as its day index lists it, without its nodes: what the record query
+// needs, and where the nodes are to be read (RecordIndexFile::readNodes).
+struct RecordIndexSummary {
+    std::string fileName;
+    long long beginTime = 0;
+    long long endTime = 0;
+    int storageType = 1;
+    int recordMode = 0;
+    bool lockFlag = false;
+    int state = 0;
+    AVStreamInfo stream;
+    long long fileSize = 0;
+    int nodeCount = 0;
+    bool firstNodeKey = false;  // the first node is a key frame (when there is one)
+    // The node runs in the index file: position of the first node, count.
+    std::vector<std::pair<long long, int>> nodeRuns;
+};
+
 // The index file of one device and day (<day folder>/record.idx): a log of
 // checksummed entries (see recordlib/README.md for the layout).
 //
@@ -35,10 +54,10 @@ struct RecordIndexEntry {
 //   entry marker. A file whose node runs have a gap is marked damaged.
 // - rewrite() replaces the whole index atomically with one entry per file.
 //
-// Thread safety: the functions themselves keep no state; callers hold
-// lockFor(path) around every load/append/rewrite of one index, so that the
-// recorder, the backup writers and the retrievers of one process never see
-// or produce a half-edited index.
+// Thread safety: callers hold lockFor(path) around every load/summaries/
+// append/rewrite of one index, so that the recorder, the backup writers and
+// the retrievers of one process never see or produce a half-edited index;
+// the summaries kept of an index are guarded by that same lock.
 class RecordIndexFile {
   public:
     static const char* const kFileName;
@@ -56,6 +75,28 @@ class RecordIndexFile {
     // REQUIRES: lockFor(indexPath) held.
     [[nodiscard]] static int load(FileSystem& fs, const std::string& indexPath,
                                   std::vector<RecordIndexEntry>& out);
+    // The files the index lists, without their nodes, as load() gives them
+    // and in the same order. The process keeps them per index: a call reads
+    // only what was appended to the file since the last one, after checking
+    // that it is still the same file (device, inode, size, and the bytes of
+    // the last entry read), and reads the whole file again when it is not.
+    // An entry that may still be being appended at the end is read as load()
+    // reads it, and again by the next call. `out` stays valid while the
+    // caller holds the lock. Answers 0, kRecordNotFound when there is no
+    // index, or an I/O code. REQUIRES: lockFor(indexPath) held.
+    [[nodiscard]] static int summaries(FileSystem& fs, const std::string& indexPath,
+                                       const std::vector<RecordIndexSummary>*& out);
+    // Reads the nodes of `file`, a summary given by summaries() under the same
+    // hold of the lock, into `nodes` (replaced; its capacity is reused).
+    // Answers 0, kRecordCorrupt when they are not what the summary says, or an
+    // I/O code. REQUIRES: lockFor(indexPath) held.
+    [[nodiscard]] static int readNodes(FileSystem& fs, const std::string& indexPath,
+                                       const RecordIndexSummary& file,
+                                       std::vector<RecordIndexNode>& nodes);
+    // Forgets what the process keeps of every index (the next summaries()
+    // reads each file whole), as a new process would start.
+    static void forgetSummaries();
+
     // Appends a full description of a file (it replaces an earlier one of the
     // same name). With `sync` the entry is durable when this answers 0.
     // REQUIRES: lockFor(indexPath) held; the day folder exists.

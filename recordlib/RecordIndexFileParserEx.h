@@ -9,23 +9,24 @@
 
 // Edits the index file of one device and day.
 class RecordIndexFileParserEx {
-public:
+  public:
     RecordIndexFileParserEx();
     ~RecordIndexFileParserEx();
 
     // Opens the index of <dir root>/record/<deviceDir>/<date>. `mode` 1 opens
-    // it for editing (changes are written back atomically by close()).
+    // it for editing (close() appends the removals to it).
     // Answers non-zero when open, 0 when there is no such index or it cannot
     // be read.
     int open(const RecordDirInfoEx& dir, const std::string& date, const std::string& deviceDir,
              int storageType, int mode);
-    // Removes the entry of `file` (matched by its file name). Answers non-zero
-    // when an entry was removed.
+    // Removes the entry of `file` (matched by its file name, in the index as
+    // it is now). Answers non-zero when an entry was removed.
     int deleteFile(const RecordFileInfo& file);
-    // Writes the changes back (atomically) and closes. 0 on success.
+    // Appends the removals (one write and one sync; an entry whose file still
+    // waits in the MoveLedger goes with the file) and closes. 0 on success.
     int close();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };

@@ -1,7 +1,10 @@
 #include "RecordRecycleBin.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "FileSystem.h"
@@ -13,6 +16,22 @@
 namespace {
 
 const char kRecycleDir[] = ".recycle";
+
+// Per recycle area: the oldest time (seconds) that a name in it can carry, as
+// far as this process knows: the oldest name left by the last purge, or the
+// time of that purge for names recycled since. A removal lists the area only
+// once something in it may have outlived the retention.
+std::mutex g_oldestLock;
+std::map<std::string, long long>& oldestRecycled() {
+    static auto* oldest = new std::map<std::string, long long>;  // guarded by g_oldestLock
+    return *oldest;
+}
+
+bool purgeDue(const std::string& recyclePath, long long retention, long long now) {
+    std::lock_guard<std::mutex> guard(g_oldestLock);
+    auto it = oldestRecycled().find(recyclePath);
+    return it == oldestRecycled().end() || now - it->second >= retention;
+}
 
 void logBin(const std::string& path, const char* what, int code) {
     std::string message = path + ": " + what + " (" + resultToString(code) + ")";
@@ -84,7 +103,10 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     // The recycle area must not fill the record disk: what has been there for
     // longer than the retention goes now.
     const long long retention = RecordDiskManagerImpl::recycleRetentionSeconds();
-    if (retention >= 0) purge(retention);
+    if (retention >= 0 &&
+        purgeDue(m_recyclePath, retention, static_cast<long long>(std::time(nullptr)))) {
+        purge(retention);
+    }
     return 1;
 }
 
@@ -93,19 +115,28 @@ int RecordRecycleBin::purge(long long maxAgeSeconds) {
     std::vector<std::string> names;
     if (fs.list(m_recyclePath, names) != kRecordOk) return 0;
     const long long now = static_cast<long long>(std::time(nullptr));
+    long long oldestLeft = now;
     int count = 0;
     for (const std::string& name : names) {
         size_t hash = name.find('#');
         if (hash == std::string::npos || hash == 0) continue;
         long long at = std::atoll(name.substr(0, hash).c_str());
-        if (now - at < maxAgeSeconds) continue;
+        if (now - at < maxAgeSeconds) {
+            oldestLeft = std::min(oldestLeft, at);
+            continue;
+        }
         const std::string path = fsutil::join(m_recyclePath, name);
         int r = fs.unlink(path);
         if (r == kRecordOk) {
             ++count;
         } else {
+            oldestLeft = std::min(oldestLeft, at);
             logBin(path, "cannot be purged", r);
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_oldestLock);
+        oldestRecycled()[m_recyclePath] = oldestLeft;
     }
     if (count > 0) (void)fs.syncDir(m_recyclePath);
     return count;

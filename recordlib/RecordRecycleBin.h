@@ -7,14 +7,16 @@
 // removed record file is moved there instead of being destroyed at once, and
 // purged later, so it stays recoverable for a while.
 class RecordRecycleBin {
-public:
+  public:
     RecordRecycleBin(int diskType, const std::string& recordDirPath);
     ~RecordRecycleBin();
 
     // Prepares the recycle area. Answers 0 or a negative code.
     int init(int fileSystemFormat, long long fileSegmentSize);
     // Moves the file into the recycle area, then purges what has been there
-    // longer than the configured retention (RecorderConfig). `builtName` is the full path
+    // longer than the configured retention (RecorderConfig); the area is
+    // listed for that only once something in it may be that old, by the
+    // names this process saw at its last purge. `builtName` is the full path
     // (RecordFileInfo::createRecordFileName), `heldName` the file's own name.
     // Non-zero when the file was moved; 0 when it was not (not found, or the
     // directory is not one this bin serves).
@@ -22,7 +24,7 @@ public:
     // Destroys recycled files older than `maxAgeSeconds`. Answers the count.
     int purge(long long maxAgeSeconds);
 
-private:
+  private:
     int m_diskType;
     std::string m_recordDirPath;
     std::string m_recyclePath;

@@ -1,8 +1,10 @@
 #include "RetrieverFileQuery.h"
 
 #include <algorithm>
+#include <ctime>
 #include <mutex>
 
+#include "BackupRecordWriter.h"
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "Logger.h"
@@ -18,19 +20,8 @@ bool isDayName(const std::string& name) {
     return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The day folders of a device folder, oldest first.
-std::vector<std::string> listDays(FileSystem& fs, const std::string& deviceDir) {
-    std::vector<std::string> names, days;
-    if (fs.list(deviceDir, names) != kRecordOk) return days;
-    for (const std::string& n : names) {
-        if (isDayName(n)) days.push_back(n);
-    }
-    std::sort(days.begin(), days.end());
-    return days;
-}
-
 // Fills a file description from its index entry and where it lies.
-void describe(const RecordIndexEntry& e, const RecordDirInfoEx& dir, const std::string& deviceDir,
+void describe(const RecordIndexSummary& e, const RecordDirInfoEx& dir, const std::string& deviceDir,
               const std::string& day, RecordFileInfo& info) {
     std::string id, ip;
     int camera = 0;
@@ -49,55 +40,88 @@ void describe(const RecordIndexEntry& e, const RecordDirInfoEx& dir, const std::
     info.setRecordDirInfo(dir);
     info.setRecordFileName(e.fileName);
     info.setFileSize(e.fileSize);
-    info.setNodeCount(static_cast<int>(e.nodes.size()));
+    info.setNodeCount(e.nodeCount);
 }
 
-bool usable(const RecordIndexEntry& e, bool complete, bool iFrame) {
+bool usable(const RecordIndexSummary& e, bool complete, bool iFrame) {
     if (e.state == RecordFileInfo::kStateDamaged) return false;
     if (complete && e.state != RecordFileInfo::kStateComplete) return false;
-    if (iFrame && (e.nodes.empty() || !e.nodes.front().isIFrame())) return false;
+    if (iFrame && (e.nodeCount == 0 || !e.firstNodeKey)) return false;
     return true;
 }
 
-std::vector<RecordIndexEntry> loadDay(FileSystem& fs, const std::string& dayDir) {
-    std::vector<RecordIndexEntry> entries;
-    const std::string indexPath = RecordIndexFile::pathOf(dayDir);
-    std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
-    int r = RecordIndexFile::load(fs, indexPath, entries);
+// The summaries of a day folder's index (empty when there is none).
+// REQUIRES: lockFor of that index held.
+const std::vector<RecordIndexSummary>& loadDay(FileSystem& fs, const std::string& indexPath) {
+    static const std::vector<RecordIndexSummary> kNone;
+    const std::vector<RecordIndexSummary>* files = nullptr;
+    int r = RecordIndexFile::summaries(fs, indexPath, files);
     if (r != kRecordOk && r != kRecordNotFound) {
         std::string message = indexPath + ": cannot be read (" + resultToString(r) + ")";
         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
     }
-    return entries;
+    return r == kRecordOk ? *files : kNone;
 }
 
 }  // namespace
+
+const std::vector<std::string>& RetrieverFileQuery::listDays(const std::string& devicePath) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    FileStat st;
+    if (fs.stat(devicePath, st) != kRecordOk || !st.isDir) {
+        auto it = m_days.find(devicePath);
+        if (it != m_days.end()) m_days.erase(it);
+        static const std::vector<std::string> kNone;
+        return kNone;
+    }
+    Days& days = m_days[devicePath];
+    // A listing is trusted while the folder's time stamp stays the one it had,
+    // once that time stamp lies well before the listing: a change made in the
+    // same tick of the file system's clock as the listing would not move it.
+    const long long now = static_cast<long long>(std::time(nullptr));
+    if (st.mtimeSeconds != 0 && days.mtimeSeconds == st.mtimeSeconds &&
+        days.mtimeNanos == st.mtimeNanos && days.listedAt - st.mtimeSeconds >= 2) {
+        return days.names;
+    }
+    days.names.clear();
+    if (fs.list(devicePath, m_listed) == kRecordOk) {
+        for (const std::string& n : m_listed) {
+            if (isDayName(n)) days.names.push_back(n);
+        }
+        std::sort(days.names.begin(), days.names.end());
+    }
+    days.mtimeSeconds = st.mtimeSeconds;
+    days.mtimeNanos = st.mtimeNanos;
+    days.listedAt = now;
+    return days.names;
+}
 
 int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out,
                                           bool complete) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     const MoveLedger& ledger = MoveLedger::instance();
     bool found = false;
-    RecordFileInfo best;
     for (const RecordDirInfoEx& dir : m_dirs) {
-        const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
+        fsutil::joinInto(m_recordDir, dir.getRecordRootDir(), "record");
         for (const std::string& deviceDir : m_deviceDirs) {
-            const std::string devicePath = fsutil::join(recordDir, deviceDir);
+            fsutil::joinInto(m_devicePath, m_recordDir, deviceDir);
             // Days in order: the first day with a match holds this device
             // folder's oldest match, since a file lies in its begin day.
-            for (const std::string& day : listDays(fs, devicePath)) {
-                const std::string dayDir = fsutil::join(devicePath, day);
-                const RecordIndexEntry* pick = nullptr;
-                std::vector<RecordIndexEntry> entries = loadDay(fs, dayDir);
-                for (const RecordIndexEntry& e : entries) {
+            for (const std::string& day : listDays(m_devicePath)) {
+                fsutil::joinInto(m_dayDir, m_devicePath, day);
+                fsutil::joinInto(m_filePath, m_dayDir, RecordIndexFile::kFileName);
+                std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(m_filePath));
+                const RecordIndexSummary* pick = nullptr;
+                for (const RecordIndexSummary& e : loadDay(fs, m_filePath)) {
                     if (!usable(e, complete, m_iFrameFlag) || e.endTime <= time) continue;
                     if (pick != nullptr && e.beginTime >= pick->beginTime) continue;
+                    fsutil::joinInto(m_filePath, m_dayDir, e.fileName);
                     // Read to its end and leaving once its frames are durable
                     // on the backup disk: not handed out again.
-                    if (ledger.isPending(fsutil::join(dayDir, e.fileName))) continue;
+                    if (ledger.isPending(m_filePath)) continue;
                     FileStat st;
-                    if (fs.stat(fsutil::join(dayDir, e.fileName), st) != kRecordOk) {
-                        std::string message = dayDir + "/" + e.fileName + ": listed but missing";
+                    if (fs.stat(m_filePath, st) != kRecordOk) {
+                        std::string message = m_dayDir + "/" + e.fileName + ": listed but missing";
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
                         continue;
                     }
@@ -106,15 +130,15 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                     // behind it. It is passed over and stays where it is.
                     if (st.size < e.fileSize) {
                         std::string message =
-                            dayDir + "/" + e.fileName + ": shorter than its index, passed over";
+                            m_dayDir + "/" + e.fileName + ": shorter than its index, passed over";
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
                         continue;
                     }
                     pick = &e;
                 }
                 if (pick == nullptr) continue;
-                if (!found || pick->beginTime < best.getRecordBeginTime()) {
-                    describe(*pick, dir, deviceDir, day, best);
+                if (!found || pick->beginTime < m_best.getRecordBeginTime()) {
+                    describe(*pick, dir, deviceDir, day, m_best);
                     found = true;
                 }
                 break;
@@ -122,20 +146,24 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
         }
     }
     if (!found) return 0;
-    out = SafePointer<RecordFileInfo>(new RecordFileInfo(best));
+    out = SafePointer<RecordFileInfo>(new RecordFileInfo(m_best));
     return 1;
 }
 
 int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool complete) {
+    // A listing shows backup files closed in the background as complete.
+    BackupRecordWriter::waitForClosedFiles();
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::vector<RecordFileInfo> files;
     for (const RecordDirInfoEx& dir : m_dirs) {
         const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
         for (const std::string& deviceDir : m_deviceDirs) {
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
-            for (const std::string& day : listDays(fs, devicePath)) {
+            for (const std::string& day : listDays(devicePath)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
-                for (const RecordIndexEntry& e : loadDay(fs, dayDir)) {
+                const std::string indexPath = RecordIndexFile::pathOf(dayDir);
+                std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
+                for (const RecordIndexSummary& e : loadDay(fs, indexPath)) {
                     if (!usable(e, complete, m_iFrameFlag)) continue;
                     if (MoveLedger::instance().isPending(fsutil::join(dayDir, e.fileName)))
                         continue;

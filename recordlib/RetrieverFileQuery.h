@@ -1,6 +1,7 @@
 #ifndef RECORDLIB_RETRIEVERFILEQUERY_H
 #define RECORDLIB_RETRIEVERFILEQUERY_H
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -9,10 +10,18 @@
 #include "RecordFileInfo.h"
 #include "SafePointer.h"
 
+struct RecordIndexSummary;
+
 // Finds record files by time over chosen record directories and device
 // directory names, by reading the day index files on disk.
+//
+// A query object keeps what it found out about the folders (the day folders
+// of each device folder, listed again whenever the device folder changed)
+// and reuses its buffers, so that asking again allocates little; the day
+// indexes themselves are kept by RecordIndexFile::summaries. One thread at a
+// time per object.
 class RetrieverFileQuery {
-public:
+  public:
     RetrieverFileQuery() = default;
 
     void setDeviceList(const std::set<std::string>& deviceDirs) { m_deviceDirs = deviceDirs; }
@@ -28,13 +37,31 @@ public:
     int getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out, bool complete);
 
     // Every record file of the devices in the directories, oldest first (for
-    // listings). Answers the number found.
+    // listings), once the backup files being closed in the background are
+    // complete (BackupRecordWriter::waitForClosedFiles). Answers the number
+    // found.
     int listRecordFiles(std::vector<RecordFileInfo>& out, bool complete);
 
-private:
+  private:
+    // The day folders of a device folder as last listed, and when.
+    struct Days {
+        long long mtimeSeconds = 0;
+        long mtimeNanos = 0;
+        long long listedAt = 0;  // wall-clock seconds
+        std::vector<std::string> names;
+    };
+    // The day folders of `devicePath`, oldest first.
+    const std::vector<std::string>& listDays(const std::string& devicePath);
+
     std::set<std::string> m_deviceDirs;
     std::vector<RecordDirInfoEx> m_dirs;
     bool m_iFrameFlag = false;
+
+    std::map<std::string, Days> m_days;  // by device folder path
+    std::vector<std::string> m_listed;   // reused by listDays
+    // Reused paths and the best file so far.
+    std::string m_recordDir, m_devicePath, m_dayDir, m_filePath;
+    RecordFileInfo m_best;
 };
 
 #endif  // RECORDLIB_RETRIEVERFILEQUERY_H

@@ -148,14 +148,20 @@ class CrashTest : public ::testing::Test {
     // Steps both jobs in turn on this thread until nothing is left locally,
     // `stop` says so, or the step budget is spent. Answers the steps taken.
     static int move(const std::function<bool()>& stop) {
-        BackupService a(0, makeInfo(kDevice, 1, kIP));
-        BackupService b(0, makeInfo(kDevice, 2, kIP));
         int steps = 0;
-        for (; steps < 4000 && localFiles() > 0 && !stop(); ++steps) {
-            a.backupRecord();
-            b.backupRecord();
+        {
+            BackupService a(0, makeInfo(kDevice, 1, kIP));
+            BackupService b(0, makeInfo(kDevice, 2, kIP));
+            for (; steps < 4000 && localFiles() > 0 && !stop(); ++steps) {
+                a.backupRecord();
+                b.backupRecord();
+            }
         }
-        return steps;  // the jobs close their backup files as they go
+        // The jobs close their backup files as they go, and the last ones
+        // here; what the background flusher does for them (the power may go
+        // meanwhile too) is over before the power is cut.
+        BackupRecordWriter::waitForClosedFiles();
+        return steps;
     }
 
     static std::string s_base;

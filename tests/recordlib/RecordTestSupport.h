@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BackupRecordWriter.h"
 #include "FileSystem.h"
 #include "LocalRecorder.h"
 #include "Logger.h"
@@ -179,7 +180,11 @@ class FaultFileSystem : public FileSystemWrapper {
 class FileSystemScope {
   public:
     explicit FileSystemScope(FileSystem* fs) { RecordDiskManagerImpl::setFileSystem(fs); }
-    ~FileSystemScope() { RecordDiskManagerImpl::setFileSystem(nullptr); }
+    ~FileSystemScope() {
+        // Backup files closed in the background still use the file system.
+        BackupRecordWriter::waitForClosedFiles();
+        RecordDiskManagerImpl::setFileSystem(nullptr);
+    }
 };
 
 // Collects the log entries of one category while it lives.
@@ -254,6 +259,7 @@ class ConfigScope {
         RecordDiskManagerImpl::setConfiguration(config);
     }
     ~ConfigScope() {
+        BackupRecordWriter::waitForClosedFiles();
         destroyAllSingltonInstances();
         RecordDiskManagerImpl::setConfiguration(RecorderConfig());
     }

@@ -38,6 +38,12 @@ std::vector<char> bytesOf(const TSAVData& f) {
 
 class BackupWriterTest : public ::testing::Test {
   protected:
+    // These tests check what a close itself does and answers: it is done
+    // before close() returns (a file closed in the background is tested on
+    // its own below).
+    BackupWriterTest() { BackupRecordWriter::setCloseInBackground(false); }
+    ~BackupWriterTest() override { BackupRecordWriter::setCloseInBackground(true); }
+
     void configure(std::vector<std::string> roots, long long segment = 64LL << 20,
                    bool prepare = true) {
         RecorderConfig c;

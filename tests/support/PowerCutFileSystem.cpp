@@ -138,6 +138,14 @@ int PowerCutFileSystem::read(int fd, char* buffer, int count) {
     return FileSystemWrapper::read(fd, buffer, count);
 }
 
+int PowerCutFileSystem::readAt(int fd, char* buffer, int count, long long offset) {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (int r = readGate()) return r;
+    }
+    return FileSystemWrapper::readAt(fd, buffer, count, offset);
+}
+
 int PowerCutFileSystem::write(int fd, const char* buffer, int count) {
     std::lock_guard<std::mutex> g(m_lock);
     if (int r = countCall()) return r;

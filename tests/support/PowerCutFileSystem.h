@@ -69,6 +69,7 @@ class PowerCutFileSystem : public FileSystemWrapper {
 
     int open(const std::string& path, int mode, int& fd) override;
     int read(int fd, char* buffer, int count) override;
+    int readAt(int fd, char* buffer, int count, long long offset) override;
     int write(int fd, const char* buffer, int count) override;
     int fsync(int fd) override;
     int truncate(int fd, long long size) override;
