@@ -49,6 +49,7 @@ class MemoryFileSystem : public FileSystem {
         return count;
     }
     int fsync(int) override { return kRecordOk; }
+    int startWriteback(int, long long, long long) override { return kRecordOk; }
     int truncate(int fd, long long size) override {
         files[m_open.at(fd).path].resize(static_cast<size_t>(size));
         return kRecordOk;

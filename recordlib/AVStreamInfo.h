@@ -6,7 +6,7 @@ class TSAVData;
 // Stream description of a record file, taken from the file's first frame.
 // Encoder types: 1 H.264, 2 H.265 (others are kept as given).
 class AVStreamInfo {
-public:
+  public:
     AVStreamInfo() = default;
     explicit AVStreamInfo(const TSAVData* frame);
 
@@ -19,7 +19,7 @@ public:
     int getESStreamType() const { return m_esStreamType; }
     void setESStreamType(int t) { m_esStreamType = t; }
 
-private:
+  private:
     int m_encoderType = 0;
     int m_imageWidth = 0;
     int m_imageHeight = 0;

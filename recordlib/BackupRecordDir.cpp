@@ -9,11 +9,13 @@
 #include "RecordResult.h"
 #include "TSAVData.h"
 
+// Written under `lock` (an answer of the file system), read without it by
+// the frames that the estimate admits far from the reserve.
 struct BackupRecordDir::Space {
     std::mutex lock;
-    bool known = false;          // guarded by lock: `free` holds an answer
-    long long free = 0;          // guarded by lock: the last answer of the file system
-    long long writtenSince = 0;  // guarded by lock: bytes written below the root since
+    std::atomic<bool> known{false};          // `free` holds an answer
+    std::atomic<long long> free{0};          // the last answer of the file system
+    std::atomic<long long> writtenSince{0};  // bytes written below the root since
 };
 
 namespace {
@@ -39,7 +41,6 @@ BackupRecordDir::BackupRecordDir(FileSystem& fs, const RecordDirInfoEx& info,
       m_space(spaceOf(&fs, info.getRecordRootDir())) {
     // A new file starts from a fresh answer: the disk may have been swapped
     // or filled by others since the last file.
-    std::lock_guard<std::mutex> guard(m_space->lock);
     m_space->known = false;
 }
 
@@ -47,26 +48,28 @@ bool BackupRecordDir::canWrite(TSAVData* frame, int /*arg*/) {
     const long long need =
         frame != nullptr && frame->getDataLength() > 0 ? frame->getDataLength() : 0;
     Space& space = *m_space;
+    auto estimateServes = [&] {
+        const long long since = space.writtenSince.load();
+        return space.known.load() && since < kFreeSpaceRefreshBytes &&
+               space.free.load() - since - m_reserve - need >= kFreeSpaceMargin;
+    };
+    if (estimateServes()) return true;  // the frame fits with the margin to spare
     std::lock_guard<std::mutex> guard(space.lock);
-    if (!space.known || space.writtenSince >= kFreeSpaceRefreshBytes ||
-        space.free - space.writtenSince - m_reserve - need < kFreeSpaceMargin) {
+    if (!estimateServes()) {
         long long free = 0;
         if (m_fs.freeSpace(m_info.getRecordRootDir(), free) != kRecordOk) {
             space.known = false;
             return false;
         }
-        space.known = true;
         space.free = free;
         space.writtenSince = 0;
+        space.known = true;
     }
-    return space.free - space.writtenSince - m_reserve >= need;
+    return space.free.load() - space.writtenSince.load() - m_reserve >= need;
 }
 
 long long BackupRecordDir::addWrittenSize(int size) {
     if (size <= 0) return m_written.load();
-    {
-        std::lock_guard<std::mutex> guard(m_space->lock);
-        m_space->writtenSince += size;
-    }
+    m_space->writtenSince.fetch_add(size);
     return m_written.fetch_add(size) + size;
 }

@@ -199,10 +199,11 @@ int BackupRecordWriter::open(SafePointer<RecordFileInfo>& file, int& startSecond
     if (r != kRecordOk) return writerCode(r);
     m_cameraKey = MoveLedger::cameraKey(info.getDeviceId(), info.getCameraId());
     m_sinceCheckpoint = 0;
+    m_sinceWriteback = 0;
     m_failed = false;
     if (m_ledgerId != 0) MoveLedger::instance().writerClosed(m_ledgerId);
     m_ledgerId = MoveLedger::newWriterId();
-    MoveLedger::instance().writerOpened(m_ledgerId, m_cameraKey, m_writer->path());
+    m_oldestWait = MoveLedger::instance().writerOpened(m_ledgerId, m_cameraKey, m_writer->path());
     startSeconds = RecordFileWriter::kStartSeconds;
     return kRecordOk;
 }
@@ -221,8 +222,15 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
     int r = m_writer->append(frame->getData(), length, node, false);
     if (r != kRecordOk) return writerCode(r);
     m_sinceCheckpoint += length;
+    m_sinceWriteback += length;
+    if (m_sinceWriteback >= kWritebackBytes) {
+        // The disk writes while the job moves on: a checkpoint or the close
+        // then waits only for the rest.
+        m_writer->startWriteback();
+        m_sinceWriteback = 0;
+    }
     // Sources of this camera wait for their frames to be durable here.
-    const long long waited = MoveLedger::instance().pendingAgeMs(m_ledgerId);
+    const long long waited = MoveLedger::pendingAgeMs(*m_oldestWait);
     if (waited >= 0 &&
         (m_sinceCheckpoint >= g_checkpointBytes.load() || waited >= g_checkpointMs.load())) {
         // The frame itself is written; a failed checkpoint breaks the writer,

@@ -6,6 +6,7 @@
 
 #include "BackupDisk.h"
 #include "IRecordWriter.h"
+#include "MoveLedger.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileWriter.h"
 
@@ -73,6 +74,9 @@ class BackupRecordWriter : public IRecordWriter {
     // failures). True by default.
     static void setCloseInBackground(bool background);
 
+    // Bytes after which the writeback of what was written is started (see
+    // RecordFileWriter::startWriteback).
+    static const long long kWritebackBytes = 1LL << 20;
     // Bytes and age of the oldest waiting removal that trigger a checkpoint.
     static const long long kCheckpointBytes = 16LL << 20;
     static const long long kCheckpointMs = 5000;
@@ -89,8 +93,10 @@ class BackupRecordWriter : public IRecordWriter {
     BackupDiskIdentity m_disk;
     std::string m_cameraKey;
     unsigned long long m_ledgerId = 0;  // this file for the MoveLedger, 0 when not registered
-    long long m_sinceCheckpoint = 0;    // bytes written since the last checkpoint
-    bool m_failed = false;              // a checkpoint failed: no more writes
+    std::shared_ptr<const MoveLedger::OldestWait> m_oldestWait;  // of the open file
+    long long m_sinceCheckpoint = 0;  // bytes written since the last checkpoint
+    long long m_sinceWriteback = 0;   // bytes written since writeback was last started
+    bool m_failed = false;            // a checkpoint failed: no more writes
 };
 
 #endif  // RECORDLIB_BACKUPRECORDWRITER_H

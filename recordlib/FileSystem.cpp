@@ -96,6 +96,20 @@ class PosixFileSystem final : public FileSystem {
 
     int fsync(int fd) override { return ::fsync(fd) == 0 ? kRecordOk : resultFromErrno(errno); }
 
+    int startWriteback(int fd, long long offset, long long length) override {
+#ifdef SYNC_FILE_RANGE_WRITE
+        if (::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                              SYNC_FILE_RANGE_WRITE) != 0) {
+            return resultFromErrno(errno);
+        }
+#else
+        (void)fd;
+        (void)offset;
+        (void)length;
+#endif
+        return kRecordOk;
+    }
+
     int truncate(int fd, long long size) override {
         return ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? kRecordOk : resultFromErrno(errno);
     }

@@ -50,6 +50,10 @@ class FileSystem {
     [[nodiscard]] virtual int write(int fd, const char* buffer, int count) = 0;
     // Makes what was written durable.
     [[nodiscard]] virtual int fsync(int fd) = 0;
+    // Starts writing `length` bytes at `offset` to the disk without waiting
+    // for them, so that a later fsync finds less to do. Makes nothing
+    // durable; a file system without such a hint does nothing.
+    virtual int startWriteback(int fd, long long offset, long long length) = 0;
     // Cuts the file to `size` bytes.
     [[nodiscard]] virtual int truncate(int fd, long long size) = 0;
     // Releases the descriptor (also after a failure).
@@ -94,6 +98,9 @@ class FileSystemWrapper : public FileSystem {
         return m_target->write(fd, buffer, count);
     }
     int fsync(int fd) override { return m_target->fsync(fd); }
+    int startWriteback(int fd, long long offset, long long length) override {
+        return m_target->startWriteback(fd, offset, length);
+    }
     int truncate(int fd, long long size) override { return m_target->truncate(fd, size); }
     int close(int fd) override { return m_target->close(fd); }
     int rename(const std::string& from, const std::string& to) override {

@@ -3,7 +3,7 @@
 
 // A record file's data stream, read strictly in sequence.
 class IFile {
-public:
+  public:
     virtual ~IFile() {}
     // Closes the stream. 0 on success, a negative code otherwise. A second
     // close of a closed stream is harmless and answers 0.

@@ -8,7 +8,7 @@ class TSAVData;
 // A record directory as a writer's destination: admits frames while the disk
 // has room, and is told what was written.
 class IRecordDir {
-public:
+  public:
     virtual ~IRecordDir() {}
     // True when the frame may be written (the disk has room for it).
     virtual bool canWrite(TSAVData* frame, int arg) = 0;
@@ -18,13 +18,13 @@ public:
 
 // The directory of a storage that has no record file yet: admits nothing.
 class NullRecordDir : public IRecordDir {
-public:
+  public:
     explicit NullRecordDir(const RecordDirInfoEx& info) : m_info(info) {}
     bool canWrite(TSAVData*, int) override { return false; }
     long long addWrittenSize(int) override { return 0; }
     const RecordDirInfoEx& getRecordDirInfo() const { return m_info; }
 
-private:
+  private:
     RecordDirInfoEx m_info;
 };
 

@@ -53,12 +53,20 @@ unsigned long long MoveLedger::newWriterId() {
     return next.fetch_add(1);
 }
 
-void MoveLedger::writerOpened(unsigned long long writer, const std::string& key,
-                              const std::string& path) {
+std::shared_ptr<const MoveLedger::OldestWait> MoveLedger::writerOpened(unsigned long long writer,
+                                                                       const std::string& key,
+                                                                       const std::string& path) {
+    std::shared_ptr<OldestWait> oldest = std::make_shared<OldestWait>(-1);
     std::lock_guard<std::mutex> guard(m_lock);
     Camera& camera = m_cameras[key];
-    m_writers[writer] = Writer{key, fsutil::normalize(path), &camera};
+    m_writers[writer] = Writer{key, fsutil::normalize(path), &camera, oldest};
     camera.writers.insert(writer);
+    return oldest;
+}
+
+void MoveLedger::noneWaitsFor(unsigned long long writer) {
+    auto w = m_writers.find(writer);
+    if (w != m_writers.end()) w->second.oldestWait->store(-1);
 }
 
 std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera) {
@@ -77,6 +85,7 @@ std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera) {
 void MoveLedger::cancelWaiting(Camera& camera, unsigned long long writer,
                                std::vector<Pending>& cancelled) {
     ++camera.lossSeq;
+    noneWaitsFor(writer);
     for (auto it = camera.pending.begin(); it != camera.pending.end();) {
         const bool waits =
             std::find(it->waitingFor.begin(), it->waitingFor.end(), writer) != it->waitingFor.end();
@@ -114,6 +123,7 @@ void MoveLedger::writerDurable(unsigned long long writer) {
             auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
             if (it != p.waitingFor.end()) p.waitingFor.erase(it);
         }
+        noneWaitsFor(writer);
         batch = takeReady(*camera);
     }
     if (!batch.empty()) release(*camera, std::move(batch));
@@ -181,16 +191,9 @@ void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
     if (!batch.empty()) release(*camera, std::move(batch));
 }
 
-long long MoveLedger::pendingAgeMs(unsigned long long writer) const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto w = m_writers.find(writer);
-    if (w == m_writers.end()) return -1;
-    for (const Pending& p : w->second.camera->pending) {
-        if (std::find(p.waitingFor.begin(), p.waitingFor.end(), writer) != p.waitingFor.end()) {
-            return steadyMs() - p.askedMs;
-        }
-    }
-    return -1;
+long long MoveLedger::pendingAgeMs(const OldestWait& oldest) {
+    const long long asked = oldest.load();
+    return asked < 0 ? -1 : steadyMs() - asked;
 }
 
 bool MoveLedger::isWriting(const std::string& path) const {
@@ -237,6 +240,12 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
     }
     Pending pending{path, recycleTarget, std::string(), std::string(), steadyMs(), {}, false};
     pending.waitingFor.assign(camera.writers.begin(), camera.writers.end());
+    for (unsigned long long writer : camera.writers) {
+        auto w = m_writers.find(writer);
+        long long none = -1;
+        if (w != m_writers.end())
+            w->second.oldestWait->compare_exchange_strong(none, pending.askedMs);
+    }
     camera.pending.push_back(std::move(pending));
     m_pendingKey[path] = key;
     ++m_counters.deferred;
@@ -324,12 +333,14 @@ void MoveLedger::release(Camera& camera, std::vector<Pending> batch) {
             }
         }
     }
-    // 3. One append and one sync per day index.
+    // 3. One append per day index, not synced: the files have left durably,
+    //    and an entry whose file is gone is dropped by recovery after a crash
+    //    that lost its removal.
     for (const auto& index : removals) {
         int r;
         {
             std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(index.first));
-            r = RecordIndexFile::appendRemoves(fs, index.first, index.second, true);
+            r = RecordIndexFile::appendRemoves(fs, index.first, index.second, false);
         }
         if (r != kRecordOk) {
             logLedger(index.first + ": removals not written (" + resultToString(r) + ")");

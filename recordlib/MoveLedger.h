@@ -1,7 +1,9 @@
 #ifndef RECORDLIB_MOVELEDGER_H
 #define RECORDLIB_MOVELEDGER_H
 
+#include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -48,8 +50,13 @@ class MoveLedger {
     // --- The backup side. `writer` identifies one opened backup file, from
     // newWriterId(), unique for the process.
     static unsigned long long newWriterId();
-    void writerOpened(unsigned long long writer, const std::string& cameraKey,
-                      const std::string& path);
+    // When the oldest removal that waits for a writer was asked (steady ms),
+    // or -1 when none waits: kept up to date by the ledger, read by the
+    // writer at every frame without taking the ledger's lock.
+    using OldestWait = std::atomic<long long>;
+    std::shared_ptr<const OldestWait> writerOpened(unsigned long long writer,
+                                                   const std::string& cameraKey,
+                                                   const std::string& path);
     // Everything the writer has taken is durable: releases the camera's
     // pending removals that wait for no other writer (file operations on the
     // caller's thread).
@@ -66,8 +73,8 @@ class MoveLedger {
     // meanwhile waits for a writer that will not report again.
     void writerFinished(unsigned long long writer, bool durable);
     // Milliseconds (steady clock) since the oldest pending removal that waits
-    // for `writer` was asked, or -1 when none waits for it.
-    long long pendingAgeMs(unsigned long long writer) const;
+    // for a writer was asked (from its OldestWait), or -1 when none waits.
+    static long long pendingAgeMs(const OldestWait& oldest);
     // True when a backup writer of this process has `path` open.
     bool isWriting(const std::string& path) const;
 
@@ -127,7 +134,10 @@ class MoveLedger {
         std::string cameraKey;
         std::string path;
         Camera* camera = nullptr;  // in m_cameras (map nodes stay put)
+        std::shared_ptr<OldestWait> oldestWait;
     };
+    // Nothing waits for `writer` any more. REQUIRES: m_lock held.
+    void noneWaitsFor(unsigned long long writer);
 
     // Moves a batch of pendings that wait for nothing any more (marked
     // releasing) off their disks, then their index entries. REQUIRES: m_lock

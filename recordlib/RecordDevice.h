@@ -6,10 +6,12 @@
 // A device and camera as the disk manager looks up its directory policy.
 // Stream type: 1 main stream.
 class RecordDeviceInfo {
-public:
+  public:
     RecordDeviceInfo(const std::string& deviceId, const std::string& deviceIP, int cameraId,
                      int streamType)
-        : m_deviceId(deviceId), m_deviceIP(deviceIP), m_cameraId(cameraId),
+        : m_deviceId(deviceId),
+          m_deviceIP(deviceIP),
+          m_cameraId(cameraId),
           m_streamType(streamType) {}
 
     const std::string& getDeviceId() const { return m_deviceId; }
@@ -17,7 +19,7 @@ public:
     int getCameraId() const { return m_cameraId; }
     int getStreamType() const { return m_streamType; }
 
-private:
+  private:
     std::string m_deviceId;
     std::string m_deviceIP;
     int m_cameraId;
@@ -26,12 +28,12 @@ private:
 
 // Which directory group records a device and camera.
 class RecordDeviceDirPolicy {
-public:
+  public:
     RecordDeviceDirPolicy() = default;
     int getGroupID() const { return m_groupId; }
     void setGroupID(int g) { m_groupId = g; }
 
-private:
+  private:
     int m_groupId = 0;
 };
 

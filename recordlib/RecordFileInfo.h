@@ -16,7 +16,7 @@
 // State: 0 being recorded, 1 complete, 2 damaged (its index entry lost nodes).
 // The query never gives out a file that is being recorded or damaged.
 class RecordFileInfo {
-public:
+  public:
     enum { kStateRecording = 0, kStateComplete = 1, kStateDamaged = 2 };
 
     RecordFileInfo() = default;
@@ -63,7 +63,7 @@ public:
     int getNodeCount() const { return m_nodeCount; }
     void setNodeCount(int n) { m_nodeCount = n; }
 
-private:
+  private:
     std::string m_deviceId;
     std::string m_deviceIP;
     int m_cameraId = 0;

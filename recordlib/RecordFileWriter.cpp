@@ -83,6 +83,7 @@ int RecordFileWriter::create(RecordFileInfo& info) {
     m_fd = fd;
     m_nameDurable = false;
     m_indexedNodes = 0;
+    m_writtenBack = 0;
     return kRecordOk;
 }
 
@@ -119,6 +120,12 @@ int RecordFileWriter::append(const char* data, int length, const RecordIndexNode
         }
     }
     return kRecordOk;
+}
+
+void RecordFileWriter::startWriteback() {
+    if (m_fd < 0 || m_entry.fileSize <= m_writtenBack) return;
+    (void)m_fs.startWriteback(m_fd, m_writtenBack, m_entry.fileSize - m_writtenBack);
+    m_writtenBack = m_entry.fileSize;
 }
 
 int RecordFileWriter::checkpoint() {

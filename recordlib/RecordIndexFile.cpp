@@ -436,6 +436,11 @@ struct IndexState {
     FileSystem* fs = nullptr;  // the file system it was read through
     unsigned long long device = 0;
     unsigned long long inode = 0;
+    // The file as it was when last read: one whose identity, size and time
+    // stamp are all the same again was not written since.
+    long long size = -1;
+    long long mtimeSeconds = 0;
+    long mtimeNanos = 0;
     size_t parsed = 0;     // bytes walked; what lies before is decided for good
     bool started = false;  // the header has been looked at
     bool inBadRegion = false;
@@ -450,6 +455,7 @@ struct IndexState {
 
     void forget() {
         fs = nullptr;
+        size = -1;
         parsed = 0;
         started = false;
         inBadRegion = false;
@@ -539,6 +545,14 @@ int refresh(FileSystem& fs, const std::string& indexPath, IndexState& st,
         return r;
     }
     const size_t size = static_cast<size_t>(info.size);
+    if (st.fs == &fs && st.device == info.device && st.inode == info.inode &&
+        st.size == info.size && st.mtimeSeconds == info.mtimeSeconds &&
+        st.mtimeNanos == info.mtimeNanos && info.mtimeSeconds != 0) {
+        // Unchanged since the last read (an index only grows, or is replaced
+        // by another file): nothing to read.
+        out = st.parsed == size ? &st.files : &st.withTail;
+        return kRecordOk;
+    }
     int fd = -1;
     r = fs.open(indexPath, FileSystem::kRead, fd);
     if (r != kRecordOk) {
@@ -565,6 +579,9 @@ int refresh(FileSystem& fs, const std::string& indexPath, IndexState& st,
         st.forget();
         return r;
     }
+    st.size = info.size;
+    st.mtimeSeconds = info.mtimeSeconds;
+    st.mtimeNanos = info.mtimeNanos;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(buffer.data());
     const size_t origin = st.parsed;
     if (!st.started && size >= sizeof kHeader) {

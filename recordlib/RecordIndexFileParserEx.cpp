@@ -82,7 +82,8 @@ int RecordIndexFileParserEx::close() {
     // An entry whose file is still waiting to leave (its frames are not yet
     // durable on the backup disk) goes together with the file, one whose
     // file was kept after all stays; the others go now, as removal entries
-    // appended to the log with one write and one sync.
+    // appended to the log with one write. It is not synced: their files have
+    // left durably before, and recovery drops an entry whose file is gone.
     std::vector<std::string> now;
     for (const std::string& name : m_impl->removed) {
         if (MoveLedger::instance().attachIndexRemoval(m_impl->indexPath, name) ==
@@ -96,7 +97,7 @@ int RecordIndexFileParserEx::close() {
     int r;
     {
         std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(m_impl->indexPath));
-        r = RecordIndexFile::appendRemoves(fs, m_impl->indexPath, now, true);
+        r = RecordIndexFile::appendRemoves(fs, m_impl->indexPath, now, false);
     }
     if (r != kRecordOk) {
         std::string message =

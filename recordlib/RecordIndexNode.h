@@ -6,7 +6,7 @@
 // Time offset: milliseconds from the file's begin time (may be negative).
 // Time length: milliseconds of stream the node covers.
 class RecordIndexNode {
-public:
+  public:
     RecordIndexNode() = default;
     RecordIndexNode(int dataLen, int timeLen, int timeOffset, bool iFrame)
         : m_dataLen(dataLen), m_timeLen(timeLen), m_timeOffset(timeOffset), m_iFrame(iFrame) {}
@@ -20,7 +20,7 @@ public:
     bool isIFrame() const { return m_iFrame; }
     void setIFrame(bool i) { m_iFrame = i; }
 
-private:
+  private:
     int m_dataLen = 0;
     int m_timeLen = 0;
     int m_timeOffset = 0;

@@ -7,7 +7,7 @@
 // Copyable. The range's times are seconds since the Unix epoch (unsigned
 // 32-bit, as the host passes them); 0 means "from the oldest recording".
 class RecordInfo {
-public:
+  public:
     RecordInfo() = default;
 
     const char* getDeviceId() const { return m_deviceId.c_str(); }
@@ -22,7 +22,7 @@ public:
     unsigned int getRecordEndTime() const { return m_endTime; }
     void setRecordEndTime(unsigned long t) { m_endTime = static_cast<unsigned int>(t); }
 
-private:
+  private:
     std::string m_deviceId;
     std::string m_deviceIP;
     int m_cameraId = 0;

@@ -13,7 +13,7 @@
 // Time stamp: milliseconds since the Unix epoch (the record library's unit).
 // Frame type: 1 key frame (I-frame), 2 other. ES stream type: 1 video.
 class TSAVData {
-public:
+  public:
     TSAVData() = default;
 
     void setData(const char* data, unsigned int length);
@@ -36,7 +36,7 @@ public:
     int getDataTimeLength() const { return m_dataTimeLength; }
     void setDataTimeLength(int ms) { m_dataTimeLength = ms; }
 
-private:
+  private:
     std::vector<char> m_data;
     unsigned int m_length = 0;
     long long m_timeStamp = 0;

@@ -34,10 +34,7 @@ class ThreadStopState {
         m_stopping = false;
         m_stopFlag.store(false);
     }
-    bool isStopping() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_stopping;
-    }
+    bool isStopping() const { return m_stopFlag.load(); }
     // Blocks until the request is set or `span` has passed. Returns true when
     // the request is set.
     template <class Duration>
@@ -73,7 +70,7 @@ class ThreadStopState {
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_stopping = false;              // guarded by m_mutex
-    std::atomic<bool> m_stopFlag{false};  // m_stopping, for waits on a WakeEvent
+    std::atomic<bool> m_stopFlag{false};  // m_stopping, readable without the lock
     WakeEvent* m_waitingOn = nullptr;     // guarded by m_mutex
 };
 
