@@ -1,113 +1,111 @@
 // bench-libs: nvrbackup recordlib technic
-// The whole move of one camera's recordings with an infinitely fast clock
-// (no pacing waits: the cost of the module and the record library), against
-// copying the same record files with `cp` on the same disk followed by `sync`.
+// The whole move in-process, with an infinitely fast clock (speed 0: no
+// pacing waits, so the cost is that of the module and the record library):
+// the manager's jobs move every camera's recordings until every source file
+// has left the local disk, which happens once its frames are durable on the
+// backup disk; then unInit. Against `cp -r` of the same record files followed
+// by `sync`, on the same disk. Rounds alternate which of the two goes first;
+// each starts from the same recording, restored and synced. Reported: the
+// medians over the rounds (the iteration time is the move's median) and the
+// median of the per-round ratios, and the file-system calls of a move per
+// source file.
+//
+//   backup_move_bench [--benchmark_filter=...] (NVR_BENCH_ROUNDS=5)
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <thread>
-
-#include "BackupDisk.h"
-#include "BackupServiceManager.h"
-#include "BasicTool.h"
-#include "FileSystem.h"
+#include "MoveBed.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordInfo.h"
-#include "RecorderConfig.h"
-#include "RetrieverFileQuery.h"
-#include "SyntheticCamera.h"
+#include "Singlton.h"
 #include "TaliqTime.h"
 
-namespace fs = std::filesystem;
+using namespace benchbed;
 
 namespace {
 
-const double kSeconds = 120;  // recorded per iteration
+int rounds() {
+    const char* r = std::getenv("NVR_BENCH_ROUNDS");
+    return r != nullptr && std::atoi(r) > 0 ? std::atoi(r) : 5;
+}
 
-struct Bed {
-    std::string root;
-    RecorderConfig config;
-    long long bytes = 0;
-
-    Bed() {
-        char pattern[] = "/tmp/nvr-bench-XXXXXX";
-        root = mkdtemp(pattern);
-        config.recordDirs = {makeRecordDir(root + "/local", RecordDirInfoEx::kAttributeLocal)};
-        config.backupDirs = {makeRecordDir(root + "/backup", RecordDirInfoEx::kAttributeBackup)};
-        config.policies.push_back({"bench", 1, 1});
-    }
-    ~Bed() { fs::remove_all(root); }
-
-    void record() {
-        fs::remove_all(root + "/local");
-        fs::remove_all(root + "/backup");
-        fs::remove_all(root + "/copy");
-        fs::create_directories(root + "/local");
-        fs::create_directories(root + "/backup");
-        std::string diskId;
-        if (BackupDisk::prepare(*posixFileSystem(), root + "/backup", diskId) != 0) std::abort();
-        RecordDiskManagerImpl::setConfiguration(config);
-        SyntheticCamera camera(config.recordDirs[0], "bench", "10.0.0.1", 1);
-        SyntheticStreamOptions options;
-        if (camera.record(options, kSeconds, 1700000000000LL, 30) <= 0) std::abort();
-        bytes = 0;
-        for (const auto& f : camera.files()) bytes += f.getFileSize();
-        std::system("sync");
-    }
-
-    int localFiles() {
-        std::vector<std::string> names;
-        if (!BasicTool::getMatchDeviceDirList(config.recordDirs[0], "record", "bench", "", 1,
-                                              names)) {
-            return 0;
-        }
-        RetrieverFileQuery query;
-        query.setRecordDirInfo(config.recordDirs);
-        query.setDeviceList({names.begin(), names.end()});
-        std::vector<RecordFileInfo> list;
-        return query.listRecordFiles(list, true);
-    }
-};
-
-void BM_BackupMove(benchmark::State& state) {
-    Bed bed;
+void BM_MoveVsCopy(benchmark::State& state) {
+    const int cameras = static_cast<int>(state.range(0));
+    const int minutes = static_cast<int>(state.range(1));
+    Bed bed(cameras);
+    bed.record(minutes * 60.0, 60);
+    CountingFileSystem counting;
+    RecordDiskManagerImpl::setFileSystem(&counting);
+    (void)Singlton<RecordDiskManagerImpl>::getInstance(0);  // recovery runs once, here
     TaliqTime::setClockSpeed(0);
     BackupServiceManager* manager = BackupServiceManager::getInstance();
-    RecordInfo info;
-    info.setDeviceId("bench");
-    info.setDeviceIP("10.0.0.1");
-    info.setCameraId(1);
-    for (auto _ : state) {
-        state.PauseTiming();
-        bed.record();
-        state.ResumeTiming();
-        manager->init();
-        if (manager->addService(0, info) != 0) std::abort();
-        while (bed.localFiles() > 0) std::this_thread::yield();
-        manager->unInit();  // the last backup file is completed (fsync) here
-        std::system("sync");
-    }
-    state.SetBytesProcessed(state.iterations() * bed.bytes);
-    TaliqTime::setClockSpeed(1);
-}
-BENCHMARK(BM_BackupMove)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-void BM_CopyAndSync(benchmark::State& state) {
-    Bed bed;
+    std::vector<double> moves, copies, ratios, cpu;
+    double fsyncs = 0, syncDirs = 0, statfs = 0, opens = 0, syncMs = 0;
+    auto move = [&] {
+        bed.restore();
+        counting.reset();
+        const long long before = Bed::sourcesGone();
+        const double c0 = cpuSeconds();
+        const double t0 = nowSeconds();
+        manager->init();
+        for (int c = 1; c <= cameras; ++c) {
+            if (manager->addService(0, Bed::info(c)) != 0) std::abort();
+        }
+        while (Bed::sourcesGone() - before < bed.sourceFiles()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        manager->unInit();
+        const double t = nowSeconds() - t0;
+        cpu.push_back(cpuSeconds() - c0);
+        fsyncs = static_cast<double>(counting.fsyncs) / bed.sourceFiles();
+        syncDirs = static_cast<double>(counting.syncDirs) / bed.sourceFiles();
+        statfs = static_cast<double>(counting.freeSpaces) / bed.sourceFiles();
+        opens = static_cast<double>(counting.opens) / bed.sourceFiles();
+        syncMs = counting.syncNs / 1e6;
+        return t;
+    };
+    auto copy = [&] {
+        bed.restore();
+        const double t0 = nowSeconds();
+        Bed::shell("cp -r '" + bed.root() + "/disks/local/record' '" + bed.root() +
+                   "/copy' && sync");
+        return nowSeconds() - t0;
+    };
     for (auto _ : state) {
-        state.PauseTiming();
-        bed.record();
-        state.ResumeTiming();
-        std::string command =
-            "cp -r '" + bed.root + "/local/record' '" + bed.root + "/copy' && sync";
-        if (std::system(command.c_str()) != 0) std::abort();
+        for (int r = 0; r < rounds(); ++r) {
+            double m, c;
+            if (r % 2 == 0) {
+                m = move();
+                c = copy();
+            } else {
+                c = copy();
+                m = move();
+            }
+            moves.push_back(m);
+            copies.push_back(c);
+            ratios.push_back(m / c);
+        }
+        state.SetIterationTime(median(moves));
     }
-    state.SetBytesProcessed(state.iterations() * bed.bytes);
+    TaliqTime::setClockSpeed(1);
+    RecordDiskManagerImpl::setFileSystem(nullptr);
+    state.counters["move_s"] = median(moves);
+    state.counters["cp_sync_s"] = median(copies);
+    state.counters["ratio"] = median(ratios);
+    state.counters["move_cpu_s"] = median(cpu);
+    state.counters["MB"] = bed.bytes() / 1e6;
+    state.counters["sources"] = bed.sourceFiles();
+    state.counters["fsync/src"] = fsyncs;
+    state.counters["syncDir/src"] = syncDirs;
+    state.counters["statfs/src"] = statfs;
+    state.counters["open/src"] = opens;
+    state.counters["sync_ms_all_threads"] = syncMs;
 }
-BENCHMARK(BM_CopyAndSync)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_MoveVsCopy)
+    ->ArgNames({"cameras", "minutes"})
+    ->Args({1, 2})
+    ->Args({4, 10})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
 
 }  // namespace
