@@ -24,6 +24,9 @@
 // not rewritten), time stamps with wrong marker bits, and a trailing partial
 // packet. A frame without any time stamp answers `base` unchanged.
 
+#include <cstdint>
+#include <cstring>
+
 namespace MPEG_TS {
 
 namespace {
@@ -86,13 +89,58 @@ inline bool parsePacket(unsigned char* p, PacketFields& f) {
     return f.pcr != nullptr || f.pts != nullptr;
 }
 
-// Only packets that start a PES (payload_unit_start_indicator) or carry an
-// adaptation field can hold a time stamp. Most packets of a frame carry
-// neither: this one-word test lets both passes step over them without parsing.
-// (Such a packet is also one that parsePacket() would answer false for.)
-inline bool mayCarryTimeStamp(const unsigned char* p) {
-    return ((p[1] & 0x40) | (p[3] & 0x20)) != 0;
+// Only a packet that starts a PES (payload_unit_start_indicator) or carries
+// an adaptation field can hold a time stamp; most packets of a frame do
+// neither. 1 for a packet that may, 0 for one that parsePacket() would answer
+// false for anyway: its first four bytes read as one word, tested without a
+// branch.
+inline unsigned int mayCarryTimeStamp(const unsigned char* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return ((word >> 14) | (word >> 29)) & 1u;  // byte 1 bit 6, byte 3 bit 5
+#else
+    return ((p[1] >> 6) | (p[3] >> 5)) & 1u;
+#endif
 }
+
+// The packets of [begin, end) that may hold a time stamp, in order, a block
+// at a time: the header test runs over the block without a branch, and only
+// the packets it keeps are parsed.
+class CandidatePackets {
+  public:
+    CandidatePackets(unsigned int begin, unsigned int end) : m_next(begin), m_end(end) {}
+
+    // The offset of the next candidate packet; false after the last one.
+    bool next(const unsigned char* data, unsigned int& offset) {
+        while (m_at == m_count) {
+            if (m_next >= m_end) return false;
+            const unsigned int stop =
+                m_end - m_next > kBlock * kPacketSize ? m_next + kBlock * kPacketSize : m_end;
+            // Locals: the bytes read through `data` could alias the members,
+            // which would tie every packet to the store of the one before.
+            unsigned int* const offsets = m_offsets;
+            unsigned int count = 0;
+            for (unsigned int i = m_next; i < stop; i += kPacketSize) {
+                offsets[count] = i;
+                count += mayCarryTimeStamp(data + i);
+            }
+            m_at = 0;
+            m_count = count;
+            m_next = stop;
+        }
+        offset = m_offsets[m_at++];
+        return true;
+    }
+
+  private:
+    static constexpr unsigned int kBlock = 256;
+    unsigned int m_offsets[kBlock];
+    unsigned int m_count = 0;
+    unsigned int m_at = 0;
+    unsigned int m_next;
+    unsigned int m_end;
+};
 
 inline unsigned long long readTs(const unsigned char* s) {
     return (static_cast<unsigned long long>((s[0] >> 1) & 0x07) << 30) |
@@ -147,7 +195,7 @@ unsigned long long MPEG_TS_Packager::adjustTimeStamp(unsigned char* data, unsign
     unsigned int anchorPid = 0;
     PacketFields f;
     for (unsigned int i = 0; i < end; i += kPacketSize) {
-        if (!mayCarryTimeStamp(data + i)) continue;
+        if (mayCarryTimeStamp(data + i) == 0) continue;
         if (!parsePacket(data + i, f) || f.pts == nullptr) continue;
         if (!found || f.video) {
             anchor = readTs(f.dts != nullptr ? f.dts : f.pts);
@@ -163,8 +211,8 @@ unsigned long long MPEG_TS_Packager::adjustTimeStamp(unsigned char* data, unsign
     long long prevDelta = 0;  // previous DTS of the anchor's PID
     long long minStep = 0;    // smallest positive step between them, 0 if none
     bool seenAnchorPid = false;
-    for (unsigned int i = 0; i < end; i += kPacketSize) {
-        if (!mayCarryTimeStamp(data + i)) continue;
+    CandidatePackets candidates(0, end);
+    for (unsigned int i = 0; candidates.next(data, i);) {
         if (!parsePacket(data + i, f)) continue;
         if (f.pcr != nullptr) writePcrBase(f.pcr, (readPcrBase(f.pcr) + offset) & kTsMask);
         if (f.pts == nullptr) continue;

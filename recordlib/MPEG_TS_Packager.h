@@ -28,8 +28,10 @@ class MPEG_TS_Packager {
     //   adaptation fields longer than the packet, PES headers that do not fit
     //   in the packet they start in (a header split across packets is not
     //   rewritten), time stamps with bad marker bits, a trailing partial packet.
-    // One pass over the packets after a short look-ahead for the anchor; no
-    // allocation; never reads or writes outside [data, data + length).
+    // One pass over the packets after a short look-ahead for the anchor: a
+    // block of packets at a time, the headers are tested without a branch and
+    // only packets that start a PES or carry an adaptation field are parsed.
+    // No allocation; never reads or writes outside [data, data + length).
     static unsigned long long adjustTimeStamp(unsigned char* data, unsigned int length,
                                               unsigned long long base);
 };
