@@ -2,11 +2,16 @@
 // writing frames, durable close, a full disk and failing I/O.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 #include "BackupDisk.h"
+#include "BackupRecordWriter.h"
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "RecordFileReader.h"
 #include "RecordIndexFile.h"
+#include "RecordIndexFileParserEx.h"
+#include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
 #include "TSAVData.h"
@@ -351,6 +356,124 @@ TEST_F(BackupWriterTest, FailingEachWriteInTurnNeverListsWrongData) {
             }
             ASSERT_LT(n, 50);
         }
+    }
+}
+
+// A file closed in the background holds the source files whose frames it
+// took until the flusher has made it durable: close() answers at once while
+// the flusher waits at the data's fsync, and the source and its index entry
+// are still there. A flush that fails keeps both for another move.
+TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
+    // Lets every fsync through only once opened.
+    class GatedFileSystem : public FaultFileSystem {
+      public:
+        void open(bool open) {
+            std::lock_guard<std::mutex> g(m_gateLock);
+            m_open = open;
+            m_gateChanged.notify_all();
+        }
+        int fsync(int fd) override {
+            std::unique_lock<std::mutex> g(m_gateLock);
+            m_gateChanged.wait(g, [this] { return m_open; });
+            g.unlock();
+            return FaultFileSystem::fsync(fd);
+        }
+
+      private:
+        std::mutex m_gateLock;
+        std::condition_variable m_gateChanged;
+        bool m_open = true;
+    };
+    struct Case {
+        const char* name;
+        bool flushFails;
+    };
+    for (const Case c : {Case{"durable", false}, Case{"flush failed", true}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(tmp.sub("local"));
+        std::filesystem::remove_all(tmp.sub("backup/record"));
+        std::filesystem::create_directories(tmp.sub("local"));
+        std::filesystem::create_directories(tmp.sub("backup"));
+        configure({tmp.sub("backup")});
+        GatedFileSystem gated;
+        FileSystemScope scope(&gated);
+        BackupRecordWriter::setCloseInBackground(true);
+        const RecordDirInfoEx local =
+            makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal);
+        LocalRecorder recorder(local, "dev_1", "10-0-0-1", 2);
+        ASSERT_EQ(kRecordOk, recorder.startFile(kBegin, AVStreamInfo()));
+        std::vector<char> d = packets(2, 0);
+        ASSERT_EQ(kRecordOk, recorder.addNode(d.data(), 376, kBegin, 200, true));
+        ASSERT_EQ(kRecordOk, recorder.finishFile());
+        const RecordFileInfo source = recorder.currentFile();
+        const std::string indexPath =
+            RecordIndexFile::pathOf(fsutil::dirName(source.createRecordFileName()));
+        auto listed = [&] {
+            std::vector<RecordIndexEntry> entries;
+            EXPECT_EQ(kRecordOk, RecordIndexFile::load(*posixFileSystem(), indexPath, entries));
+            return entries.size();
+        };
+
+        SafePointer<RecordFileInfo> info = description();
+        openNew(info);
+        ASSERT_EQ(kRecordOk, write(frame(0)));
+        // The source read to its end leaves as the retriever removes it.
+        RecordRecycleBin bin(local.getDiskType(), tmp.sub("local/record"));
+        ASSERT_EQ(kRecordOk, bin.init(1, 0));
+        ASSERT_EQ(1, bin.deleteFile(source.createRecordFileName(), source.getRecordFileName()));
+        RecordIndexFileParserEx parser;
+        ASSERT_EQ(1, parser.open(local, source.getRecordDate(),
+                                 BasicTool::getDeviceDirString("dev_1", "10-0-0-1", 2), 1, 1));
+        ASSERT_EQ(1, parser.deleteFile(source));
+        ASSERT_EQ(kRecordOk, parser.close());
+
+        gated.open(false);
+        if (c.flushFails) gated.failOn("fsync", kRecordIOError);
+        LogCatcher kept("RecordMove");
+        EXPECT_EQ(kRecordOk, writer->close());
+        EXPECT_TRUE(std::filesystem::exists(source.createRecordFileName()));
+        EXPECT_EQ(1u, listed());
+        gated.open(true);
+        BackupRecordWriter::waitForClosedFiles();
+        BackupRecordWriter::setCloseInBackground(false);
+        gated.clear();
+        EXPECT_EQ(c.flushFails, std::filesystem::exists(source.createRecordFileName()));
+        EXPECT_EQ(c.flushFails ? 1u : 0u, listed());
+        EXPECT_EQ(c.flushFails, kept.contains("kept"));
+        EXPECT_EQ(c.flushFails ? 0u : 1u, this->listed().size());  // the backup file, complete
+    }
+}
+
+// The free space of a backup root is asked for once per 4 MiB written while
+// the disk has room, and for every frame once the reserve is near.
+TEST_F(BackupWriterTest, FreeSpaceIsAskedOncePerMegabytesUntilTheReserveIsNear) {
+    struct Case {
+        const char* name;
+        long long free;  // what the file system answers
+        int frames;      // of 100 packets (18800 bytes)
+        int asked;       // freeSpace calls expected
+    };
+    const Case cases[] = {
+        {"far from the reserve: once per 4 MiB", kReserve + (1LL << 30), 600, 3},
+        {"within the margin: every frame", kReserve + (8LL << 20), 20, 20},
+    };
+    FaultFileSystem& fs = faultyBackupDir(1LL << 30);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs.setFreeSpace(c.free);
+        SafePointer<RecordFileInfo> info = description();
+        openNew(info);
+        fs.clearCalls();
+        for (int i = 0; i < c.frames; ++i) {
+            TSAVData f = frame(i, 100);
+            ASSERT_TRUE(dir->canWrite(&f, 0));
+            ASSERT_EQ(kRecordOk, write(f));
+            dir->addWrittenSize(f.getDataLength());
+        }
+        int asked = 0;
+        for (const std::string& call : fs.calls()) asked += call.rfind("freeSpace:", 0) == 0;
+        EXPECT_EQ(c.asked, asked);
+        ASSERT_EQ(kRecordOk, writer->close());
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 
@@ -169,6 +170,76 @@ TEST_F(IndexTest, LostNodeRunMarksTheFileDamaged) {
     // The damage survives a rewrite.
     ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, got));
     EXPECT_EQ(RecordFileInfo::kStateDamaged, load()[0].state);
+}
+
+// The summaries the process keeps of an index give what load() gives, nodes
+// included, after every kind of change; an index that did not change is not
+// opened again, one that grew is read only from where it was read last.
+TEST_F(IndexTest, KeptSummariesFollowTheFileAndReadOnlyWhatChanged) {
+    rectest::FaultFileSystem watched;
+    auto summarised = [&]() {
+        std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
+        const std::vector<RecordIndexSummary>* files = nullptr;
+        EXPECT_EQ(kRecordOk, RecordIndexFile::summaries(watched, path, files));
+        std::vector<std::string> out;
+        for (const RecordIndexSummary& f : *files) {
+            RecordIndexEntry e;
+            e.fileName = f.fileName;
+            e.beginTime = f.beginTime;
+            e.endTime = f.endTime;
+            e.recordMode = f.recordMode;
+            e.lockFlag = f.lockFlag;
+            e.state = f.state;
+            e.stream = f.stream;
+            e.fileSize = f.fileSize;
+            EXPECT_EQ(kRecordOk, RecordIndexFile::readNodes(watched, path, f, e.nodes));
+            out.push_back(text(e));
+        }
+        return out;
+    };
+    auto loaded = [&]() {
+        std::vector<std::string> out;
+        for (const RecordIndexEntry& e : load()) out.push_back(text(e));
+        return out;
+    };
+    const std::string one = "a.ts", two = "b.ts";
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        bool readsAgain;  // the index is opened to bring the summaries up to date
+    };
+    std::string saved;
+    const Step steps[] = {
+        {"first read", [&] { ASSERT_EQ(kRecordOk, append(entry(one, 1000, 3, 1))); }, true},
+        {"unchanged", [] {}, false},
+        {"a file being recorded and its nodes appended",
+         [&] {
+             ASSERT_EQ(kRecordOk, append(entry(two, 2000, 0, 0)));
+             ASSERT_EQ(kRecordOk, appendNodes(two, 0, {RecordIndexNode(188, 500, 0, true)}));
+             saved = readBytes(path);
+         },
+         true},
+        {"a torn append at the end",
+         [&] { writeBytes(path, saved + readBytes(path).substr(8, 20)); }, true},
+        {"the torn append completed by a later one",
+         [&] { ASSERT_EQ(kRecordOk, append(entry(two, 2000, 4, 1))); }, true},
+        {"a removal",
+         [&] { ASSERT_EQ(kRecordOk, RecordIndexFile::appendRemove(fs, path, one, true)); }, true},
+        {"replaced by a rewrite",
+         [&] { ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, load())); }, true},
+        {"replaced by an older copy", [&] { writeBytes(path, saved); }, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        watched.clearCalls();
+        const std::vector<std::string> got = summarised();
+        EXPECT_EQ(loaded(), got);
+        size_t opens = 0;
+        for (const std::string& call : watched.calls()) opens += call.rfind("open:", 0) == 0;
+        // readNodes opens the index too, once per file with nodes.
+        EXPECT_EQ(step.readsAgain, opens > got.size()) << opens << " opens";
+    }
 }
 
 }  // namespace
