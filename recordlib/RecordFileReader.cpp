@@ -1,5 +1,7 @@
 #include "RecordFileReader.h"
 
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,27 +14,63 @@
 
 namespace {
 
-// A record file's data read in sequence through the file-system seam.
+// The record files that a stream of this process holds (normalised paths).
+std::mutex g_readersLock;
+std::set<std::string> g_beingRead;  // guarded by g_readersLock
+
+bool claimFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_readersLock);
+    return g_beingRead.insert(path).second;
+}
+
+void releaseFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_readersLock);
+    g_beingRead.erase(path);
+}
+
+// A record file's data read in sequence through the file-system seam. Holds
+// its file (see openRecordFileForRead) until closed before the end of its
+// `size` bytes, or destroyed.
 class RecordDataFile final : public IFile {
   public:
-    RecordDataFile(FileSystem& fs, int fd) : m_fs(fs), m_fd(fd) {}
-    ~RecordDataFile() override { close(); }
+    RecordDataFile(FileSystem& fs, int fd, std::string path, long long size)
+        : m_fs(fs), m_fd(fd), m_path(std::move(path)), m_size(size) {}
+    ~RecordDataFile() override {
+        close();
+        release();
+    }
 
     int close() override {
         if (m_fd < 0) return kRecordOk;
         int r = m_fs.close(m_fd);
         m_fd = -1;
+        // Read to its end, the file is about to be deleted by this reader:
+        // it stays held until the stream goes, or another reader would take
+        // it up again in between.
+        if (m_read < m_size) release();
         return r;
     }
 
     int read(char* buffer, int count) override {
         if (m_fd < 0) return kRecordNoStream;
-        return m_fs.read(m_fd, buffer, count);
+        const int n = m_fs.read(m_fd, buffer, count);
+        if (n > 0) m_read += n;
+        return n;
     }
 
   private:
+    void release() {
+        if (!m_held) return;
+        m_held = false;
+        releaseFile(m_path);
+    }
+
     FileSystem& m_fs;
     int m_fd;
+    const std::string m_path;
+    const long long m_size;
+    long long m_read = 0;
+    bool m_held = true;
 };
 
 void logOpen(const std::string& path, const char* what) {
@@ -40,15 +78,11 @@ void logOpen(const std::string& path, const char* what) {
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
 
-}  // namespace
-
-int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                          RecordFileIndexNodeInfo& walk) {
-    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+// The index entry of the record file `info` names, checked against its data
+// file (there, and not shorter than the entry says).
+int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entry) {
     const std::string path = info.createRecordFileName();
     const std::string indexPath = RecordIndexFile::pathOf(fsutil::dirName(path));
-
-    RecordIndexEntry entry;
     bool found = false;
     {
         std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
@@ -83,16 +117,51 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         logOpen(path, "data file shorter than its index");
         return kRecordOpenFailed;
     }
+    return kRecordOk;
+}
+
+void resetWalk(RecordIndexEntry& entry, RecordFileIndexNodeInfo& walk) {
+    walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
+               entry.stream.getEncoderType(), std::move(entry.nodes));
+}
+
+}  // namespace
+
+int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
+                          RecordFileIndexNodeInfo& walk) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    RecordIndexEntry entry;
+    if (readEntry(fs, info, entry) != kRecordOk) return kRecordOpenFailed;
+    const std::string path = info.createRecordFileName();
+    const std::string held = fsutil::normalize(path);
+    if (!claimFile(held)) {
+        logOpen(path, "being read by another reader");
+        return kRecordOpenFailed;
+    }
     int fd = -1;
     if (fs.open(path, FileSystem::kRead, fd) != kRecordOk) {
+        releaseFile(held);
         logOpen(path, "data file cannot be opened");
         return kRecordOpenFailed;
     }
     // From here on, a backup file of the camera that is lost keeps this
     // source on its disk.
     MoveLedger::instance().sourceOpened(path);
-    file = SafePointer<IFile>(new RecordDataFile(fs, fd));
-    walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
-               entry.stream.getEncoderType(), std::move(entry.nodes));
+    file = SafePointer<IFile>(new RecordDataFile(fs, fd, held, entry.fileSize));
+    resetWalk(entry, walk);
     return kRecordOk;
+}
+
+int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk) {
+    RecordIndexEntry entry;
+    if (readEntry(*RecordDiskManagerImpl::fileSystem(), info, entry) != kRecordOk) {
+        return kRecordOpenFailed;
+    }
+    resetWalk(entry, walk);
+    return kRecordOk;
+}
+
+bool isRecordFileBeingRead(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_readersLock);
+    return g_beingRead.count(fsutil::normalize(path)) != 0;
 }

@@ -1,6 +1,8 @@
 #ifndef RECORDLIB_RECORDFILEREADER_H
 #define RECORDLIB_RECORDFILEREADER_H
 
+#include <string>
+
 #include "IFile.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileInfo.h"
@@ -11,7 +13,22 @@
 // the first node) with the file's begin time, picture size and encoder type.
 // Answers 0, or a negative code (kRecordOpenFailed when the file or its index
 // entry cannot be read); on failure `file` and `walk` are left as they were.
+//
+// One reader at a time: a record file whose stream another reader of this
+// process holds is refused (kRecordOpenFailed, logged "RecordRead"), so two
+// backup jobs of one camera never move the same file. The stream holds its
+// file until it is closed or destroyed; a stream read to the end of its data
+// holds it until it is destroyed, so that its reader can delete the file
+// before any other reader can take it.
 int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
                           RecordFileIndexNodeInfo& walk);
+
+// The index walk of a record file alone, as openRecordFileForRead gives it,
+// without a data stream: for those that only look at the nodes, which may do
+// so while a reader holds the file. 0 or kRecordOpenFailed.
+int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk);
+
+// True while a stream of this process holds the record file at `path`.
+bool isRecordFileBeingRead(const std::string& path);
 
 #endif  // RECORDLIB_RECORDFILEREADER_H

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "BasicTool.h"
-#include "IFile.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
 #include "RetrieverFileQuery.h"
@@ -85,15 +84,13 @@ bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId
            std::vector<Node>& out) {
     out.clear();
     for (const RecordFileInfo& info : files(dirs, deviceId, cameraId)) {
-        SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
-        if (openRecordFileForRead(info, file, walk) != 0) return false;
+        if (readRecordFileNodes(info, walk) != 0) return false;
         while (walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
             out.push_back({walk.getFileBeginTime() + node.getTimeOffset(), node.getDataLen()});
         }
-        if (!file.isNull()) file->close();
     }
     return true;
 }
