@@ -8,16 +8,15 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "BackupDisk.h"
-#include "BackupService.h"
 #include "BackupServiceManager.h"
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
+#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInventory.h"
 #include "RecordResult.h"
@@ -132,6 +131,11 @@ bool hasPolicy(const RecorderConfig& config, const std::string& deviceId, int ca
     return false;
 }
 
+bool lockDisks(const RecorderConfig& config, const std::string& command, RecordDiskLock& lock,
+               std::string& error) {
+    return lock.lock(RecordDiskLock::rootsOf(config), command, error) == kRecordOk;
+}
+
 int runCommand(const RunOptions& options) {
     RecorderConfig config;
     std::string error;
@@ -148,6 +152,10 @@ int runCommand(const RunOptions& options) {
         jobs.push_back(job);
     }
     if (options.speed < 0) return fail("--speed must not be negative");
+    // Before the module first touches the disks (its crash recovery would cut
+    // back the backup files of a process already moving them).
+    RecordDiskLock diskLock;
+    if (!lockDisks(config, "nvr-backup run", diskLock, error)) return fail(error);
     if (!options.logPath.empty() && Logger::setLogFile(options.logPath, 10 << 20, 3) != 0) {
         return fail("cannot write the log file " + options.logPath);
     }
@@ -198,26 +206,15 @@ int runCommand(const RunOptions& options) {
         }
     }
 
-    // Remove the jobs (the stop thread stops them), wait until they are
-    // stopped, then shut the module down.
-    std::vector<SafePointer<BackupService>> removed;
+    // Remove the jobs and shut the module down: unInit stops the removed
+    // jobs that the stop thread has not reached yet and closes their last
+    // backup files.
     for (const JobSpec& job : jobs) {
-        SafePointer<BackupService> handle;
-        for (const auto& service : manager->getServices()) {
-            if (service->getRecordInfo().getCameraId() == job.cameraId &&
-                job.deviceId == service->getRecordInfo().getDeviceId()) {
-                handle = service;
-            }
-        }
-        if (manager->removeService(toInfo(job)) == 0 && !handle.isNull()) removed.push_back(handle);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (auto& job : removed) {
-        while (job->isRunning() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (manager->removeService(toInfo(job)) != 0) {
+            std::fprintf(stderr, "nvr-backup: the job of %s:%d was not listed\n",
+                         job.deviceId.c_str(), job.cameraId);
         }
     }
-    removed.clear();
     manager->unInit();
 
     for (const JobSpec& job : jobs) {

@@ -14,6 +14,7 @@
 #include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
+#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInventory.h"
 #include "RecordResult.h"
@@ -140,6 +141,11 @@ int demoCommand(const DemoOptions& options) {
         if (!setUp(options, dir, configPath, cameras)) return 1;
     }
     if (!loadConfiguration(configPath, config, error)) {
+        std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
+        return 2;
+    }
+    RecordDiskLock diskLock;
+    if (!lockDisks(config, "nvr-backup demo", diskLock, error)) {
         std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
         return 2;
     }
