@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "BackupDisk.h"
 #include "FileSystem.h"
 #include "RecordResult.h"
 
@@ -100,7 +101,13 @@ std::string RecordDiskLock::lockPath(const std::string& root) {
 std::vector<std::string> RecordDiskLock::rootsOf(const RecorderConfig& config) {
     std::vector<std::string> roots;
     for (const RecordDirInfoEx& d : config.recordDirs) roots.push_back(d.getRecordRootDir());
-    for (const RecordDirInfoEx& d : config.backupDirs) roots.push_back(d.getRecordRootDir());
+    for (const RecordDirInfoEx& d : config.backupDirs) {
+        // Nothing is written below a bare mount point, a lock file neither.
+        BackupDiskIdentity identity;
+        if (BackupDisk::identify(*posixFileSystem(), d.getRecordRootDir(), identity) == kRecordOk) {
+            roots.push_back(d.getRecordRootDir());
+        }
+    }
     return roots;
 }
 

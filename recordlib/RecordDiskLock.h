@@ -41,7 +41,8 @@ class RecordDiskLock {
 
     // <root>/record/.nvr-backup.lock
     static std::string lockPath(const std::string& root);
-    // The record roots, then the backup roots, of a configuration.
+    // The record roots, then the backup roots that are prepared backup disks
+    // (BackupDisk), of a configuration.
     static std::vector<std::string> rootsOf(const RecorderConfig& config);
 
   private:
