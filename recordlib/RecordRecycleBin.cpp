@@ -65,14 +65,8 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
         m_recyclePath, std::to_string(static_cast<long long>(std::time(nullptr))) + "#" + relative);
     // A source whose frames are still on their way to the backup disk leaves
     // once they are durable there (the ledger moves it then), or not at all.
-    switch (MoveLedger::instance().requestRemoval(source, target)) {
-        case MoveLedger::kKeep:
-            return 0;
-        case MoveLedger::kDeferred:
-            return 1;
-        case MoveLedger::kRemoveNow:
-            break;
-    }
+    const int held = MoveLedger::instance().holdRemoval(source, target);
+    if (held >= 0) return held;
     int r = fs.rename(source, target);
     if (r != kRecordOk) {
         logBin(source, "cannot be moved to the recycle area", r);
