@@ -189,7 +189,9 @@ bool isDir(FileSystem& fs, const std::string& path) {
 }
 
 int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& relative) {
-    if (!isDir(fs, base)) return kRecordNotFound;
+    FileStat st;
+    if (int r = fs.stat(base, st)) return r;
+    if (!st.isDir) return kRecordNotFound;
     std::string path = base;
     size_t start = 0;
     while (start < relative.size()) {
