@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test in the three builds: release,
-# address+undefined sanitizers and thread sanitizer.
+# Sets up, builds and runs every test in four builds: release, address+
+# undefined sanitizers, thread sanitizer, and the 32-bit ARM (armhf) cross
+# build, whose tests run under qemu-user. NVR_PRESETS picks others (arm64
+# too, for example).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+presets=(${NVR_PRESETS:-release asan tsan armhf})
+cross=()
+for preset in "${presets[@]}"; do
+  case "$preset" in armhf | arm64) cross+=("$preset") ;; esac
+done
+NVR_CROSS="${cross[*]}" bash scripts/setup.sh
 export CCACHE_DIR="${CCACHE_DIR:-$PWD/build/.ccache}"
 
-presets=(${NVR_PRESETS:-release asan tsan})
 for preset in "${presets[@]}"; do
   echo "=== $preset ==="
+  start=$SECONDS
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  echo "=== $preset: $((SECONDS - start)) s ==="
 done
