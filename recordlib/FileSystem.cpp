@@ -11,6 +11,10 @@
 
 #include "RecordResult.h"
 
+// Without it a 32-bit build cuts sizes past 2 GiB in ftruncate and fails
+// stat and readdir with EOVERFLOW (cmake/NvrPlatform.cmake defines it).
+static_assert(sizeof(off_t) == 8, "record files need a 64-bit off_t: _FILE_OFFSET_BITS=64");
+
 int resultFromErrno(int err) {
     switch (err) {
         case 0:

@@ -25,6 +25,9 @@ else()
   set(_nvr_qemu qemu-${CMAKE_SYSTEM_PROCESSOR})
 endif()
 find_program(NVR_QEMU ${_nvr_qemu})
-if(NVR_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${NVR_QEMU} -L /)
+if(NOT NVR_QEMU)
+  # The build lists each test program's cases by running it.
+  message(FATAL_ERROR "${_nvr_qemu} not found: the test programs run under it "
+                      "(Debian package qemu-user; scripts/setup.sh installs it)")
 endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${NVR_QEMU} -L /)
