@@ -73,7 +73,7 @@ class RecordDataFile final : public IFile {
     bool m_held = true;
 };
 
-void logOpen(const std::string& path, const char* what) {
+void logOpen(const std::string& path, const std::string& what) {
     std::string message = path + ": " + what;
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
@@ -108,8 +108,12 @@ int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entr
         return kRecordOpenFailed;
     }
     FileStat st;
-    if (fs.stat(path, st) != kRecordOk || st.isDir) {
-        logOpen(path, "data file missing");
+    const int s = fs.stat(path, st);
+    if (s != kRecordOk || st.isDir) {
+        logOpen(path,
+                s == kRecordOk || s == kRecordNotFound
+                    ? std::string("data file missing")
+                    : std::string("data file cannot be examined (") + resultToString(s) + ")");
         return kRecordOpenFailed;
     }
     if (st.size < entry.fileSize) {
