@@ -142,6 +142,14 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         logOpen(path, "being read by another reader");
         return kRecordOpenFailed;
     }
+    // The reader that held it until now may have read it to its end and
+    // asked for its removal after this caller's query had found it: such a
+    // file is leaving (hidden from the query) and is not read again.
+    if (MoveLedger::instance().isPending(path)) {
+        releaseFile(held);
+        logOpen(path, "leaving the disk");
+        return kRecordOpenFailed;
+    }
     int fd = -1;
     if (fs.open(path, FileSystem::kRead, fd) != kRecordOk) {
         releaseFile(held);

@@ -19,7 +19,9 @@
 // backup jobs of one camera never move the same file. The stream holds its
 // file until it is closed or destroyed; a stream read to the end of its data
 // holds it until it is destroyed, so that its reader can delete the file
-// before any other reader can take it.
+// before any other reader can take it. A file whose removal waits in the
+// MoveLedger is refused as well (kRecordOpenFailed), also when the caller's
+// query found it just before its reader asked for the removal.
 int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
                           RecordFileIndexNodeInfo& walk);
 

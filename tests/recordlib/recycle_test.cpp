@@ -9,6 +9,7 @@
 #include "DiskManagerFactory.h"
 #include "LocalRecorder.h"
 #include "MoveLedger.h"
+#include "RecordFileReader.h"
 #include "RecordIndexFile.h"
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
@@ -185,6 +186,9 @@ TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
         ledger.writerOpened(&writers[1], key, tmp.sub("backup/two.ts"));
         EXPECT_EQ(1, removeLikeTheRetriever(f));
         EXPECT_TRUE(ledger.isPending(path));
+        SafePointer<IFile> file;
+        RecordFileIndexNodeInfo walk;
+        EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(f, file, walk));  // it is leaving
         apply(row.first);
         EXPECT_EQ(row.goneAfterFirst, !std::filesystem::exists(path));
         apply(row.second);
