@@ -289,7 +289,8 @@ void Supervisor::show(State& state, bool final) {
         }
         std::string rest;
         if (!job.hasFile) {
-            rest = "nothing to move now: waiting for complete record files";
+            rest = m_options.untilEmpty ? "nothing left to move"
+                                        : "nothing to move now: waiting for complete record files";
         } else {
             rest = "to move " + plural(left.files, "file", "files") + " " +
                    RecordInventory::formatBytes(left.bytes);

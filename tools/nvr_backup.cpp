@@ -6,6 +6,7 @@
 //   prepare-disk ROOT make a mounted disk a backup disk
 #include <CLI/CLI.hpp>
 #include <cstring>
+#include <filesystem>
 
 #include "Commands.h"
 
@@ -18,9 +19,13 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("nvr-backup ") + NVR_VERSION);
 
     DemoOptions demo;
-    // The hints name the program as it was called (a build tree is not on
-    // the PATH).
-    if (argc > 0 && std::strchr(argv[0], '/') != nullptr) demo.program = argv[0];
+    // The hints name the program by its full path when it was called by a
+    // path (a build tree is not on the PATH).
+    if (argc > 0 && std::strchr(argv[0], '/') != nullptr) {
+        std::error_code ec;
+        const std::filesystem::path self = std::filesystem::absolute(argv[0], ec);
+        demo.program = ec ? argv[0] : self.lexically_normal().string();
+    }
     CLI::App* demoCmd = app.add_subcommand("demo",
                                            "Run the built-in demo recorder: two cameras, "
                                            "two local disks, one backup disk");
