@@ -121,7 +121,8 @@ std::string baseName(const std::string& path);
 // True when `path` exists and is a folder.
 bool isDir(FileSystem& fs, const std::string& path);
 // Creates the folders of `relative` below `base`, one level at a time.
-// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise).
+// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise,
+// or the code of a failed stat).
 [[nodiscard]] int makeDirsBelow(FileSystem& fs, const std::string& base,
                                 const std::string& relative);
 // Reads a whole file into `out`.

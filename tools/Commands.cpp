@@ -40,6 +40,13 @@ int fail(const std::string& message) {
     return 2;
 }
 
+// A listing of the disks that failed is told, never taken for an empty one
+// (the log names the folder).
+void listingFailed(const std::string& what, int code) {
+    std::fprintf(stderr, "nvr-backup: %s cannot be listed: %s; see the log\n", what.c_str(),
+                 OperatorText::result(code).c_str());
+}
+
 bool readConfiguration(const std::string& path, RecorderConfig& config, std::string& error) {
     if (path.empty()) {
         error = "no configuration given (--config FILE)";
@@ -76,7 +83,7 @@ bool checkLogFolder(const std::string& path, std::string& error) {
 int exitCodeOf(const Supervisor::Outcome& outcome) {
     if (outcome.signal == SIGINT) return kExitSigint;
     if (outcome.signal == SIGTERM) return kExitSigterm;
-    return outcome.startFailed || outcome.gaveUp ? kExitFailed : kExitOk;
+    return outcome.startFailed || outcome.gaveUp || outcome.unreadable != 0 ? kExitFailed : kExitOk;
 }
 
 bool openLogFile(const std::string& path, std::string& error) {
@@ -274,25 +281,40 @@ int recordCommand(const RecordOptions& options) {
 
 namespace {
 
-void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool withNodes) {
+// Answers 0, or the code of a folder that could not be listed (told on
+// standard error; the listing goes on with the rest).
+int listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool withNodes) {
     std::printf("%s\n", title);
+    int result = kRecordOk;
     for (const RecordDirInfoEx& dir : dirs) {
-        std::error_code ec;
-        bool there = fs::is_directory(dir.getRecordRootDir(), ec);
-        std::printf("  %s (group %d)%s\n", dir.getRecordRootDir().c_str(), dir.getGroupId(),
-                    there ? "" : "  -- does not exist");
-        if (!there) continue;
         std::vector<RecordDirInfoEx> one{dir};
-        for (const std::string& deviceDir : RecordInventory::deviceDirs(one)) {
-            std::vector<RecordFileInfo> files = RecordInventory::filesOfDeviceDir(one, deviceDir);
+        std::vector<std::string> deviceDirs;
+        int r = RecordInventory::deviceDirs(one, deviceDirs);
+        bool there = fsutil::isDir(*RecordDiskManagerImpl::fileSystem(), dir.getRecordRootDir());
+        std::printf("  %s (group %d)%s\n", dir.getRecordRootDir().c_str(), dir.getGroupId(),
+                    r != kRecordOk ? "  -- cannot be listed"
+                    : there        ? ""
+                                   : "  -- does not exist");
+        if (r != kRecordOk) {
+            listingFailed(dir.getRecordRootDir(), r);
+            result = r;
+        }
+        for (const std::string& deviceDir : deviceDirs) {
+            std::vector<RecordFileInfo> files;
+            r = RecordInventory::filesOfDeviceDir(one, deviceDir, files);
             long long bytes = 0;
             int nodes = 0;
             for (const auto& f : files) {
                 bytes += f.getFileSize();
                 nodes += f.getNodeCount();
             }
-            std::printf("    %s: %zu file(s), %s, %d node(s)\n", deviceDir.c_str(), files.size(),
-                        RecordInventory::formatBytes(bytes).c_str(), nodes);
+            std::printf("    %s: %zu file(s), %s, %d node(s)%s\n", deviceDir.c_str(), files.size(),
+                        RecordInventory::formatBytes(bytes).c_str(), nodes,
+                        r != kRecordOk ? "  -- incomplete" : "");
+            if (r != kRecordOk) {
+                listingFailed(dir.getRecordRootDir() + "/record/" + deviceDir, r);
+                result = r;
+            }
             for (const auto& f : files) {
                 std::printf("      %s  %s .. %s  %10s  %5d nodes\n", f.getRecordFileName().c_str(),
                             RecordInventory::formatTime(f.getRecordBeginTime()).c_str(),
@@ -303,14 +325,17 @@ void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool 
             }
         }
     }
+    return result;
 }
 
 // Per camera over all backup disks: its nodes and how many of them repeat an
 // earlier one (a frame that a crashed move brought to the backup twice). A
 // camera's device folders with different IPs count as one camera.
-void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
+int listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
     std::set<std::pair<std::string, int>> cameras;
-    for (const std::string& deviceDir : RecordInventory::deviceDirs(dirs)) {
+    std::vector<std::string> folders;
+    const int listed = RecordInventory::deviceDirs(dirs, folders);
+    for (const std::string& deviceDir : folders) {
         std::string deviceId;
         std::string deviceIP;
         int cameraId = 0;
@@ -318,7 +343,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
             cameras.insert({deviceId, cameraId});
         }
     }
-    if (cameras.empty()) return;
+    if (cameras.empty()) return listed;
     std::printf("Backup disks, per camera:\n");
     for (const auto& camera : cameras) {
         std::vector<RecordInventory::Node> nodes;
@@ -331,6 +356,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
                     RecordInventory::formatCount(static_cast<long long>(nodes.size())).c_str(),
                     RecordInventory::formatCount(RecordInventory::repeats(nodes)).c_str());
     }
+    return listed;
 }
 
 }  // namespace
@@ -341,8 +367,8 @@ int listCommand(const ListOptions& options) {
     if (!loadConfiguration(options.configPath, config, error)) return fail(error);
     std::printf("Times are local time (%s), as in the log. A node is up to 0.5 s of video.\n",
                 RecordInventory::timeZoneText().c_str());
-    listDirs("Local record directories:", config.recordDirs, options.nodes);
-    listDirs("Backup directories:", config.backupDirs, options.nodes);
-    listBackupCameras(config.backupDirs);
-    return 0;
+    int local = listDirs("Local record directories:", config.recordDirs, options.nodes);
+    int backup = listDirs("Backup directories:", config.backupDirs, options.nodes);
+    int cameras = listBackupCameras(config.backupDirs);
+    return local == kRecordOk && backup == kRecordOk && cameras == kRecordOk ? 0 : 1;
 }

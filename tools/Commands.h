@@ -79,7 +79,8 @@ struct PrepareDiskOptions {
 int prepareDiskCommand(const PrepareDiskOptions& options);
 
 // The exit code of a supervised run: 130 or 143 after SIGINT or SIGTERM, 1
-// when a job could not be started or stalled past the give-up time, else 0.
+// when a job could not be started, stalled past the give-up time or a folder
+// of its source could not be read, else 0.
 int exitCodeOf(const Supervisor::Outcome& outcome);
 
 struct DemoOptions {

@@ -18,6 +18,7 @@
 #include "OperatorText.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInventory.h"
+#include "RecordResult.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
 
@@ -168,11 +169,20 @@ int demoCommand(const DemoOptions& options) {
         Logger::setStandardError();
         return kExitUsage;
     }
+    // Nothing left only when the jobs say so and every folder could be read.
     bool left = false;
     for (const Supervisor::Job& job : jobs) {
         JobSource source;
-        left = left || (JobSource::find(job.deviceId, job.deviceIP, job.cameraId, source, error) &&
-                        source.hasFileToMove());
+        if (!JobSource::find(job.deviceId, job.deviceIP, job.cameraId, source, error)) continue;
+        const JobSource::Inventory inventory = source.inventory();
+        if (inventory.unreadable != 0) {
+            std::fprintf(stderr, "nvr-backup: %s cannot be read: %s; see %s\n",
+                         inventory.unreadablePath.c_str(),
+                         OperatorText::result(inventory.unreadable).c_str(), logPath.c_str());
+            Logger::setStandardError();
+            return kExitFailed;
+        }
+        left = left || source.hasFileToMove();
     }
     if (!left) {
         std::printf(
@@ -213,10 +223,11 @@ int demoCommand(const DemoOptions& options) {
     for (const DemoCamera& c : cameras) {
         std::vector<RecordInventory::Node> arrived;
         bool readable = RecordInventory::nodes(config.backupDirs, kDevice, c.cameraId, arrived);
-        RecordInventory::Totals backup =
-            RecordInventory::totals(config.backupDirs, kDevice, c.cameraId);
-        RecordInventory::Totals local =
-            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
+        RecordInventory::Totals backup, local;
+        if (RecordInventory::totals(config.backupDirs, kDevice, c.cameraId, backup) != kRecordOk ||
+            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId, local) != kRecordOk) {
+            readable = false;
+        }
         // Every recorded node must have arrived, in order, and nothing else.
         // A move that was cut short (Ctrl-C, or a crash) leaves the nodes it
         // had moved of a record file on the backup disk, and the next run

@@ -11,6 +11,7 @@
 #include "RecordDiskManagerImpl.h"
 #include "RecordFileInfo.h"
 #include "RecordIndexFile.h"
+#include "RecordResult.h"
 #include "RetrieverFileQuery.h"
 #include "Singlton.h"
 
@@ -77,11 +78,17 @@ bool JobSource::find(const std::string& deviceId, const std::string& deviceIP, i
     return true;
 }
 
-std::set<std::string> JobSource::deviceDirs() const {
+std::set<std::string> JobSource::deviceDirs(int& unreadable, std::string& path) const {
     std::set<std::string> names;
     for (const RecordDirInfoEx& dir : m_dirs) {
         std::vector<std::string> found;
-        BasicTool::getMatchDeviceDirList(dir, "record", m_deviceId, m_deviceIP, m_cameraId, found);
+        int listed = 0;
+        BasicTool::getMatchDeviceDirList(dir, "record", m_deviceId, m_deviceIP, m_cameraId, found,
+                                         &listed);
+        if (listed != 0 && unreadable == 0) {
+            unreadable = listed;
+            path = fsutil::join(dir.getRecordRootDir(), "record");
+        }
         names.insert(found.begin(), found.end());
     }
     return names;
@@ -89,7 +96,9 @@ std::set<std::string> JobSource::deviceDirs() const {
 
 bool JobSource::hasFileToMove() const {
     if (MoveLedger::instance().pendingAgeMs(m_cameraKey) >= 0) return true;
-    const std::set<std::string> devices = deviceDirs();
+    int unreadable = 0;
+    std::string path;
+    const std::set<std::string> devices = deviceDirs(unreadable, path);
     if (devices.empty()) return false;
     RetrieverFileQuery query;
     query.setIFrameFlag(false);
@@ -103,13 +112,22 @@ JobSource::Inventory JobSource::inventory() const {
     Inventory out;
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     const MoveLedger& ledger = MoveLedger::instance();
-    const std::set<std::string> devices = deviceDirs();
+    const std::set<std::string> devices = deviceDirs(out.unreadable, out.unreadablePath);
+    auto failed = [&out](int code, const std::string& path) {
+        if (code == 0 || code == kRecordNotFound || out.unreadable != 0) return;
+        out.unreadable = code;
+        out.unreadablePath = path;
+    };
     for (const RecordDirInfoEx& dir : m_dirs) {
         for (const std::string& device : devices) {
             const std::string devicePath =
                 fsutil::join(fsutil::join(dir.getRecordRootDir(), "record"), device);
             std::vector<std::string> days;
-            if (fs.list(devicePath, days) != 0) continue;
+            const int listed = fs.list(devicePath, days);
+            if (listed != 0) {
+                failed(listed, devicePath);
+                continue;
+            }
             for (const std::string& day : days) {
                 if (!isDayName(day)) continue;
                 const std::string dayDir = fsutil::join(devicePath, day);
@@ -117,7 +135,11 @@ JobSource::Inventory JobSource::inventory() const {
                 std::vector<RecordIndexEntry> entries;
                 {
                     std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
-                    if (RecordIndexFile::load(fs, indexPath, entries) != 0) continue;
+                    const int loaded = RecordIndexFile::load(fs, indexPath, entries);
+                    if (loaded != 0) {
+                        failed(loaded, indexPath);
+                        continue;
+                    }
                 }
                 for (const RecordIndexEntry& e : entries) {
                     const std::string path = fsutil::join(dayDir, e.fileName);
@@ -135,7 +157,9 @@ JobSource::Inventory JobSource::inventory() const {
                         continue;
                     }
                     FileStat st;
-                    if (fs.stat(path, st) != 0 || st.size < e.fileSize) {
+                    const int there = fs.stat(path, st);
+                    if (there != 0 || st.size < e.fileSize) {
+                        failed(there, path);
                         add(out.cutShort, e);
                         continue;
                     }

@@ -44,14 +44,22 @@ class JobSource {
         Totals leaving;    // read to the end; leaves once its frames are durable
         Totals recording;  // still being recorded
         Totals damaged;    // its index lost nodes: never read
-        Totals cutShort;   // data file missing or shorter than its index
+        Totals cutShort;   // data file missing, unreadable or shorter than its index
+        // The code of the first device folder, day index or data file that
+        // could not be read (not one that is not there), and its path: what
+        // it holds is neither moved nor counted. 0 when all could be read.
+        int unreadable = 0;
+        std::string unreadablePath;
         // Index nodes of every listed complete file, by path.
         std::map<std::string, long long> nodesByPath;
     };
     Inventory inventory() const;
 
   private:
-    std::set<std::string> deviceDirs() const;
+    // The camera's device folders on the job's directories; `unreadable`
+    // and `path` take the code and the path of the first record folder that
+    // could not be listed (left as they are when all could).
+    std::set<std::string> deviceDirs(int& unreadable, std::string& path) const;
 
     std::string m_deviceId;
     std::string m_deviceIP;

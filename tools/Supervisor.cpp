@@ -95,6 +95,7 @@ struct Supervisor::State {
         long long fileBytesLeft = 0;
         long long dropped = 0;  // nodes of those files never written
         int passedOverShown = 0;
+        int unreadableShown = 0;
         long long printedNodes = -1;  // the last plain line's figures
         int printedFiles = -1;
     };
@@ -205,6 +206,14 @@ void Supervisor::refresh(State& state, bool force) {
                   true);
         }
         job.passedOverShown = passedOver;
+        if (job.inventory.unreadable != 0 && job.inventory.unreadable != job.unreadableShown) {
+            event(state,
+                  job.name + ": " + job.inventory.unreadablePath +
+                      " cannot be read: " + OperatorText::result(job.inventory.unreadable) +
+                      "; what it holds is neither moved nor counted (see the log)",
+                  true);
+        }
+        job.unreadableShown = job.inventory.unreadable;
 
         // The job's own answer to "anything left?", asked while it idles.
         const bool idle = now - job.lastProgressMs >= kIdleMs;
@@ -382,11 +391,20 @@ Supervisor::Outcome Supervisor::run() {
     refresh(state, true);
     bool empty = true;
     for (const State::JobState& job : state.jobs) empty = empty && !job.hasFile;
+    auto anyUnreadable = [&state] {
+        for (const State::JobState& job : state.jobs) {
+            if (job.inventory.unreadable != 0) return true;
+        }
+        return false;
+    };
     BackupServiceManager* manager = BackupServiceManager::getInstance();
     if (m_options.untilEmpty && empty) {
         outcome.empty = true;
-        event(state, "nothing to move: no job's local disks hold a record file it would move",
-              false);
+        const bool unreadable = anyUnreadable();
+        event(state,
+              unreadable ? "nothing to move that can be read; what else is left is unknown"
+                         : "nothing to move: no job's local disks hold a record file it would move",
+              unreadable);
     } else {
         manager->init();
         for (size_t i = 0; i < m_jobs.size(); ++i) {
@@ -452,7 +470,10 @@ Supervisor::Outcome Supervisor::run() {
         } else if (outcome.gaveUp) {
             event(state, "giving up: a job has moved nothing for too long", true);
         } else {
-            event(state, "nothing left to move: stopping the jobs", false);
+            event(state,
+                  anyUnreadable() ? "nothing left to move that can be read: stopping the jobs"
+                                  : "nothing left to move: stopping the jobs",
+                  false);
         }
         // Stops every job (its thread, then its source, then its backup
         // file, which makes the last frames durable) and the stop thread.
@@ -461,6 +482,9 @@ Supervisor::Outcome Supervisor::run() {
         if (m_options.tty && !m_options.verbose) show(state, true);
     }
     outcome.seconds = (MoveMeter::steadyMs() - state.startMs) / 1000.0;
+    for (const State::JobState& job : state.jobs) {
+        if (job.inventory.unreadable != 0) outcome.unreadable = job.inventory.unreadable;
+    }
 
     Logger::setObserver(Logger::Observer());
     RecordDiskManagerImpl::setFileSystem(previous);
@@ -487,6 +511,10 @@ void Supervisor::summary(State& state, const Outcome& outcome) {
                 plural(inv.toMove.nodes + inv.leaving.nodes, "node", "nodes") + ")";
         if (inv.recording.files > 0) {
             text += ", " + plural(inv.recording.files, "file", "files") + " being recorded";
+        }
+        if (inv.unreadable != 0) {
+            text += "; what else is left is unknown: " + inv.unreadablePath +
+                    " cannot be read: " + OperatorText::result(inv.unreadable);
         }
         const int passedOver = inv.cutShort.files + inv.damaged.files;
         if (passedOver > 0) {

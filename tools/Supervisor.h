@@ -46,6 +46,9 @@ class Supervisor {
         bool empty = false;        // every job's source had nothing left
         bool gaveUp = false;       // a job stalled for giveUpSeconds
         bool startFailed = false;  // a job's thread could not be started
+        // The code of a record folder, day index or data file of a job that
+        // could not be read at the end: what is left is not known. 0 if none.
+        int unreadable = 0;
         double seconds = 0;
     };
 

@@ -92,9 +92,10 @@ Result runProgram(const std::vector<std::string>& args, const std::string& waitF
 }
 
 enum Recorder {
-    kEmpty,     // no recording
-    kRecorded,  // 60 s of camera d:1 in two record files
-    kCutShort,  // the same, the first data file cut in the middle of a packet
+    kEmpty,       // no recording
+    kRecorded,    // 60 s of camera d:1 in two record files
+    kCutShort,    // the same, the first data file cut in the middle of a packet
+    kUnreadable,  // the same, its day index a folder (reading it fails: EISDIR)
 };
 
 struct Row {
@@ -133,6 +134,16 @@ class CliTest : public ::testing::Test {
         const Result r = runProgram({"record", "--config", dir + "/good.json", "--device", "d",
                                      "--camera", "1", "--seconds", "60", "--file-seconds", "30"});
         ASSERT_EQ(0, r.code) << r.err;
+        if (recorder == kUnreadable) {
+            for (const auto& entry : fs::recursive_directory_iterator(dir + "/rec/record")) {
+                if (entry.path().filename() == "record.idx") {
+                    fs::rename(entry.path(), entry.path().string() + ".away");
+                    fs::create_directory(entry.path());
+                    return;
+                }
+            }
+            FAIL() << "no day index was written";
+        }
         if (recorder != kCutShort) return;
         for (const auto& entry : fs::recursive_directory_iterator(dir + "/rec/record")) {
             if (entry.path().extension() == ".ts") {
@@ -302,6 +313,9 @@ TEST_F(CliTest, InvocationsExitAsTheReadmeSays) {
         {"a file cut in a packet is passed over and the run still ends", kCutShort,
          with({"--until-empty", "--speed", "0"}), "", 0, 0, "err",
          "1 record file is passed over and stays on the local disk"},
+        {"a day index that cannot be read leaves what is left unknown", kUnreadable,
+         with({"--until-empty", "--speed", "0"}), "", 0, 1, "err",
+         "record.idx cannot be read: I/O error [-707]"},
         {"a full backup disk is named as the cause of a stall",
          kRecorded,
          {"run", "--config", "$D/full.json", "--job", "d:1", "--speed", "5"},

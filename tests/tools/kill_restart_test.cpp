@@ -89,7 +89,12 @@ unsigned long long hashOf(std::vector<unsigned char>& data) {
 std::vector<Frame> readFrames(const std::vector<RecordDirInfoEx>& dirs, int camera,
                               std::string& error) {
     std::vector<Frame> frames;
-    for (const RecordFileInfo& info : RecordInventory::files(dirs, kDevice, camera)) {
+    std::vector<RecordFileInfo> infos;
+    if (RecordInventory::files(dirs, kDevice, camera, infos) != 0) {
+        error = "the record files cannot be listed";
+        return frames;
+    }
+    for (const RecordFileInfo& info : infos) {
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
         if (openRecordFileForRead(info, file, walk) != 0) {
@@ -198,7 +203,9 @@ std::string tail(const std::string& path) {
 // The day folders below <root>/record of every directory given.
 std::vector<std::string> dayFolders(const std::vector<RecordDirInfoEx>& dirs) {
     std::vector<std::string> out;
-    for (const std::string& device : RecordInventory::deviceDirs(dirs)) {
+    std::vector<std::string> devices;
+    EXPECT_EQ(0, RecordInventory::deviceDirs(dirs, devices));
+    for (const std::string& device : devices) {
         for (const RecordDirInfoEx& d : dirs) {
             std::error_code ec;
             const fs::path folder = fs::path(d.getRecordRootDir()) / "record" / device;
@@ -294,8 +301,10 @@ TEST_F(KillRestartTest, EveryFrameSurvivesKillsAtRandomMoments) {
     // Per camera: every recorded node and the hash of its bytes.
     std::map<int, std::map<std::pair<long long, int>, unsigned long long>> recorded;
     auto localFiles = [&] {
-        return RecordInventory::files(config.recordDirs, kDevice, 1).size() +
-               RecordInventory::files(config.recordDirs, kDevice, 2).size();
+        std::vector<RecordFileInfo> one, two;
+        EXPECT_EQ(0, RecordInventory::files(config.recordDirs, kDevice, 1, one));
+        EXPECT_EQ(0, RecordInventory::files(config.recordDirs, kDevice, 2, two));
+        return one.size() + two.size();
     };
 
     // Kill moments from a few ms up to an uncut run, spread evenly on a log
