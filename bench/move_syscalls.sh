@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The system calls of one whole move (one camera, 10 minutes in 10 record
 # files, clock speed 0), counted by strace: bench/move_syscalls.sh BIN
+B="$1"; D=$(mktemp -d /tmp/nvr-st-XXXXXX)
 mkdir -p $D/disks/local $D/disks/backup
 cat > $D/rec.json <<JSON
 {"recordDirs":[{"root":"$D/disks/local","groupId":1,"attribute":4}],
