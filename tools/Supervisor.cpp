@@ -247,7 +247,12 @@ void Supervisor::refresh(State& state, bool force) {
                     line = &it->second;
                 }
             }
-            if (line != nullptr) cause = OperatorText::logCause(line->category, line->message);
+            if (line != nullptr) {
+                cause = OperatorText::logCause(line->category, line->message);
+                // A line of the record library may be logged only once (an
+                // unprepared disk): an older one is still the best guess.
+                if (line->ms < job.lastProgressMs) cause += " (logged before its last progress)";
+            }
         }
         if (cause.empty() && job.counts.lastWriteError != 0) {
             cause = "writing the backup file failed: " +
