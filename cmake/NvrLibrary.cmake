@@ -19,5 +19,6 @@ function(nvr_host_library target)
   target_compile_features(${target} PUBLIC cxx_std_17)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/nvr-local.map")
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/nvr-local.map)
+  set_property(TARGET ${target} APPEND PROPERTY
+    LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/nvr-local.map)
 endfunction()
