@@ -6,9 +6,18 @@ set -euo pipefail
 packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev ffmpeg tstools libspdlog-dev)
 
+# Installed for this machine's architecture (or for all): on a machine that
+# also has the ARM packages for cross builds, a plain `dpkg -s` of such a
+# package is ambiguous and fails.
+native=$(dpkg --print-architecture 2>/dev/null || echo none)
+installed() {
+  dpkg-query -W -f='${Architecture} ${db:Status-Abbrev}\n' "$1" 2>/dev/null |
+    grep -Eq "^($native|all) ii"
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
