@@ -11,8 +11,10 @@
 #include <string>
 #include <thread>
 
+#include "BackupDisk.h"
 #include "BackupServiceManager.h"
 #include "BasicTool.h"
+#include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInfo.h"
 #include "RecorderConfig.h"
@@ -46,6 +48,8 @@ struct Bed {
         fs::remove_all(root + "/copy");
         fs::create_directories(root + "/local");
         fs::create_directories(root + "/backup");
+        std::string diskId;
+        if (BackupDisk::prepare(*posixFileSystem(), root + "/backup", diskId) != 0) std::abort();
         RecordDiskManagerImpl::setConfiguration(config);
         SyntheticCamera camera(config.recordDirs[0], "bench", "10.0.0.1", 1);
         SyntheticStreamOptions options;

@@ -1,9 +1,13 @@
 #ifndef RECORDLIB_BACKUPRECORDWRITER_H
 #define RECORDLIB_BACKUPRECORDWRITER_H
 
+#include <string>
+
+#include "BackupDisk.h"
 #include "IRecordWriter.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileWriter.h"
+#include "RecordLibExport.h"
 
 class FileSystem;
 
@@ -14,12 +18,23 @@ class FileSystem;
 // complete index entry durably, so that the backup disk can be listed and
 // read back with the same query as a record disk.
 //
+// Source record files of the same camera whose frames this file holds wait
+// in the MoveLedger until they are durable here. The writer makes them so at
+// a checkpoint (data fsync, then its nodes appended to the day index), taken
+// while removals are waiting once kCheckpointBytes have been written since
+// the last one or the oldest removal has waited kCheckpointMs, and at close.
+// Before a checkpoint or the close counts as durable, the backup disk's
+// identity is checked against the one seen at open(): a disk that was
+// unmounted, swapped or renamed away makes the checkpoint fail, the writer
+// broken (-707 on the next write, so the storage starts a new file) and the
+// waiting sources stay on their disk.
+//
 // Node of a frame: time offset = frame time stamp - file begin time (ms),
 // time length = getDataTimeLength(), key frame = frame type 1.
 // Codes: -703 the disk is full (ENOSPC), -707 any other I/O error or a write
 // after a failure, -737 the frame would take the file past the directory's
 // file segment size. One thread at a time.
-class BackupRecordWriter : public IRecordWriter {
+class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
   public:
     BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir) : m_writer(fs), m_dir(dir) {}
     ~BackupRecordWriter() override;
@@ -28,11 +43,31 @@ class BackupRecordWriter : public IRecordWriter {
     int write(TSAVData* frame, bool lock, int arg) override;
     int close() override;
 
+    // Makes everything written durable now (see above). Answers 0 or a code;
+    // on failure the writer is broken.
+    int checkpoint();
+
     const RecordFileWriter& fileWriter() const { return m_writer; }
 
+    // Bytes and age of the oldest waiting removal that trigger a checkpoint.
+    static const long long kCheckpointBytes = 4LL << 20;
+    static const long long kCheckpointMs = 5000;
+    // Replaces both for every writer of the process (tests take a checkpoint
+    // at every frame with 0, 0); negative values restore the defaults.
+    static void setCheckpointPolicy(long long bytes, long long ms);
+
   private:
+    // Answers 0 when the disk at the root is still the one of open().
+    int checkDisk();
+    void lost();
+
     RecordFileWriter m_writer;
     RecordDirInfoEx m_dir;
+    BackupDiskIdentity m_disk;
+    std::string m_cameraKey;
+    long long m_sinceCheckpoint = 0;  // bytes written since the last checkpoint
+    bool m_registered = false;        // known to the MoveLedger
+    bool m_failed = false;            // a checkpoint failed: no more writes
 };
 
 #endif  // RECORDLIB_BACKUPRECORDWRITER_H

@@ -1,11 +1,14 @@
 #include "RecordDiskManagerImpl.h"
 
 #include <atomic>
+#include <set>
 
+#include "BackupDisk.h"
 #include "BackupRecordDir.h"
 #include "BackupRecordWriter.h"
 #include "FileSystem.h"
 #include "Logger.h"
+#include "RecordRecovery.h"
 #include "RecordResult.h"
 #include "Singlton.h"
 
@@ -23,13 +26,29 @@ std::atomic<FileSystem*> g_fileSystem{nullptr};
 
 struct RecordDiskManagerImpl::Impl {
     std::mutex lock;
-    RecorderConfig config;     // guarded by lock
-    std::string lastUsedRoot;  // guarded by lock: the backup root of the last file made
+    RecorderConfig config;              // guarded by lock
+    std::string lastUsedRoot;           // guarded by lock: the backup root of the last file made
+    std::set<std::string> warnedRoots;  // guarded by lock: unprepared roots already logged
 };
 
 RecordDiskManagerImpl::RecordDiskManagerImpl() : m_impl(new Impl) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    m_impl->config = g_config;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        m_impl->config = g_config;
+    }
+    // Before any job reads: whatever a crash left on the disks is mended.
+    RecoveryReport report;
+    (void)RecordRecovery::recoverAll(*fileSystem(), m_impl->config, report);
+}
+
+int RecordDiskManagerImpl::recover(RecoveryReport* report) {
+    RecorderConfig config;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        config = g_config;
+    }
+    RecoveryReport local;
+    return RecordRecovery::recoverAll(*fileSystem(), config, report != nullptr ? *report : local);
 }
 
 RecordDiskManagerImpl::~RecordDiskManagerImpl() = default;
@@ -120,9 +139,22 @@ int RecordDiskManagerImpl::createRecordFile(SafePointer<RecordFileInfo>& file, i
     FileSystem& fs = *fileSystem();
     bool anyRoot = false;
     for (const RecordDirInfoEx& d : candidates) {
-        // A missing root is an unmounted disk: never create it, or the files
-        // would land on the disk that holds the mount point.
-        if (!fsutil::isDir(fs, d.getRecordRootDir())) continue;
+        // Only a prepared backup disk is written: a missing root, or a bare
+        // mount point whose disk is not mounted, never is (the files would
+        // land on the disk that holds the mount point).
+        BackupDiskIdentity identity;
+        int id = BackupDisk::identify(fs, d.getRecordRootDir(), identity);
+        if (id != kRecordOk) {
+            if (id == kRecordNotPrepared) {
+                std::lock_guard<std::mutex> guard(m_impl->lock);
+                if (m_impl->warnedRoots.insert(d.getRecordRootDir()).second) {
+                    const std::string message =
+                        BackupDisk::notPreparedMessage(d.getRecordRootDir());
+                    Logger::writeLog("RecordDisk", message.c_str(), __FILE__, __LINE__);
+                }
+            }
+            continue;
+        }
         anyRoot = true;
         long long free = 0;
         if (fs.freeSpace(d.getRecordRootDir(), free) != kRecordOk || free <= reserve) continue;

@@ -15,6 +15,7 @@
 #include "SafePointer.h"
 
 class FileSystem;
+struct RecoveryReport;
 
 // The recorder's disk manager: the record directories, the device directory
 // policies and the creation of new record files on the backup directories.
@@ -27,7 +28,7 @@ class FileSystem;
 // Default visibility, so that Singlton<RecordDiskManagerImpl> is one instance
 // across shared libraries built with hidden symbols.
 class __attribute__((visibility("default"))) RecordDiskManagerImpl {
-public:
+  public:
     static RecordDiskManagerImpl* createInstance();
 
     static void setConfiguration(const RecorderConfig& config);
@@ -39,6 +40,11 @@ public:
     // (RecorderConfig::recycleRetentionSeconds).
     static long long recycleRetentionSeconds();
 
+    // Mends what a crash left on the configured disks (RecordRecovery), as
+    // the first use of the disk manager does; `report` (may be null) counts
+    // the mends. Answers 0 or the first failure's code.
+    static int recover(RecoveryReport* report);
+
     // Copies every record directory (local and backup) into `out`. Answers 0.
     int getRecordDirInfoList(std::vector<RecordDirInfoEx>& out);
     // Fills `policy` for the device and camera. Non-zero when a policy exists,
@@ -47,14 +53,14 @@ public:
 
     // Creates a new record file for `file` (device, camera, begin time, date
     // and stream description set by the caller) on the first backup directory
-    // that exists and has room, and fills `writer` and `dir` for it. The file
-    // is created by the writer's open. `requestType` says why a new file is
-    // wanted (1 first file, 0 continuation, 2 directory full, 3 writer open
-    // failed, 5 segment full, 6 I/O error); after 2 or 6 the directory that
-    // failed last is tried after the others. Answers 0, or a negative code:
-    // kRecordNoDir when no backup root exists (a root that is missing, as when
-    // the backup disk is not mounted, is never created), kRecordDirRefused
-    // when every mounted one has no room beyond the reserve.
+    // that is a prepared backup disk (BackupDisk) and has room, and fills `writer` and `dir` for
+    // it. The file is created by the writer's open. `requestType` says why a new file is wanted (1
+    // first file, 0 continuation, 2 directory full, 3 writer open failed, 5 segment full, 6 I/O
+    // error); after 2 or 6 the directory that failed last is tried after the others. Answers 0, or
+    // a negative code: kRecordNoDir when no backup root is a prepared backup disk (a root that is
+    // missing or unprepared, as when the disk is not mounted, is never written; an unprepared one
+    // is logged once with how to prepare it), kRecordDirRefused when every mounted one has no room
+    // beyond the reserve.
     int createRecordFile(SafePointer<RecordFileInfo>& file, int requestType, int reserved,
                          SafePointer<IRecordWriter>& writer, SafePointer<IRecordDir>& dir);
 
@@ -68,7 +74,7 @@ public:
 
     ~RecordDiskManagerImpl();
 
-private:
+  private:
     RecordDiskManagerImpl();
     struct Impl;
     std::unique_ptr<Impl> m_impl;

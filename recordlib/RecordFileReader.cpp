@@ -5,6 +5,7 @@
 
 #include "FileSystem.h"
 #include "Logger.h"
+#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
 #include "RecordResult.h"
@@ -87,6 +88,9 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         logOpen(path, "data file cannot be opened");
         return kRecordOpenFailed;
     }
+    // From here on, a backup file of the camera that is lost keeps this
+    // source on its disk.
+    MoveLedger::instance().sourceOpened(path);
     file = SafePointer<IFile>(new RecordDataFile(fs, fd));
     walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
                entry.stream.getEncoderType(), std::move(entry.nodes));

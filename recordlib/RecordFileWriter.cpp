@@ -78,6 +78,8 @@ int RecordFileWriter::create(RecordFileInfo& info) {
         return r;
     }
     m_fd = fd;
+    m_nameDurable = false;
+    m_indexedNodes = 0;
     return kRecordOk;
 }
 
@@ -109,8 +111,37 @@ int RecordFileWriter::append(const char* data, int length, const RecordIndexNode
         if (r != kRecordOk) {
             // The data are there; the complete entry of finish() lists them.
             logWrite(m_indexPath, "node not indexed", r);
+        } else if (m_indexedNodes == first) {
+            m_indexedNodes = first + 1;
         }
     }
+    return kRecordOk;
+}
+
+int RecordFileWriter::checkpoint() {
+    if (m_fd < 0) return kRecordIOError;
+    int r = m_fs.fsync(m_fd);
+    if (r == kRecordOk && !m_nameDurable) {
+        r = m_fs.syncDir(fsutil::dirName(m_path));
+        if (r == kRecordOk) m_nameDurable = true;
+    }
+    if (r != kRecordOk) {
+        logWrite(m_path, "data not durable", r);
+        return r;
+    }
+    const int count = static_cast<int>(m_entry.nodes.size());
+    if (m_indexedNodes == count) return kRecordOk;
+    std::vector<RecordIndexNode> nodes(m_entry.nodes.begin() + m_indexedNodes, m_entry.nodes.end());
+    {
+        std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(m_indexPath));
+        r = RecordIndexFile::appendNodes(m_fs, m_indexPath, m_entry.fileName, m_indexedNodes, nodes,
+                                         true);
+    }
+    if (r != kRecordOk) {
+        logWrite(m_indexPath, "nodes not indexed", r);
+        return r;
+    }
+    m_indexedNodes = count;
     return kRecordOk;
 }
 
@@ -129,7 +160,7 @@ int RecordFileWriter::finish() {
     int r = m_fs.fsync(fd);
     int c = m_fs.close(fd);
     if (r == kRecordOk) r = c;
-    if (r == kRecordOk) r = m_fs.syncDir(fsutil::dirName(m_path));
+    if (r == kRecordOk && !m_nameDurable) r = m_fs.syncDir(fsutil::dirName(m_path));
     if (r != kRecordOk) {
         logWrite(m_path, "data not durable", r);
         return r;

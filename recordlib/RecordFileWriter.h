@@ -38,6 +38,13 @@ class RecordFileWriter {
     [[nodiscard]] int append(const char* data, int length, const RecordIndexNode& node,
                              bool indexNow);
 
+    // Makes everything appended so far durable and findable without closing
+    // the file: data fsynced, the folder fsynced the first time (the file's
+    // name), then the nodes not yet in the day index appended and the index
+    // fsynced. A crash afterwards leaves the file "being recorded" with these
+    // nodes listed; recovery cuts it back to them. Answers 0 or a code.
+    [[nodiscard]] int checkpoint();
+
     // Completes the file: data fsynced, folder fsynced, then the complete
     // index entry appended and fsynced; durable when it answers 0. A file
     // without a node is removed with its entry instead. Answers 0 or a code.
@@ -62,6 +69,8 @@ class RecordFileWriter {
     FileSystem& m_fs;
     int m_fd = -1;
     bool m_broken = false;
+    bool m_nameDurable = false;  // the data file's name is durable in its folder
+    int m_indexedNodes = 0;      // nodes listed in the day index
     std::string m_path;
     std::string m_indexPath;
     RecordIndexEntry m_entry;

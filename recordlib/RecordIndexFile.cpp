@@ -350,6 +350,19 @@ int RecordIndexFile::appendRemove(FileSystem& fs, const std::string& indexPath,
     return appendRaw(fs, indexPath, frame(w.out()), sync);
 }
 
+int RecordIndexFile::appendRemoves(FileSystem& fs, const std::string& indexPath,
+                                   const std::vector<std::string>& fileNames, bool sync) {
+    std::string entries;
+    for (const std::string& name : fileNames) {
+        Writer w;
+        w.u8(kEntryRemove);
+        w.str(name);
+        entries += frame(w.out());
+    }
+    if (entries.empty()) return kRecordOk;
+    return appendRaw(fs, indexPath, entries, sync);
+}
+
 int RecordIndexFile::rewrite(FileSystem& fs, const std::string& indexPath,
                              const std::vector<RecordIndexEntry>& entries) {
     std::string data(kHeader, sizeof kHeader);

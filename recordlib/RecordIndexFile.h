@@ -67,6 +67,9 @@ class RECORDLIB_EXPORT RecordIndexFile {
     // Appends the removal of a file's entry.
     [[nodiscard]] static int appendRemove(FileSystem& fs, const std::string& indexPath,
                                           const std::string& fileName, bool sync);
+    // Appends the removal of several files' entries with one write.
+    [[nodiscard]] static int appendRemoves(FileSystem& fs, const std::string& indexPath,
+                                           const std::vector<std::string>& fileNames, bool sync);
     // Replaces the index by exactly `entries` (temporary file, fsync, rename,
     // fsync of the folder).
     [[nodiscard]] static int rewrite(FileSystem& fs, const std::string& indexPath,

@@ -6,6 +6,7 @@
 
 #include "FileSystem.h"
 #include "Logger.h"
+#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
 #include "RecordResult.h"
@@ -64,25 +65,27 @@ int RecordIndexFileParserEx::close() {
     if (!m_impl->open) return kRecordOk;
     m_impl->open = false;
     if (m_impl->removed.empty()) return kRecordOk;
-    // Reload under the lock and remove the names there, so that entries the
-    // recorder appended since open() are kept.
-    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
-    std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(m_impl->indexPath));
-    std::vector<RecordIndexEntry> entries;
-    int r = RecordIndexFile::load(fs, m_impl->indexPath, entries);
-    if (r == kRecordOk) {
-        for (const std::string& name : m_impl->removed) {
-            entries.erase(
-                std::remove_if(entries.begin(), entries.end(),
-                               [&name](const RecordIndexEntry& e) { return e.fileName == name; }),
-                entries.end());
+    // An entry whose file is still waiting to leave (its frames are not yet
+    // durable on the backup disk) goes together with the file; the others go
+    // now, as removal entries appended to the log with one write and one sync.
+    std::vector<std::string> now;
+    for (const std::string& name : m_impl->removed) {
+        if (!MoveLedger::instance().attachIndexRemoval(m_impl->indexPath, name)) {
+            now.push_back(name);
         }
-        r = RecordIndexFile::rewrite(fs, m_impl->indexPath, entries);
-    }
-    if (r != kRecordOk) {
-        std::string message = m_impl->indexPath + ": rewrite failed (" + resultToString(r) + ")";
-        Logger::writeLog("RecordIndex", message.c_str(), __FILE__, __LINE__);
     }
     m_impl->removed.clear();
+    if (now.empty()) return kRecordOk;
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    int r;
+    {
+        std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(m_impl->indexPath));
+        r = RecordIndexFile::appendRemoves(fs, m_impl->indexPath, now, true);
+    }
+    if (r != kRecordOk) {
+        std::string message =
+            m_impl->indexPath + ": removal not written (" + resultToString(r) + ")";
+        Logger::writeLog("RecordIndex", message.c_str(), __FILE__, __LINE__);
+    }
     return r;
 }

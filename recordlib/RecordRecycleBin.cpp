@@ -6,6 +6,7 @@
 
 #include "FileSystem.h"
 #include "Logger.h"
+#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordResult.h"
 
@@ -62,13 +63,24 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     }
     const std::string target = fsutil::join(
         m_recyclePath, std::to_string(static_cast<long long>(std::time(nullptr))) + "#" + relative);
+    // A source whose frames are still on their way to the backup disk leaves
+    // once they are durable there (the ledger moves it then), or not at all.
+    switch (MoveLedger::instance().requestRemoval(source, target)) {
+        case MoveLedger::kKeep:
+            return 0;
+        case MoveLedger::kDeferred:
+            return 1;
+        case MoveLedger::kRemoveNow:
+            break;
+    }
     int r = fs.rename(source, target);
     if (r != kRecordOk) {
         logBin(source, "cannot be moved to the recycle area", r);
         return 0;
     }
+    // The name leaving the day folder is what must be durable before the
+    // index entry goes; the recycled copy is a courtesy.
     (void)fs.syncDir(fsutil::dirName(source));
-    (void)fs.syncDir(m_recyclePath);
     // The recycle area must not fill the record disk: what has been there for
     // longer than the retention goes now.
     const long long retention = RecordDiskManagerImpl::recycleRetentionSeconds();

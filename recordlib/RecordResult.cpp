@@ -27,6 +27,10 @@ const char* resultToString(int code) {
             return "no space left";
         case kRecordExists:
             return "already exists";
+        case kRecordNotPrepared:
+            return "not a prepared backup disk";
+        case kRecordDiskChanged:
+            return "backup disk gone or changed";
         case kRecordNoFile:
             return "no record file open";
         case kRecordNoMoreFile:

@@ -6,6 +6,7 @@
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "Logger.h"
+#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
 #include "RecordResult.h"
@@ -75,6 +76,7 @@ std::vector<RecordIndexEntry> loadDay(FileSystem& fs, const std::string& dayDir)
 int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out,
                                           bool complete) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    const MoveLedger& ledger = MoveLedger::instance();
     bool found = false;
     RecordFileInfo best;
     for (const RecordDirInfoEx& dir : m_dirs) {
@@ -90,6 +92,9 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                 for (const RecordIndexEntry& e : entries) {
                     if (!usable(e, complete, m_iFrameFlag) || e.endTime <= time) continue;
                     if (pick != nullptr && e.beginTime >= pick->beginTime) continue;
+                    // Read to its end and leaving once its frames are durable
+                    // on the backup disk: not handed out again.
+                    if (ledger.isPending(fsutil::join(dayDir, e.fileName))) continue;
                     FileStat st;
                     if (fs.stat(fsutil::join(dayDir, e.fileName), st) != kRecordOk) {
                         std::string message = dayDir + "/" + e.fileName + ": listed but missing";
@@ -129,8 +134,11 @@ int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool c
         for (const std::string& deviceDir : m_deviceDirs) {
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
             for (const std::string& day : listDays(fs, devicePath)) {
-                for (const RecordIndexEntry& e : loadDay(fs, fsutil::join(devicePath, day))) {
+                const std::string dayDir = fsutil::join(devicePath, day);
+                for (const RecordIndexEntry& e : loadDay(fs, dayDir)) {
                     if (!usable(e, complete, m_iFrameFlag)) continue;
+                    if (MoveLedger::instance().isPending(fsutil::join(dayDir, e.fileName)))
+                        continue;
                     RecordFileInfo info;
                     describe(e, dir, deviceDir, day, info);
                     files.push_back(info);

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "BackupDisk.h"
 #include "BackupService.h"
 #include "BackupServiceManager.h"
+#include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
@@ -92,8 +94,30 @@ bool loadConfiguration(const std::string& path, RecorderConfig& config, std::str
             error = "backup directory " + dir.getRecordRootDir() + " does not exist";
             return false;
         }
+        BackupDiskIdentity identity;
+        if (BackupDisk::identify(*posixFileSystem(), dir.getRecordRootDir(), identity) != 0) {
+            error = BackupDisk::notPreparedMessage(dir.getRecordRootDir());
+            return false;
+        }
     }
     return true;
+}
+
+int prepareDiskCommand(const PrepareDiskOptions& options) {
+    std::string id;
+    int r = BackupDisk::prepare(*posixFileSystem(), options.root, id);
+    if (r == kRecordNotFound) {
+        std::fprintf(stderr, "nvr-backup: %s is not a folder (mount the backup disk there first)\n",
+                     options.root.c_str());
+        return 2;
+    }
+    if (r != 0) {
+        std::fprintf(stderr, "nvr-backup: %s cannot be prepared (%s)\n", options.root.c_str(),
+                     resultToString(r));
+        return 1;
+    }
+    std::printf("%s is a backup disk (id %s)\n", options.root.c_str(), id.c_str());
+    return 0;
 }
 
 bool hasPolicy(const RecorderConfig& config, const std::string& deviceId, int cameraId) {

@@ -22,7 +22,8 @@ struct JobSpec {
 bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error);
 
 // Loads and checks a configuration: readable, well-formed, every backup
-// directory present. Installs it in the disk manager. False with `error` set.
+// directory present and a prepared backup disk. Installs it in the disk manager. False with `error`
+// set.
 bool loadConfiguration(const std::string& path, RecorderConfig& config, std::string& error);
 
 // True when a policy covers the device and camera.
@@ -58,6 +59,13 @@ struct ListOptions {
     bool nodes = false;
 };
 int listCommand(const ListOptions& options);
+
+// Makes a folder (the mount point of a mounted disk) a backup disk, by
+// writing its identity marker; a disk prepared before keeps its id.
+struct PrepareDiskOptions {
+    std::string root;
+};
+int prepareDiskCommand(const PrepareDiskOptions& options);
 
 struct DemoOptions {
     std::string dir = "nvr-demo";

@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "BackupDisk.h"
 #include "BackupServiceManager.h"
 #include "Commands.h"
+#include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
@@ -47,6 +49,14 @@ bool setUp(const DemoOptions& options, const std::string& dir, const std::string
     for (const DemoCamera& c : cameras) config.policies.push_back({kDevice, c.cameraId, 1});
     for (const auto& d : config.recordDirs) fs::create_directories(d.getRecordRootDir());
     fs::create_directories(config.backupDirs[0].getRecordRootDir());
+    // The demo's backup disk is a folder, prepared as a real disk would be.
+    std::string diskId;
+    if (BackupDisk::prepare(*posixFileSystem(), config.backupDirs[0].getRecordRootDir(), diskId) !=
+        0) {
+        std::fprintf(stderr, "nvr-backup: cannot prepare %s\n",
+                     config.backupDirs[0].getRecordRootDir().c_str());
+        return false;
+    }
     if (config.saveFile(configPath) != 0) {
         std::fprintf(stderr, "nvr-backup: cannot write %s\n", configPath.c_str());
         return false;

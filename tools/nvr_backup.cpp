@@ -3,6 +3,7 @@
 //   run               backup jobs over your own configuration
 //   record            synthetic or imported recordings into a record directory
 //   ls                record files on the local and backup disks
+//   prepare-disk ROOT make a mounted disk a backup disk
 #include <CLI/CLI.hpp>
 
 #include "Commands.h"
@@ -60,10 +61,17 @@ int main(int argc, char** argv) {
         app.add_subcommand("ls", "List the record files of the local and backup disks");
     lsCmd->add_option("--config", list.configPath, "Recorder configuration (JSON)")->required();
 
+    PrepareDiskOptions prepare;
+    CLI::App* prepareCmd = app.add_subcommand(
+        "prepare-disk", "Make a mounted disk a backup disk (writes ROOT/.nvr-backup-disk)");
+    prepareCmd->add_option("ROOT", prepare.root, "Root folder of the mounted backup disk")
+        ->required();
+
     CLI11_PARSE(app, argc, argv);
     if (*demoCmd) return demoCommand(demo);
     if (*runCmd) return runCommand(run);
     if (*recordCmd) return recordCommand(record);
     if (*lsCmd) return listCommand(list);
+    if (*prepareCmd) return prepareDiskCommand(prepare);
     return 2;
 }

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "BackupDisk.h"
 #include "BackupRecordRetriever.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
@@ -141,6 +142,10 @@ class LocalRecordRetrieverTest : public ::testing::Test {
         dir.setDiskType(diskType);
         dir.setFileSystemFormat(format);
         EXPECT_EQ(0, ::mkdir(dir.getRecordRootDir().c_str(), 0755));
+        std::string diskId;
+        if (attribute == RecordDirInfoEx::kAttributeBackup) {
+            EXPECT_EQ(0, BackupDisk::prepare(*posixFileSystem(), dir.getRecordRootDir(), diskId));
+        }
         (attribute == RecordDirInfoEx::kAttributeLocal ? m_config.recordDirs : m_config.backupDirs)
             .push_back(dir);
         RecordDiskManagerImpl::setConfiguration(m_config);

@@ -4,11 +4,15 @@
 // (told apart by its absolute time and length), and no local file may remain.
 #include <thread>
 
+#include "BackupDisk.h"
+#include "BackupRecordWriter.h"
+#include "BackupService.h"
 #include "BackupServiceManager.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordRecovery.h"
 #include "RecorderConfig.h"
 #include "SyntheticCamera.h"
 
@@ -45,6 +49,8 @@ class ServiceMoveTest : public ::testing::Test {
         for (const char* name : {"local1", "local2", "backup"}) {
             fs::create_directories(m_tmp.path + "/" + name);
         }
+        std::string diskId;
+        ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_tmp.path + "/backup", diskId));
         config.recordDirs =
             m_local = {makeRecordDir(m_tmp.path + "/local1", RecordDirInfoEx::kAttributeLocal),
                        makeRecordDir(m_tmp.path + "/local2", RecordDirInfoEx::kAttributeLocal)};
@@ -141,7 +147,7 @@ TEST_F(ServiceMoveTest, BackupDirectoryAppearingLaterAndUnInitMidMoveLoseNothing
     const std::vector<Node> expected = nodes(m_local, 0);
     const size_t filesBefore = files(m_local, 0, false).size();
     ASSERT_GE(filesBefore, 3u);
-    fs::remove(m_backup[0].getRecordRootDir());
+    fs::remove_all(m_backup[0].getRecordRootDir());
     WatchingFileSystem watching(m_backup[0].getRecordRootDir());
     RecordDiskManagerImpl::setFileSystem(&watching);
     TaliqTime::setClockSpeed(1000);  // the job retries its write every 2 ms
@@ -156,6 +162,8 @@ TEST_F(ServiceMoveTest, BackupDirectoryAppearingLaterAndUnInitMidMoveLoseNothing
 
     // Once the directory is there, stop while the job is between files.
     fs::create_directories(m_backup[0].getRecordRootDir());
+    std::string diskId;
+    ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_backup[0].getRecordRootDir(), diskId));
     TaliqTime::setClockSpeed(0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     size_t left = filesBefore;
@@ -182,3 +190,76 @@ TEST_F(ServiceMoveTest, BackupDirectoryAppearingLaterAndUnInitMidMoveLoseNothing
 }
 
 }  // namespace
+
+// The backup disk vanishes in the middle of a backup file and comes back: no
+// source may leave its disk meanwhile, and once the disk is back every node
+// arrives. The job is stepped on the test's thread, so each row is the same
+// sequence of calls every time.
+struct VanishCase {
+    const char* name;
+    bool emptyFolderInPlace;    // a bare mount point where the disk was
+    long long checkpointBytes;  // 0: a checkpoint at every frame; -1: the default
+};
+
+TEST_F(ServiceMoveTest, BackupDiskVanishingMidFileHoldsTheSourcesAndLosesNothing) {
+    const VanishCase cases[] = {
+        {"renamed away, checkpoint per frame", false, 0},
+        {"renamed away, default checkpoints", false, -1},
+        {"empty folder in its place, checkpoint per frame", true, 0},
+        {"empty folder in its place, default checkpoints", true, -1},
+    };
+    const std::string root = m_backup[0].getRecordRootDir();
+    const std::string away = root + ".away";
+    auto localFiles = [&]() {
+        size_t n = 0;
+        for (const auto& e : fs::recursive_directory_iterator(m_tmp.path + "/local1/record")) {
+            const std::string p = e.path().string();
+            if (e.path().extension() == ".ts" && p.find("/.recycle") == std::string::npos) ++n;
+        }
+        return n;
+    };
+    for (const VanishCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_tmp.path + "/local1/record");
+        fs::remove_all(root + "/record");
+        record(0, 0, 30, kBegin);
+        const std::vector<Node> expected = nodes(m_local, 0);
+        ASSERT_GE(localFiles(), 3u);
+        BackupRecordWriter::setCheckpointPolicy(c.checkpointBytes, c.checkpointBytes);
+        {
+            BackupService job(0, makeInfo(device(0), camera(0), "10.1.1.1"));
+            for (int i = 0; i < 25; ++i) job.backupRecord();  // into the second source file
+            const size_t before = localFiles();
+            ASSERT_LT(before, 5u);
+
+            fs::rename(root, away);
+            if (c.emptyFolderInPlace) fs::create_directories(root);
+            for (int i = 0; i < 200; ++i) job.backupRecord();
+            EXPECT_EQ(before, localFiles()) << "a source left while the disk was gone";
+
+            if (c.emptyFolderInPlace) fs::remove(root);
+            fs::rename(away, root);
+            for (int i = 0; i < 3000 && localFiles() > 0; ++i) job.backupRecord();
+            EXPECT_EQ(0u, localFiles());
+        }
+        BackupRecordWriter::setCheckpointPolicy(-1, -1);
+        // The file that was open when the disk went is mended as after a crash.
+        RecoveryReport report;
+        ASSERT_EQ(0, RecordDiskManagerImpl::recover(&report));
+        EXPECT_EQ(0, report.errors);
+        std::multiset<Node> arrived;
+        for (const ReadFile& f : files(m_backup, 0, true)) {
+            EXPECT_EQ(RecordFileInfo::kStateComplete, f.info.getState());
+            for (size_t k = 0; k < f.nodes.size(); ++k) {
+                arrived.insert({f.times[k], f.nodes[k].getDataLen()});
+            }
+        }
+        for (const Node& n : expected) {
+            EXPECT_EQ(1u, std::min<size_t>(1, arrived.count(n)))
+                << n.first - kBegin << " " << n.second;
+        }
+        std::printf("%s: %zu nodes, %zu arrived, %zu repeats\n", c.name, expected.size(),
+                    arrived.size(),
+                    arrived.size() - std::set<Node>(arrived.begin(), arrived.end()).size());
+    }
+}

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "BackupDisk.h"
 #include "BackupRecordStorage.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
+#include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecorderConfig.h"
 #include "Singlton.h"
@@ -23,6 +25,8 @@ class StorageRoundTripTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(m_tmp.path + "/backup");
+        std::string diskId;
+        ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_tmp.path + "/backup", diskId));
         m_backup = {makeRecordDir(m_tmp.path + "/backup", RecordDirInfoEx::kAttributeBackup, 0,
                                   256LL << 20)};
         RecorderConfig config;

@@ -2,7 +2,9 @@
 // writing frames, durable close, a full disk and failing I/O.
 #include <gtest/gtest.h>
 
+#include "BackupDisk.h"
 #include "BasicTool.h"
+#include "FileSystem.h"
 #include "RecordFileReader.h"
 #include "RecordIndexFile.h"
 #include "RecordTestSupport.h"
@@ -36,11 +38,16 @@ std::vector<char> bytesOf(const TSAVData& f) {
 
 class BackupWriterTest : public ::testing::Test {
   protected:
-    void configure(std::vector<std::string> roots, long long segment = 64LL << 20) {
+    void configure(std::vector<std::string> roots, long long segment = 64LL << 20,
+                   bool prepare = true) {
         RecorderConfig c;
         c.recordDirs.push_back(makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
         for (const std::string& r : roots) {
             c.backupDirs.push_back(makeRecordDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
+            std::string diskId;
+            if (std::filesystem::is_directory(r) && prepare) {
+                EXPECT_EQ(0, BackupDisk::prepare(*posixFileSystem(), r, diskId));
+            }
         }
         c.backupReserveBytes = kReserve;
         config.reset();
@@ -149,6 +156,16 @@ TEST_F(BackupWriterTest, MissingBackupRootIsNeverCreated) {
     EXPECT_EQ(kRecordNoDir, writer->open(info, start));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup2")));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("mnt")));
+
+    // A bare mount point (the folder is there, the disk is not mounted on
+    // it) is refused and left untouched, until it is prepared.
+    std::filesystem::create_directories(tmp.sub("bare"));
+    configure({tmp.sub("bare")}, 64LL << 20, false);
+    EXPECT_EQ(kRecordNoDir, create(info));
+    EXPECT_FALSE(std::filesystem::exists(tmp.sub("bare/record")));
+    configure({tmp.sub("bare")});
+    openNew(info);
+    EXPECT_EQ(kRecordOk, writer->close());
 }
 
 TEST_F(BackupWriterTest, WrittenFileIsListedAndReadsBackByteForByte) {

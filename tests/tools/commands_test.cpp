@@ -60,6 +60,13 @@ TEST_F(CommandsTest, BadConfigurationsAreRefused) {
     EXPECT_EQ("backup directory " + m_root + "/backup does not exist", error);
 
     fs::create_directories(m_root + "/backup");
+    EXPECT_FALSE(loadConfiguration(path, config, error));
+    EXPECT_EQ(m_root +
+                  "/backup is not a prepared backup disk; prepare it with: nvr-backup "
+                  "prepare-disk " +
+                  m_root + "/backup",
+              error);
+    ASSERT_EQ(0, prepareDiskCommand(PrepareDiskOptions{m_root + "/backup"}));
     ASSERT_TRUE(loadConfiguration(path, config, error)) << error;
     EXPECT_TRUE(hasPolicy(config, "d", 1));
     EXPECT_FALSE(hasPolicy(config, "d", 2));
