@@ -50,7 +50,7 @@ class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
     const RecordFileWriter& fileWriter() const { return m_writer; }
 
     // Bytes and age of the oldest waiting removal that trigger a checkpoint.
-    static const long long kCheckpointBytes = 4LL << 20;
+    static const long long kCheckpointBytes = 16LL << 20;
     static const long long kCheckpointMs = 5000;
     // Replaces both for every writer of the process (tests take a checkpoint
     // at every frame with 0, 0); negative values restore the defaults.

@@ -6,13 +6,12 @@ set -euo pipefail
 packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev ffmpeg tstools libspdlog-dev)
 
-# Installed for this machine's architecture (or for all): on a machine that
-# also has the ARM packages for cross builds, a plain `dpkg -s` of such a
-# package is ambiguous and fails.
-native=$(dpkg --print-architecture 2>/dev/null || echo none)
+# Installed for this machine's own architecture (other architectures of the
+# same package may be installed beside it for cross builds).
+native=$(dpkg --print-architecture)
 installed() {
-  dpkg-query -W -f='${Architecture} ${db:Status-Abbrev}\n' "$1" 2>/dev/null |
-    grep -Eq "^($native|all) ii"
+  dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$1" 2>/dev/null |
+    grep -Eq "^($native|all) installed$"
 }
 
 missing=()

@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "BackupDisk.h"
 #include "BackupService.h"
 #include "BackupServiceManager.h"
+#include "BasicTool.h"
 #include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
@@ -316,6 +319,34 @@ void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool 
     }
 }
 
+// Per camera over all backup disks: its nodes and how many of them repeat an
+// earlier one (a frame that a crashed move brought to the backup twice). A
+// camera's device folders with different IPs count as one camera.
+void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
+    std::set<std::pair<std::string, int>> cameras;
+    for (const std::string& deviceDir : RecordInventory::deviceDirs(dirs)) {
+        std::string deviceId;
+        std::string deviceIP;
+        int cameraId = 0;
+        if (BasicTool::parseDeviceDirString(deviceDir, deviceId, deviceIP, cameraId)) {
+            cameras.insert({deviceId, cameraId});
+        }
+    }
+    if (cameras.empty()) return;
+    std::printf("Backup disks, per camera:\n");
+    for (const auto& camera : cameras) {
+        std::vector<RecordInventory::Node> nodes;
+        if (!RecordInventory::nodes(dirs, camera.first, camera.second, nodes)) {
+            std::printf("  %s:%d  a backup file cannot be read\n", camera.first.c_str(),
+                        camera.second);
+            continue;
+        }
+        std::printf("  %s:%d  %s nodes, %s repeats\n", camera.first.c_str(), camera.second,
+                    RecordInventory::formatCount(static_cast<long long>(nodes.size())).c_str(),
+                    RecordInventory::formatCount(RecordInventory::repeats(nodes)).c_str());
+    }
+}
+
 }  // namespace
 
 int listCommand(const ListOptions& options) {
@@ -324,5 +355,6 @@ int listCommand(const ListOptions& options) {
     if (!readConfiguration(options.configPath, config, error)) return fail(error);
     listDirs("Local record directories:", config.recordDirs, options.nodes);
     listDirs("Backup directories:", config.backupDirs, options.nodes);
+    listBackupCameras(config.backupDirs);
     return 0;
 }

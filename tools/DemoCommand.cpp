@@ -1,11 +1,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "BackupDisk.h"
 #include "BackupServiceManager.h"
@@ -232,7 +233,7 @@ int demoCommand(const DemoOptions& options) {
 
     std::printf("\nSummary (%.1f s):\n", elapsed);
     bool ok = done;
-    size_t totalRepeats = 0;
+    long long totalRepeats = 0;
     for (const DemoCamera& c : cameras) {
         std::vector<RecordInventory::Node> arrived;
         bool readable = RecordInventory::nodes(config.backupDirs, kDevice, c.cameraId, arrived);
@@ -240,38 +241,35 @@ int demoCommand(const DemoOptions& options) {
             RecordInventory::totals(config.backupDirs, kDevice, c.cameraId);
         RecordInventory::Totals local =
             RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
-        // Every recorded frame must have arrived, in order. A run that was
-        // interrupted in the middle of a record file leaves the frames it had
-        // moved of that file on the backup disk, and the next run moves the
-        // whole file again (a source file is only deleted once read to its
-        // end): such repeats are counted, anything else is a mismatch.
+        // Every recorded frame must have arrived, in order, and nothing else.
+        // A move that was cut short (Ctrl-C, or a crash) leaves the frames it
+        // had moved of a record file on the backup disk, and the next run
+        // moves that file again from its start: such repeats are counted,
+        // and the nodes without them must be exactly the recorded ones.
+        const std::vector<RecordInventory::Node> once = RecordInventory::withoutRepeats(arrived);
+        const int repeats = RecordInventory::repeats(arrived);
+        std::set<std::pair<long long, int>> there;
+        for (const RecordInventory::Node& node : once) there.insert({node.time, node.length});
         size_t matched = 0;
-        size_t repeats = 0;
-        bool stray = false;
-        for (const RecordInventory::Node& node : arrived) {
-            if (matched < c.expected.size() && node == c.expected[matched]) {
-                ++matched;
-            } else if (std::find(c.expected.begin(), c.expected.end(), node) != c.expected.end()) {
-                ++repeats;
-            } else {
-                stray = true;
-            }
+        for (const RecordInventory::Node& node : c.expected) {
+            matched += there.count({node.time, node.length});
         }
-        const bool same = readable && !stray && matched == c.expected.size();
+        const bool same = readable && once == c.expected;
         totalRepeats += repeats;
         ok = ok && same && local.files == 0;
         std::printf(
-            "  camera %d: %zu of %zu recorded frames on the backup disk in %d file(s), %s; "
-            "%d local file(s) left  %s\n",
+            "  camera %d: %zu of %zu recorded frames on the backup disk in %d file(s), %s, "
+            "%d repeat(s); %d local file(s) left  %s\n",
             c.cameraId, matched, c.expected.size(), backup.files,
-            RecordInventory::formatBytes(backup.bytes).c_str(), local.files,
+            RecordInventory::formatBytes(backup.bytes).c_str(), repeats, local.files,
             same && local.files == 0 ? "OK" : "MISMATCH");
     }
     if (totalRepeats > 0) {
         std::printf(
-            "  %zu frame(s) are on the backup disk twice: an earlier run was stopped in the "
-            "middle of a record file, and a job starts such a file over.\n",
-            totalRepeats);
+            "  %s frame(s) are on the backup disk twice: an earlier run was stopped or killed "
+            "in the middle of a record file, and a job moves such a file again from its "
+            "start.\n",
+            RecordInventory::formatCount(totalRepeats).c_str());
     }
     std::printf(ok ? "Check passed: every recorded frame arrived, in order, and no local "
                      "recording of the two cameras is left.\n"

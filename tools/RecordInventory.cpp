@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <utility>
 
 #include "BasicTool.h"
 #include "IFile.h"
@@ -97,6 +98,20 @@ bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId
     return true;
 }
 
+std::vector<Node> withoutRepeats(const std::vector<Node>& nodes) {
+    std::set<std::pair<long long, int>> seen;
+    std::vector<Node> out;
+    out.reserve(nodes.size());
+    for (const Node& n : nodes) {
+        if (seen.insert({n.time, n.length}).second) out.push_back(n);
+    }
+    return out;
+}
+
+int repeats(const std::vector<Node>& nodes) {
+    return static_cast<int>(nodes.size() - withoutRepeats(nodes).size());
+}
+
 bool saveNodes(const std::string& path, const std::vector<Node>& nodes) {
     std::ofstream out(path, std::ios::trunc);
     for (const Node& n : nodes) out << n.time << ' ' << n.length << '\n';
@@ -121,6 +136,16 @@ std::string formatTime(long long ms) {
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms % 1000));
     return text;
+}
+
+std::string formatCount(long long count) {
+    std::string digits = std::to_string(count < 0 ? -count : count);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return count < 0 ? "-" + out : out;
 }
 
 std::string formatBytes(long long bytes) {

@@ -44,12 +44,23 @@ Totals totals(const std::vector<RecordDirInfoEx>& dirs, const std::string& devic
 bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
            std::vector<Node>& out);
 
+// The list without its repeats: a node whose time and length equal an
+// earlier node's is dropped, the first of each kept in place. A crash in the
+// middle of a move can bring a frame to the backup disk twice (never zero
+// times): the source file is moved again from its start after a restart.
+std::vector<Node> withoutRepeats(const std::vector<Node>& nodes);
+// The number of nodes that repeat an earlier one (nodes.size() minus the
+// size of withoutRepeats).
+int repeats(const std::vector<Node>& nodes);
+
 // Saves and loads a node list (one "time length" line per node).
 bool saveNodes(const std::string& path, const std::vector<Node>& nodes);
 bool loadNodes(const std::string& path, std::vector<Node>& nodes);
 
 // "2023-11-14 22:13:20.000" (UTC) of a time in ms since the epoch.
 std::string formatTime(long long ms);
+// "1,234,567": a count with thousands separators.
+std::string formatCount(long long count);
 // "12.3 MB" and the like.
 std::string formatBytes(long long bytes);
 

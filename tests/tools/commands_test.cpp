@@ -1,8 +1,10 @@
 // The program's commands: job parsing, the refusals of a bad configuration,
 // an unknown camera and a missing backup directory, and the demo from start
-// to finish twice on a temporary folder (the second run finds nothing to move).
+// to finish twice on a temporary folder (the second run finds nothing to move,
+// the listing counts no repeat), and the inventory's repeats and counts.
 #include "Commands.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "../recordlib/RecordTestSupport.h"
+#include "RecordInventory.h"
 
 namespace fs = std::filesystem;
 
@@ -91,6 +94,35 @@ TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
     EXPECT_EQ(0, demoCommand(demo));
     std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, output.find("Nothing left to move")) << output;
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, listCommand(ListOptions{demo.dir + "/recorder.json", false}));
+    output = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(output, testing::ContainsRegex("demo-nvr:1  [1-9][0-9,]* nodes, 0 repeats"));
+    EXPECT_THAT(output, testing::ContainsRegex("demo-nvr:2  [1-9][0-9,]* nodes, 0 repeats"));
+}
+
+TEST(RecordInventoryTest, RepeatsAndCounts) {
+    using RecordInventory::Node;
+    struct Case {
+        std::vector<Node> nodes;
+        std::vector<Node> once;  // the first of every time and length, in place
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{{1000, 10}, {1500, 10}}, {{1000, 10}, {1500, 10}}},
+        {{{1000, 10}, {1500, 10}, {1000, 10}, {1500, 10}, {2000, 10}},
+         {{1000, 10}, {1500, 10}, {2000, 10}}},
+        {{{1000, 10}, {1000, 11}, {1000, 10}}, {{1000, 10}, {1000, 11}}},  // length tells apart
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.once, RecordInventory::withoutRepeats(c.nodes));
+        EXPECT_EQ(static_cast<int>(c.nodes.size() - c.once.size()),
+                  RecordInventory::repeats(c.nodes));
+    }
+    const std::pair<long long, const char*> counts[] = {
+        {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}, {-1234, "-1,234"}};
+    for (const auto& c : counts) EXPECT_EQ(c.second, RecordInventory::formatCount(c.first));
 }
 
 }  // namespace
