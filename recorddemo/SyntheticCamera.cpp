@@ -21,7 +21,9 @@ int SyntheticCamera::importFile(const std::string& tsPath, long long beginTimeMs
     r = recordNodes([&importer](TsNode& node) { return importer.nextNode(node); }, -1, beginTimeMs,
                     fileSeconds);
     importer.close();
-    return r;
+    // Files begin at a key frame: none means the video was of another kind
+    // (MPEG-4 Part 2, say) or had no key frame at all.
+    return r == 0 ? kRecordNoVideo : r;
 }
 
 int SyntheticCamera::recordNodes(const std::function<bool(TsNode&)>& next, double seconds,

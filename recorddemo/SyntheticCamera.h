@@ -31,7 +31,10 @@ class SyntheticCamera {
     [[nodiscard]] int record(const SyntheticStreamOptions& options, double seconds,
                              long long beginTimeMs, int fileSeconds);
     // Imports the whole .ts file as recorded from `beginTimeMs`. Answers the
-    // number of files completed, or a negative code.
+    // number of files completed (at least 1), or a negative code:
+    // kRecordNotFound no such file, kRecordCorrupt no 188-byte packet stream,
+    // kRecordNoVideo nothing to record (no H.264 or H.265 stream, or no key
+    // frame in it), or a code of the recorder.
     [[nodiscard]] int importFile(const std::string& tsPath, long long beginTimeMs, int fileSeconds);
 
     // Every file completed so far, in order.

@@ -668,6 +668,8 @@ bool TsFileImporter::nextNode(TsNode& node) {
     node = TsNode();
     long long frames = 0;
     long long firstDts = 0;
+    // The latest DTS of the node's frames: a stream that steps back does not
+    // make the node's time length negative (the index refuses such a node).
     long long lastDts = 0;
     bool havePat = false, havePmt = false;  // in this node, before its first frame
     auto appendPsi = [&](const unsigned char* psi) {
@@ -751,7 +753,7 @@ bool TsFileImporter::nextNode(TsNode& node) {
                     node.data.insert(node.data.begin(), copy, copy + kPacket);
                 }
             }
-            lastDts = dts;
+            if (frames == 0 || dts > lastDts) lastDts = dts;
             ++frames;
             // Keep the start of a key frame for its SPS.
             m_collectKey = key;

@@ -18,10 +18,10 @@ namespace {
 const char kHeader[8] = {'R', 'E', 'C', 'I', 'D', 'X', '0', '1'};
 const unsigned char kMarker[4] = {'R', 'I', 'E', '1'};
 const size_t kEntryHead = 12;
-const unsigned int kMaxPayload = 64u << 20;
+const unsigned int kMaxPayload = RecordIndexFile::kMaxEntryBytes;
 
 enum EntryType : unsigned char { kEntryFile = 1, kEntryNodes = 2, kEntryRemove = 3 };
-const size_t kNodeBytes = 13;
+const size_t kNodeBytes = RecordIndexFile::kNodeBytes;
 
 class Writer {
   public:

@@ -43,6 +43,9 @@ struct RecordIndexEntry {
 class RECORDLIB_EXPORT RecordIndexFile {
   public:
     static const char* const kFileName;
+    // The largest entry payload load() accepts, and the size of one node in it.
+    static constexpr unsigned int kMaxEntryBytes = 64u << 20;
+    static constexpr unsigned int kNodeBytes = 13;
 
     // The index path of a day folder.
     static std::string pathOf(const std::string& dayDir);

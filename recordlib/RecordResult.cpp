@@ -27,6 +27,8 @@ const char* resultToString(int code) {
             return "no space left";
         case kRecordExists:
             return "already exists";
+        case kRecordNoVideo:
+            return "no H.264 or H.265 video";
         case kRecordNotPrepared:
             return "not a prepared backup disk";
         case kRecordDiskChanged:

@@ -19,6 +19,7 @@ enum RecordResult {
     kRecordCorrupt = -712,      // a checksum or format check failed
     kRecordNoSpace = -713,      // the disk is full (ENOSPC, EDQUOT)
     kRecordExists = -714,       // the file or folder already exists (EEXIST)
+    kRecordNoVideo = -715,      // an import found no H.264/H.265 video with a key frame
     kRecordNotPrepared = -716,  // a backup root that is not a prepared backup disk
     kRecordDiskChanged = -717,  // the backup disk under an open file is gone or another
     kRecordNoFile = -721,       // no record file open (storage internal)

@@ -33,12 +33,20 @@ struct RECORDLIB_EXPORT RecorderConfig {
     long long recycleRetentionSeconds = 24 * 3600;
 
     // Reads a JSON configuration file. Answers 0, or kRecordBadConfig with
-    // `error` naming the file and the field at fault.
-    static int loadFile(const std::string& path, RecorderConfig& out, std::string& error);
+    // `error` naming the file and the field at fault; `out` is changed only
+    // on success. Strict: an unknown key at any level, a value of the wrong
+    // type or out of range, a key given twice, two policies for one device
+    // and camera, and roots that overlap (a backup root inside a record root
+    // or the reverse, two roots that are one folder) are all refused. Relative
+    // roots are resolved against the working directory for that check, with
+    // the symbolic links of their existing part. Never throws.
+    [[nodiscard]] static int loadFile(const std::string& path, RecorderConfig& out,
+                                      std::string& error);
     // Same, from JSON text; `origin` names the source in errors.
-    static int loadText(const std::string& text, const std::string& origin, RecorderConfig& out,
-                        std::string& error);
-    // Writes the configuration as JSON (atomically). Answers 0 or a negative code.
+    [[nodiscard]] static int loadText(const std::string& text, const std::string& origin,
+                                      RecorderConfig& out, std::string& error);
+    // Writes the configuration as JSON (atomically). Answers 0 or a negative
+    // code (kRecordBadConfig for a string that is not UTF-8). Never throws.
     int saveFile(const std::string& path) const;
 };
 

@@ -3,8 +3,9 @@
 # Run as root on a Debian machine (apt-get); otherwise it only checks.
 set -euo pipefail
 
+# clang and its runtime (libFuzzer, sanitizers) build the fuzz targets.
 packages=(cmake g++ make ccache googletest libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev ffmpeg tstools libspdlog-dev)
+          nlohmann-json3-dev libcli11-dev ffmpeg tstools libspdlog-dev clang libclang-rt-14-dev)
 
 # Installed for this machine's own architecture (other architectures of the
 # same package may be installed beside it for cross builds).

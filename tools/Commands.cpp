@@ -262,6 +262,14 @@ int recordCommand(const RecordOptions& options) {
         }
         long long begin = options.beginMs >= 0 ? options.beginMs : nowMs();
         files = camera.importFile(options.importPath, begin, options.fileSeconds);
+        // Errors of the input, not of the disks.
+        if (files == kRecordNoVideo) {
+            return fail(options.importPath +
+                        ": nothing imported: no H.264 or H.265 video with a key frame");
+        }
+        if (files == kRecordCorrupt) {
+            return fail(options.importPath + ": nothing imported: not an MPEG-TS file");
+        }
     } else {
         SyntheticStreamOptions stream;
         stream.encoderType = options.hevc ? 2 : 1;
@@ -352,7 +360,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
 int listCommand(const ListOptions& options) {
     RecorderConfig config;
     std::string error;
-    if (!readConfiguration(options.configPath, config, error)) return fail(error);
+    if (!loadConfiguration(options.configPath, config, error)) return fail(error);
     listDirs("Local record directories:", config.recordDirs, options.nodes);
     listDirs("Backup directories:", config.backupDirs, options.nodes);
     listBackupCameras(config.backupDirs);

@@ -1,7 +1,9 @@
-// The recorder configuration: every error names the file and the field, a
-// saved configuration loads back, and the disk manager serves it.
+// The recorder configuration: hostile input is refused with a message that
+// names the file and the field, a saved configuration loads back, and the
+// disk manager serves it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "BasicTool.h"
@@ -12,47 +14,142 @@ namespace {
 
 using rectest::TempDir;
 
+// One hostile configuration: the JSON text ("$T" stands for a temporary
+// folder holding rec/, b/rec/ and link -> rec), the answer of the loader and
+// its exact message.
 struct Case {
-    const char* json;
-    const char* error;
+    std::string json;
+    int code;
+    std::string error;
 };
 
-TEST(RecorderConfigTest, ErrorsNameTheFileAndTheField) {
-    const Case cases[] = {
-        {"{", "cfg.json: not valid JSON (byte 2)"},
-        {"[]", "cfg.json: field \"(top level)\" not an object"},
-        {R"({"policies": []})", "cfg.json: field \"recordDirs\" missing"},
-        {R"({"recordDirs": {}, "policies": []})", "cfg.json: field \"recordDirs\" not an array"},
-        {R"({"recordDirs": [{}], "policies": []})",
-         "cfg.json: field \"recordDirs[0].root\" missing"},
-        {R"({"recordDirs": [{"root": "/a"}, {"root": 5}], "policies": []})",
-         "cfg.json: field \"recordDirs[1].root\" not a string"},
-        {R"({"recordDirs": [{"root": "/a", "groupId": "1"}], "policies": []})",
-         "cfg.json: field \"recordDirs[0].groupId\" not an integer"},
-        {R"({"recordDirs": [{"root": "/a", "fileSegmentSize": 10}], "policies": []})",
-         "cfg.json: field \"recordDirs[0].fileSegmentSize\" out of range [3008, 1099511627776]"},
-        {R"({"recordDirs": [], "policies": [{"deviceId": "d"}]})",
-         "cfg.json: field \"policies[0].groupId\" missing"},
-        {R"({"recordDirs": [], "policies": [{"deviceId": "", "groupId": 1}]})",
-         "cfg.json: field \"policies[0].deviceId\" empty"},
-        {R"({"recordDirs": [], "policies": [], "backupDirs": [3]})",
-         "cfg.json: field \"backupDirs[0]\" not an object"},
-        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": -1})",
-         "cfg.json: field \"backupReserveBytes\" out of range [0, 1125899906842624]"},
+std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+        s.replace(at, from.size(), to);
+    }
+    return s;
+}
+
+TEST(RecorderConfigTest, HostileConfigurationsAreRefusedNamingTheFileAndTheField) {
+    // Most rows are a variation of one well-formed configuration.
+    auto with = [](const std::string& tail) {
+        return std::string(R"({"recordDirs": [{"root": "$T/rec"}], "policies": [)") + tail;
     };
+    const std::string seg = "out of range [1048576, 969932800]";
+    const std::string dev = R"({"deviceId": "d", "groupId": 1})";
+    const Case cases[] = {
+        // Not a configuration at all.
+        {"{", kRecordBadConfig, "cfg.json: not valid JSON (byte 2)"},
+        {"[]", kRecordBadConfig, R"~(cfg.json: field "(top level)" not an object)~"},
+        {R"({"policies": []})", kRecordBadConfig, R"(cfg.json: field "recordDirs" missing)"},
+        {R"({"recordDirs": {}, "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs" not an array)"},
+        {R"({"recordDirs": [[[[[[[[[]]]]]]]]], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0][0][0][0][0][0][0]" nested too deeply)"},
+        // Misspelt and unknown keys, at every level.
+        {R"({"recordDirs": [], "policies": [{"deviceId": "d", "cameraID": 1, "groupId": 1}]})",
+         kRecordBadConfig,
+         R"~(cfg.json: field "policies[0].cameraID" unknown (did you mean "cameraId"?))~"},
+        {R"({"recordDirs": [], "policies": [], "recycleRetentionSecs": 60})", kRecordBadConfig,
+         R"~(cfg.json: field "recycleRetentionSecs" unknown (did you mean "recycleRetentionSeconds"?))~"},
+        {R"({"recordDirs": [], "policies": [], "backupDir": [{"root": "/b"}]})", kRecordBadConfig,
+         R"~(cfg.json: field "backupDir" unknown (did you mean "backupDirs"?))~"},
+        {R"({"recordDirs": [{"root": "/a", "colour": 1}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].colour" unknown)"},
+        {R"({"recordDirs": [{"root": "/a", "root": "/b"}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].root" given twice)"},
+        // Wrong types.
+        {R"({"recordDirs": [{}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].root" missing)"},
+        {R"({"recordDirs": [{"root": "/a"}, {"root": 5}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[1].root" not a string)"},
+        {R"({"recordDirs": [{"root": "/a\u0000b"}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].root" holds a NUL character)"},
+        {R"({"recordDirs": [{"root": "/a", "groupId": "1"}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].groupId" not an integer)"},
+        {R"({"recordDirs": [], "policies": [], "backupDirs": [3]})", kRecordBadConfig,
+         R"(cfg.json: field "backupDirs[0]" not an object)"},
+        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": true})", kRecordBadConfig,
+         R"(cfg.json: field "backupReserveBytes" not an integer)"},
+        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": 1.5})", kRecordBadConfig,
+         R"(cfg.json: field "backupReserveBytes" not an integer)"},
+        // Numbers out of range, including those no 64-bit integer holds.
+        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": 1e400})", kRecordBadConfig,
+         R"~(cfg.json: field "backupReserveBytes" out of range (1e400))~"},
+        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": 18446744073709551615})",
+         kRecordBadConfig,
+         R"(cfg.json: field "backupReserveBytes" out of range [0, 1125899906842624])"},
+        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": 100000000000000000000})",
+         kRecordBadConfig,
+         R"(cfg.json: field "backupReserveBytes" out of range [0, 1125899906842624])"},
+        {R"({"recordDirs": [], "policies": [], "backupReserveBytes": -1})", kRecordBadConfig,
+         R"(cfg.json: field "backupReserveBytes" out of range [0, 1125899906842624])"},
+        {R"({"recordDirs": [], "policies": [], "recycleRetentionSeconds": -2})", kRecordBadConfig,
+         R"(cfg.json: field "recycleRetentionSeconds" out of range [-1, 1099511627776])"},
+        {R"({"recordDirs": [{"root": "/a", "fileSegmentSize": 10}], "policies": []})",
+         kRecordBadConfig, ("cfg.json: field \"recordDirs[0].fileSegmentSize\" " + seg)},
+        {R"({"recordDirs": [{"root": "/a", "fileSegmentSize": 1099511627776}], "policies": []})",
+         kRecordBadConfig, ("cfg.json: field \"recordDirs[0].fileSegmentSize\" " + seg)},
+        {R"({"recordDirs": [{"root": "/a", "diskType": 0}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].diskType" out of range [1, 3])"},
+        {R"({"recordDirs": [{"root": "/a", "attribute": 8}], "policies": []})", kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[0].attribute" out of range [4, 4])"},
+        // Policies.
+        {R"({"recordDirs": [], "policies": [{"deviceId": "d"}]})", kRecordBadConfig,
+         R"(cfg.json: field "policies[0].groupId" missing)"},
+        {R"({"recordDirs": [], "policies": [{"deviceId": "", "groupId": 1}]})", kRecordBadConfig,
+         R"(cfg.json: field "policies[0].deviceId" empty)"},
+        {R"({"recordDirs": [], "policies": [{"deviceId": "../etc", "groupId": 1}]})",
+         kRecordBadConfig, R"(cfg.json: field "policies[0].deviceId" holds a "/")"},
+        {(with(dev + ", " + dev + "]}")), kRecordBadConfig,
+         R"(cfg.json: field "policies[1]" names the device and camera of policies[0])"},
+        // Roots that overlap: the job would read back what it writes.
+        {(with("], \"backupDirs\": [{\"root\": \"$T/rec/usb\"}]}")), kRecordBadConfig,
+         R"~(cfg.json: field "backupDirs[0].root" lies inside recordDirs[0].root ($T/rec))~"},
+        {(with("], \"backupDirs\": [{\"root\": \"$T/b/../rec/x/\"}]}")), kRecordBadConfig,
+         R"~(cfg.json: field "backupDirs[0].root" lies inside recordDirs[0].root ($T/rec))~"},
+        {(with("], \"backupDirs\": [{\"root\": \"$T/link/x\"}]}")), kRecordBadConfig,
+         R"~(cfg.json: field "backupDirs[0].root" lies inside recordDirs[0].root ($T/rec))~"},
+        {(with("], \"backupDirs\": [{\"root\": \"$T\"}]}")), kRecordBadConfig,
+         R"~(cfg.json: field "backupDirs[0].root" contains recordDirs[0].root ($T/rec))~"},
+        {(with("], \"backupDirs\": [{\"root\": \"$T/./rec/\"}]}")), kRecordBadConfig,
+         R"(cfg.json: field "backupDirs[0].root" is the same folder as recordDirs[0].root)"},
+        {R"({"recordDirs": [{"root": "$T/rec"}, {"root": "$T/link"}], "policies": []})",
+         kRecordBadConfig,
+         R"(cfg.json: field "recordDirs[1].root" is the same folder as recordDirs[0].root)"},
+        // Accepted: a whole number written with an exponent, a backup root
+        // beside the record roots, roots that do not exist yet.
+        {(with(dev + R"(], "backupDirs": [{"root": "$T/b", "attribute": 8}],
+                      "backupReserveBytes": 1e6})")),
+         kRecordOk, ""},
+        {R"({"recordDirs": [{"root": "$T/new1"}, {"root": "$T/new2"}], "policies": []})", kRecordOk,
+         ""},
+    };
+    TempDir tmp;
+    std::filesystem::create_directories(tmp.sub("rec"));
+    std::filesystem::create_directories(tmp.sub("b/rec"));
+    std::filesystem::create_directory_symlink(tmp.sub("rec"), tmp.sub("link"));
     for (const Case& c : cases) {
+        const std::string json = replaceAll(c.json, "$T", tmp.path());
         RecorderConfig out;
         out.policies.push_back(DevicePolicyConfig{"kept", 1, 1});
         std::string error;
-        EXPECT_EQ(kRecordBadConfig, RecorderConfig::loadText(c.json, "cfg.json", out, error))
-            << c.json;
-        EXPECT_EQ(c.error, error) << c.json;
-        ASSERT_EQ(1u, out.policies.size()) << "a failed load leaves the output alone";
+        EXPECT_EQ(c.code, RecorderConfig::loadText(json, "cfg.json", out, error)) << json;
+        EXPECT_EQ(replaceAll(c.error, "$T", tmp.path()), error) << json;
+        if (c.code != kRecordOk) {
+            ASSERT_EQ(1u, out.policies.size()) << "a failed load leaves the output alone";
+        }
     }
+
     RecorderConfig out;
     std::string error;
     EXPECT_EQ(kRecordBadConfig, RecorderConfig::loadFile("/nonexistent/recorder.json", out, error));
     EXPECT_EQ("/nonexistent/recorder.json: cannot be read (not found)", error);
+    EXPECT_EQ(kRecordBadConfig, RecorderConfig::loadFile(tmp.path(), out, error));
+    EXPECT_EQ(tmp.path() + ": cannot be read (I/O error)", error);
+    std::ofstream(tmp.sub("big.json")) << std::string(2 << 20, ' ');
+    EXPECT_EQ(kRecordBadConfig, RecorderConfig::loadFile(tmp.sub("big.json"), out, error));
+    EXPECT_EQ(tmp.sub("big.json") + ": larger than 1048576 bytes", error);
 }
 
 // Every field of the configuration, for comparing two of them at once.
@@ -81,7 +178,7 @@ TEST(RecorderConfigTest, SavedConfigurationLoadsBackAndServesPolicies) {
                      {"root": "/d2"}],
       "policies": [{"deviceId": "dev", "groupId": 2},
                    {"deviceId": "dev", "cameraId": 3, "groupId": 7}],
-      "backupDirs": [{"root": "/usb", "attribute": 4, "fileSegmentSize": 1048576}],
+      "backupDirs": [{"root": "/usb", "attribute": 8, "fileSegmentSize": 1048576}],
       "backupReserveBytes": 4096
     })";
     RecorderConfig c, again;

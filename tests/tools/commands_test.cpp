@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -81,6 +82,75 @@ TEST_F(CommandsTest, BadConfigurationsAreRefused) {
     EXPECT_EQ(2, runCommand(run));  // unknown camera
     run.configPath = m_root + "/none.json";
     EXPECT_EQ(2, runCommand(run));
+}
+
+// Hostile configurations and input: `ls` and `run` refuse the same
+// configurations, with exit code 2 and a message that names the field.
+TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
+    struct Row {
+        const char* command;  // "ls", "run" or "import"
+        std::string config;   // after {"recordDirs": [{"root": "$R/rec"}], "policies": [...]
+        const char* message;
+    };
+    const std::string policy = R"({"deviceId": "d", "cameraId": 1, "groupId": 1})";
+    const std::string backup = R"(, "backupDirs": [{"root": "$R/backup"}])";
+    const Row rows[] = {
+        {"ls", policy + "]" + backup + R"(, "backupReserveBytes": 1e400})",
+         R"(field "backupReserveBytes" out of range (1e400))"},
+        {"run", policy + "]" + backup + R"(, "backupReserveBytes": 1e400})",
+         R"(field "backupReserveBytes" out of range (1e400))"},
+        {"run", R"({"deviceId": "d", "cameraID": 1, "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].cameraID" unknown (did you mean "cameraId"?))"},
+        {"ls", policy + R"(], "backupDir": [{"root": "$R/backup"}]})",
+         R"(field "backupDir" unknown (did you mean "backupDirs"?))"},
+        {"run", policy + R"(], "backupDirs": [{"root": "$R/rec/"}]})",
+         R"(field "backupDirs[0].root" is the same folder as recordDirs[0].root)"},
+        {"ls", policy + R"(], "backupDirs": [{"root": "$R/rec/usb"}]})",
+         R"(field "backupDirs[0].root" lies inside recordDirs[0].root)"},
+        {"import", policy + "]" + backup + "}",
+         "mpeg4.ts: nothing imported: no H.264 or H.265 video with a key frame"},
+        {"import", policy + "]" + backup + "}", "junk.ts: nothing imported: not an MPEG-TS file"},
+    };
+    fs::create_directories(m_root + "/rec/usb");
+    fs::create_directories(m_root + "/backup");
+    std::ofstream(m_root + "/junk.ts") << std::string(1000, 'x');
+    const std::string mpeg4 = m_root + "/mpeg4.ts";
+    const bool ffmpeg =
+        std::system(("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 1 "
+                     "-c:v mpeg4 -f mpegts -y '" +
+                     mpeg4 + "' >/dev/null 2>&1")
+                        .c_str()) == 0;
+    for (const Row& row : rows) {
+        std::string text = R"({"recordDirs": [{"root": "$R/rec"}], "policies": [)" + row.config;
+        for (size_t at; (at = text.find("$R")) != std::string::npos;) text.replace(at, 2, m_root);
+        const std::string path = write("hostile.json", text);
+        const std::string command = row.command;
+        const std::string clip =
+            std::string(row.message).substr(0, std::string(row.message).find(':'));
+        if (command == "import" && clip == "mpeg4.ts" && !ffmpeg) continue;  // ffmpeg missing
+        testing::internal::CaptureStderr();
+        int code = -1;
+        if (command == "ls") {
+            ListOptions ls;
+            ls.configPath = path;
+            code = listCommand(ls);
+        } else if (command == "run") {
+            RunOptions run;
+            run.configPath = path;
+            run.jobs = {"d:5"};
+            code = runCommand(run);
+        } else {
+            RecordOptions record;
+            record.configPath = path;
+            record.deviceId = "d";
+            record.importPath = m_root + "/" + clip;
+            code = recordCommand(record);
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(2, code) << row.command << " " << text;
+        EXPECT_NE(std::string::npos, err.find(row.message)) << err;
+    }
+    EXPECT_FALSE(fs::exists(m_root + "/rec/record")) << "nothing was imported";
 }
 
 TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
