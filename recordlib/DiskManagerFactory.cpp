@@ -14,14 +14,8 @@ class FileDiskManager final : public IDiskManager {
         if (fileName == nullptr || *fileName == '\0') return 0;
         FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
         const std::string path = fileName;
-        switch (MoveLedger::instance().requestRemoval(path, std::string())) {
-            case MoveLedger::kKeep:
-                return 0;
-            case MoveLedger::kDeferred:
-                return 1;
-            case MoveLedger::kRemoveNow:
-                break;
-        }
+        const int held = MoveLedger::instance().holdRemoval(path, std::string());
+        if (held >= 0) return held;
         if (fs.unlink(path) != kRecordOk) return 0;
         (void)fs.syncDir(fsutil::dirName(path));
         return 1;

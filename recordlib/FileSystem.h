@@ -123,7 +123,8 @@ RECORDLIB_EXPORT std::string baseName(const std::string& path);
 // True when `path` exists and is a folder.
 RECORDLIB_EXPORT bool isDir(FileSystem& fs, const std::string& path);
 // Creates the folders of `relative` below `base`, one level at a time.
-// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise).
+// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise,
+// or the code of a failed stat).
 [[nodiscard]] RECORDLIB_EXPORT int makeDirsBelow(FileSystem& fs, const std::string& base,
                                                  const std::string& relative);
 // Reads a whole file into `out`.

@@ -35,7 +35,7 @@ class RecordDataFile final : public IFile {
     int m_fd;
 };
 
-void logOpen(const std::string& path, const char* what) {
+void logOpen(const std::string& path, const std::string& what) {
     std::string message = path + ": " + what;
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
@@ -74,8 +74,12 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         return kRecordOpenFailed;
     }
     FileStat st;
-    if (fs.stat(path, st) != kRecordOk || st.isDir) {
-        logOpen(path, "data file missing");
+    const int s = fs.stat(path, st);
+    if (s != kRecordOk || st.isDir) {
+        logOpen(path,
+                s == kRecordOk || s == kRecordNotFound
+                    ? std::string("data file missing")
+                    : std::string("data file cannot be examined (") + resultToString(s) + ")");
         return kRecordOpenFailed;
     }
     if (st.size < entry.fileSize) {

@@ -21,7 +21,8 @@ public:
     // Non-zero when the file was moved; 0 when it was not (not found, or the
     // directory is not one this bin serves).
     int deleteFile(const std::string& builtName, const std::string& heldName);
-    // Destroys recycled files older than `maxAgeSeconds`. Answers the count.
+    // Destroys recycled files older than `maxAgeSeconds`. Answers the count,
+    // or the code of a recycle area that cannot be listed (logged).
     int purge(long long maxAgeSeconds);
 
 private:

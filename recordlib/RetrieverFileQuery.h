@@ -25,11 +25,15 @@ public:
     // that ends after `time` (ms since the epoch). When `complete` is true,
     // files still being recorded are never given out (the backup always asks
     // so). On success replaces `out` with a new description and answers
-    // non-zero; answers 0 when there is none.
+    // non-zero; answers 0 when there is none. A device folder, day index or
+    // data file that cannot be read is logged ("RecordQuery") and passed over.
     int getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out, bool complete);
 
     // Every record file of the devices in the directories, oldest first (for
-    // listings). Answers the number found.
+    // listings), appended to `out`. Answers the number found, or the negative
+    // code of a device folder or day index that could not be read (logged;
+    // `out` then holds the files of the others), so that a listing that
+    // failed is never taken for an empty one.
     int listRecordFiles(std::vector<RecordFileInfo>& out, bool complete);
 
 private:
