@@ -7,6 +7,7 @@
 #include "IRecordWriter.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileWriter.h"
+#include "RecordLibExport.h"
 
 class FileSystem;
 
@@ -35,12 +36,12 @@ class FileSystem;
 // frame is refused with -737 once the file's size plus the margin of one
 // group of pictures (the largest seen in this file, or one and a half times
 // the one the key frame ends, whichever is more) would pass the directory's
-// file segment size; the storage then starts the next file with that key frame. A frame
-// that still does not fit is refused with -737 too.
+// file segment size; the storage then starts the next file with that key
+// frame. A frame that still does not fit is refused with -737 too.
 // Codes: -703 the disk is full (ENOSPC), -707 any other I/O error or a write
 // after a failure, -737 the file's segment is full (see above). One thread at
 // a time.
-class BackupRecordWriter : public IRecordWriter {
+class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
   public:
     BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir) : m_writer(fs), m_dir(dir) {}
     ~BackupRecordWriter() override;

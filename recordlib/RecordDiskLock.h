@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordLibExport.h"
 #include "RecorderConfig.h"
 
 // One process at a time on a set of record disks: the lock of a record root
@@ -20,7 +21,7 @@
 // that locks a root holds it, and the file is unlocked when the last of them
 // lets go. Thread-safe. The lock files are no record data: they are opened
 // directly, not through the FileSystem seam.
-class RecordDiskLock {
+class RECORDLIB_EXPORT RecordDiskLock {
   public:
     RecordDiskLock() = default;
     // Lets go of every root it holds.

@@ -6,6 +6,7 @@
 #include "IFile.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileInfo.h"
+#include "RecordLibExport.h"
 #include "SafePointer.h"
 
 // Opens a record file for reading: `file` receives the file's data stream
@@ -22,15 +23,15 @@
 // before any other reader can take it. A file whose removal waits in the
 // MoveLedger is refused as well (kRecordOpenFailed), also when the caller's
 // query found it just before its reader asked for the removal.
-int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                          RecordFileIndexNodeInfo& walk);
+RECORDLIB_EXPORT int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
+                                           RecordFileIndexNodeInfo& walk);
 
 // The index walk of a record file alone, as openRecordFileForRead gives it,
 // without a data stream: for those that only look at the nodes, which may do
 // so while a reader holds the file. 0 or kRecordOpenFailed.
-int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk);
+RECORDLIB_EXPORT int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk);
 
 // True while a stream of this process holds the record file at `path`.
-bool isRecordFileBeingRead(const std::string& path);
+RECORDLIB_EXPORT bool isRecordFileBeingRead(const std::string& path);
 
 #endif  // RECORDLIB_RECORDFILEREADER_H
