@@ -6,6 +6,8 @@
 
 #include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordName.h"
+#include "RecordResult.h"
 
 // Splits "<deviceId>_<ip>_<camera>" from the end, since a device id may
 // itself hold '_'.
@@ -50,6 +52,12 @@ std::string BasicTool::getDeviceDirString(const std::string& deviceId, const std
 int BasicTool::getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::string& subDir,
                                      const std::string& deviceId, const std::string& /*deviceIP*/,
                                      int cameraId, std::vector<std::string>& names) {
+    // A device id that is no plain name ("a/b", "../x") names no folder of
+    // this record directory: nothing below or beside it is looked at.
+    if (RecordName::checkDeviceId(deviceId) != kRecordOk) {
+        (void)RecordName::refuse("RecordName", "device id", deviceId);
+        return 0;
+    }
     // Any IP matches: a device keeps its id and cameras when its address
     // changes, and its older recordings stay under the old address.
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
@@ -62,6 +70,7 @@ int BasicTool::getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::stri
         int camera = 0;
         if (!parseDeviceDirString(name, id, ip, camera)) continue;
         if (id != deviceId || camera != cameraId) continue;
+        if (RecordName::checkDeviceDir(name) != kRecordOk) continue;
         if (!fsutil::isDir(fs, fsutil::join(path, name))) continue;
         names.push_back(name);
         ++found;

@@ -3,23 +3,35 @@
 #include <string>
 #include <vector>
 
+#include "BasicTool.h"
 #include "FileSystem.h"
 #include "Logger.h"
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 
 namespace {
 
-// A record file's data read in sequence through the file-system seam.
+// The source this thread reads (currentRecordSource).
+thread_local std::string t_source;
+
+// A record file's data read in sequence through the file-system seam. With
+// `forMove`, a failed read, or data that end before the index says, counts
+// towards giving the file up.
 class RecordDataFile final : public IFile {
   public:
-    RecordDataFile(FileSystem& fs, int fd) : m_fs(fs), m_fd(fd) {}
+    RecordDataFile(FileSystem& fs, int fd, const std::string& path, long long size, bool forMove)
+        : m_fs(fs), m_fd(fd), m_path(path), m_size(size), m_forMove(forMove) {
+        t_source = path;
+    }
     ~RecordDataFile() override { close(); }
 
     int close() override {
         if (m_fd < 0) return kRecordOk;
+        if (t_source == m_path) t_source.clear();
         int r = m_fs.close(m_fd);
         m_fd = -1;
         return r;
@@ -27,12 +39,24 @@ class RecordDataFile final : public IFile {
 
     int read(char* buffer, int count) override {
         if (m_fd < 0) return kRecordNoStream;
-        return m_fs.read(m_fd, buffer, count);
+        const int n = m_fs.read(m_fd, buffer, count);
+        if (n > 0) m_position += n;
+        if (m_forMove && count > 0 && (n < 0 || (n == 0 && m_position < m_size))) {
+            RecordQuarantine::noteFailure(
+                m_path, n < 0 ? std::string("read failed (") + resultToString(n) + ")"
+                              : "data end at byte " + std::to_string(m_position) +
+                                    ", before the index says");
+        }
+        return n;
     }
 
   private:
     FileSystem& m_fs;
     int m_fd;
+    std::string m_path;
+    long long m_size;  // bytes the index lists
+    bool m_forMove;
+    long long m_position = 0;
 };
 
 void logOpen(const std::string& path, const char* what) {
@@ -42,10 +66,29 @@ void logOpen(const std::string& path, const char* what) {
 
 }  // namespace
 
+std::string currentRecordSource() { return t_source; }
+
 int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                          RecordFileIndexNodeInfo& walk) {
+                          RecordFileIndexNodeInfo& walk, bool forMove) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    // Every part of the path must be a plain name of its kind: a description
+    // made from a hostile entry or folder reads nothing outside its day folder.
+    const std::string deviceDir =
+        BasicTool::getDeviceDirString(info.getDeviceId(), info.getDeviceIP(), info.getCameraId());
+    if (RecordName::checkRecordFileName(info.getRecordFileName()) != kRecordOk) {
+        return RecordName::refuse("RecordRead", "record file", info.getRecordFileName());
+    }
+    if (RecordName::checkDeviceDir(deviceDir) != kRecordOk) {
+        return RecordName::refuse("RecordRead", "device folder", deviceDir);
+    }
+    if (!info.getRecordDate().empty() && RecordName::checkDay(info.getRecordDate()) != kRecordOk) {
+        return RecordName::refuse("RecordRead", "day folder", info.getRecordDate());
+    }
     const std::string path = info.createRecordFileName();
+    if (forMove && RecordQuarantine::isQuarantined(path)) {
+        logOpen(path, "given up on (quarantined)");
+        return kRecordOpenFailed;
+    }
     const std::string indexPath = RecordIndexFile::pathOf(fsutil::dirName(path));
 
     RecordIndexEntry entry;
@@ -74,8 +117,15 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         return kRecordOpenFailed;
     }
     FileStat st;
-    if (fs.stat(path, st) != kRecordOk || st.isDir) {
+    const int s = fs.stat(path, st);
+    if (s != kRecordOk || st.isDir) {
         logOpen(path, "data file missing");
+        // Gone is gone (a race with a removal); a disk that cannot even say
+        // is a failure of this file.
+        if (forMove && s != kRecordOk && s != kRecordNotFound) {
+            RecordQuarantine::noteFailure(
+                path, std::string("cannot be looked at (") + resultToString(s) + ")");
+        }
         return kRecordOpenFailed;
     }
     if (st.size < entry.fileSize) {
@@ -84,14 +134,19 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         return kRecordOpenFailed;
     }
     int fd = -1;
-    if (fs.open(path, FileSystem::kRead, fd) != kRecordOk) {
+    const int opened = fs.open(path, FileSystem::kRead, fd);
+    if (opened != kRecordOk) {
         logOpen(path, "data file cannot be opened");
+        if (forMove) {
+            RecordQuarantine::noteFailure(
+                path, std::string("cannot be opened (") + resultToString(opened) + ")");
+        }
         return kRecordOpenFailed;
     }
     // From here on, a backup file of the camera that is lost keeps this
     // source on its disk.
     MoveLedger::instance().sourceOpened(path);
-    file = SafePointer<IFile>(new RecordDataFile(fs, fd));
+    file = SafePointer<IFile>(new RecordDataFile(fs, fd, path, entry.fileSize, forMove));
     walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
                entry.stream.getEncoderType(), std::move(entry.nodes));
     return kRecordOk;

@@ -9,6 +9,8 @@
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 
 namespace {
@@ -18,9 +20,16 @@ bool isDayName(const std::string& name) {
     return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The day folders of a device folder, oldest first.
-std::vector<std::string> listDays(FileSystem& fs, const std::string& deviceDir) {
+// The day folders of a device folder, oldest first. A device folder name
+// that is not one (a caller's "../x") is not looked into.
+std::vector<std::string> listDays(FileSystem& fs, const std::string& recordDir,
+                                  const std::string& deviceDirName) {
     std::vector<std::string> names, days;
+    if (RecordName::checkDeviceDir(deviceDirName) != kRecordOk) {
+        (void)RecordName::refuse("RecordQuery", "device folder", deviceDirName);
+        return days;
+    }
+    const std::string deviceDir = fsutil::join(recordDir, deviceDirName);
     if (fs.list(deviceDir, names) != kRecordOk) return days;
     for (const std::string& n : names) {
         if (isDayName(n)) days.push_back(n);
@@ -85,7 +94,7 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
             // Days in order: the first day with a match holds this device
             // folder's oldest match, since a file lies in its begin day.
-            for (const std::string& day : listDays(fs, devicePath)) {
+            for (const std::string& day : listDays(fs, recordDir, deviceDir)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
                 const RecordIndexEntry* pick = nullptr;
                 std::vector<RecordIndexEntry> entries = loadDay(fs, dayDir);
@@ -95,6 +104,10 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                     // Read to its end and leaving once its frames are durable
                     // on the backup disk: not handed out again.
                     if (ledger.isPending(fsutil::join(dayDir, e.fileName))) continue;
+                    // Given up on: it could not be opened or read.
+                    if (RecordQuarantine::isQuarantined(fsutil::join(dayDir, e.fileName))) {
+                        continue;
+                    }
                     FileStat st;
                     if (fs.stat(fsutil::join(dayDir, e.fileName), st) != kRecordOk) {
                         std::string message = dayDir + "/" + e.fileName + ": listed but missing";
@@ -133,12 +146,13 @@ int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool c
         const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
         for (const std::string& deviceDir : m_deviceDirs) {
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
-            for (const std::string& day : listDays(fs, devicePath)) {
+            for (const std::string& day : listDays(fs, recordDir, deviceDir)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
                 for (const RecordIndexEntry& e : loadDay(fs, dayDir)) {
                     if (!usable(e, complete, m_iFrameFlag)) continue;
-                    if (MoveLedger::instance().isPending(fsutil::join(dayDir, e.fileName)))
-                        continue;
+                    const std::string path = fsutil::join(dayDir, e.fileName);
+                    if (MoveLedger::instance().isPending(path)) continue;
+                    if (RecordQuarantine::isQuarantined(path)) continue;
                     RecordFileInfo info;
                     describe(e, dir, deviceDir, day, info);
                     files.push_back(info);

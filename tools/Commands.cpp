@@ -19,7 +19,10 @@
 #include "GlobalEnv.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInventory.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
@@ -67,7 +70,7 @@ RecordInfo toInfo(const JobSpec& job) {
 bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error) {
     size_t first = text.find(':');
     if (first == std::string::npos || first == 0) {
-        error = "job \"" + text + "\" is not DEVICE:CAMERA[:IP]";
+        error = "job " + RecordName::printable(text) + " is not DEVICE:CAMERA[:IP]";
         return false;
     }
     size_t second = text.find(':', first + 1);
@@ -82,6 +85,26 @@ bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error) {
     job.deviceId = text.substr(0, first);
     job.cameraId = static_cast<int>(id);
     job.deviceIP = second == std::string::npos ? "" : text.substr(second + 1);
+    // Both become folder names on the disks.
+    if (!checkDeviceNames(job.deviceId, job.deviceIP, error)) {
+        error = "job " + RecordName::printable(text) + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool checkDeviceNames(const std::string& deviceId, const std::string& deviceIP,
+                      std::string& error) {
+    if (RecordName::checkDeviceId(deviceId) != kRecordOk) {
+        error = "device id " + RecordName::printable(deviceId) + " " + RecordName::why(deviceId) +
+                " (" + resultToString(kRecordBadName) + ")";
+        return false;
+    }
+    if (RecordName::checkDeviceIP(deviceIP) != kRecordOk) {
+        error = "device IP " + RecordName::printable(deviceIP) + " " + RecordName::why(deviceIP) +
+                " (" + resultToString(kRecordBadName) + ")";
+        return false;
+    }
     return true;
 }
 
@@ -229,6 +252,12 @@ int runCommand(const RunOptions& options) {
                     job.deviceId.c_str(), job.cameraId, backup.files,
                     RecordInventory::formatBytes(backup.bytes).c_str(), local.files,
                     RecordInventory::formatBytes(local.bytes).c_str());
+        // Nothing is dropped in silence: what the jobs did not move, and why.
+        std::printf(
+            "      dropped: %s frame(s); quarantined: %d file(s)\n",
+            RecordDropCounter::describe(RecordDropCounter::counts(job.deviceId, job.cameraId))
+                .c_str(),
+            RecordInventory::quarantined(config.recordDirs, job.deviceId, job.cameraId));
     }
     return result;
 }
@@ -238,6 +267,7 @@ int recordCommand(const RecordOptions& options) {
     std::string error;
     if (!readConfiguration(options.configPath, config, error)) return fail(error);
     if (options.deviceId.empty()) return fail("no device given (--device ID)");
+    if (!checkDeviceNames(options.deviceId, options.deviceIP, error)) return fail(error);
     if (options.cameraId <= 0) return fail("--camera must be above 0");
     if (options.dirIndex < 0 || options.dirIndex >= static_cast<int>(config.recordDirs.size())) {
         return fail("--dir " + std::to_string(options.dirIndex) + ": the configuration has " +
@@ -304,6 +334,16 @@ void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool 
         std::printf("  %s (group %d)%s\n", dir.getRecordRootDir().c_str(), dir.getGroupId(),
                     there ? "" : "  -- does not exist");
         if (!there) continue;
+        std::vector<std::string> quarantined;
+        if (RecordQuarantine::list(*posixFileSystem(), dir.getRecordRootDir(), quarantined) > 0) {
+            std::printf(
+                "    quarantined (could not be read; kept, not backed up): %zu file(s) in "
+                "%s/record/%s\n",
+                quarantined.size(), dir.getRecordRootDir().c_str(), RecordQuarantine::kDirName);
+            for (const std::string& name : quarantined) {
+                std::printf("      %s\n", RecordName::printable(name).c_str());
+            }
+        }
         std::vector<RecordDirInfoEx> one{dir};
         for (const std::string& deviceDir : RecordInventory::deviceDirs(one)) {
             std::vector<RecordFileInfo> files = RecordInventory::filesOfDeviceDir(one, deviceDir);

@@ -21,6 +21,11 @@ struct JobSpec {
 // `error` set when it does not parse.
 bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error);
 
+// False with `error` set when the device id or IP is not a plain folder name
+// (RecordName: "/", "..", NUL, a control character; a device id also may not
+// begin with ".").
+bool checkDeviceNames(const std::string& deviceId, const std::string& deviceIP, std::string& error);
+
 // Loads and checks a configuration: readable, well-formed, every backup
 // directory present and a prepared backup disk. Installs it in the disk manager. False with `error`
 // set.

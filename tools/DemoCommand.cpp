@@ -15,6 +15,7 @@
 #include "GlobalEnv.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInventory.h"
 #include "RecordResult.h"
 #include "SyntheticCamera.h"
@@ -263,6 +264,14 @@ int demoCommand(const DemoOptions& options) {
             c.cameraId, matched, c.expected.size(), backup.files,
             RecordInventory::formatBytes(backup.bytes).c_str(), repeats, local.files,
             same && local.files == 0 ? "OK" : "MISMATCH");
+        const RecordDropCounter::Counts drops = RecordDropCounter::counts(kDevice, c.cameraId);
+        const int quarantined =
+            RecordInventory::quarantined(config.recordDirs, kDevice, c.cameraId);
+        if (drops.total() > 0 || quarantined > 0) {
+            std::printf("    dropped: %s frame(s); quarantined: %d file(s)\n",
+                        RecordDropCounter::describe(drops).c_str(), quarantined);
+            ok = false;
+        }
     }
     if (totalRepeats > 0) {
         std::printf(

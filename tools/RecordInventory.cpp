@@ -8,9 +8,13 @@
 #include <utility>
 
 #include "BasicTool.h"
+#include "FileSystem.h"
 #include "IFile.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
+#include "RecordResult.h"
 #include "RetrieverFileQuery.h"
 
 namespace fs = std::filesystem;
@@ -47,7 +51,14 @@ std::vector<std::string> deviceDirs(const std::vector<RecordDirInfoEx>& dirs) {
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(d.getRecordRootDir() + "/record", ec)) {
             std::string name = entry.path().filename().string();
-            if (entry.is_directory() && !name.empty() && name[0] != '.') names.insert(name);
+            if (!entry.is_directory() || name.empty() || name[0] == '.') continue;
+            // A folder whose name is no device folder's ("x\n_1_1") is not
+            // listed: it could not be told apart in one line.
+            if (RecordName::checkDeviceDir(name) != kRecordOk) {
+                (void)RecordName::refuse("RecordName", "device folder", name);
+                continue;
+            }
+            names.insert(name);
         }
     }
     return std::vector<std::string>(names.begin(), names.end());
@@ -96,6 +107,25 @@ bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId
         if (!file.isNull()) file->close();
     }
     return true;
+}
+
+int quarantined(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId,
+                int cameraId) {
+    int count = 0;
+    for (const auto& d : present(dirs)) {
+        std::vector<std::string> names;
+        RecordQuarantine::list(*posixFileSystem(), d.getRecordRootDir(), names);
+        for (const std::string& name : names) {
+            std::string id, ip;
+            int camera = 0;
+            if (BasicTool::parseDeviceDirString(RecordQuarantine::deviceDirOf(name), id, ip,
+                                                camera) &&
+                id == deviceId && camera == cameraId) {
+                ++count;
+            }
+        }
+    }
+    return count;
 }
 
 std::vector<Node> withoutRepeats(const std::vector<Node>& nodes) {
