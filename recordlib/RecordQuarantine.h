@@ -26,7 +26,7 @@ class FileSystem;
 class RecordQuarantine {
   public:
     static const char* const kDirName;  // ".quarantine", beside the device folders
-    static const int kMaxFailures = 3;
+    static constexpr int kMaxFailures = 3;
 
     // Notes a failed open or read of the record file at `path` (`what` says
     // which, for the log). Answers true when the file is given up on (now, or
