@@ -71,7 +71,8 @@ int BasicTool::getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::stri
         if (!parseDeviceDirString(name, id, ip, camera)) continue;
         if (id != deviceId || camera != cameraId) continue;
         if (RecordName::checkDeviceDir(name) != kRecordOk) continue;
-        if (!fsutil::isDir(fs, fsutil::join(path, name))) continue;
+        // A link to a folder elsewhere is not followed.
+        if (!fsutil::isOwnDir(fs, fsutil::join(path, name))) continue;
         names.push_back(name);
         ++found;
     }

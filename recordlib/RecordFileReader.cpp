@@ -118,6 +118,12 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
     }
     FileStat st;
     const int s = fs.stat(path, st);
+    if (s == kRecordOk && (st.isLink || st.isOther)) {
+        // A link may lead out of the root, and a pipe would block the reader.
+        logOpen(path, "data file is not a regular file of its own");
+        if (forMove) RecordQuarantine::noteFailure(path, "not a regular file of its own");
+        return kRecordOpenFailed;
+    }
     if (s != kRecordOk || st.isDir) {
         logOpen(path, "data file missing");
         // Gone is gone (a race with a removal); a disk that cannot even say

@@ -32,7 +32,15 @@ std::vector<std::string> listDays(FileSystem& fs, const std::string& recordDir,
     const std::string deviceDir = fsutil::join(recordDir, deviceDirName);
     if (fs.list(deviceDir, names) != kRecordOk) return days;
     for (const std::string& n : names) {
-        if (isDayName(n)) days.push_back(n);
+        if (!isDayName(n)) continue;
+        // A link is not followed: it may lead out of the root.
+        if (!fsutil::isOwnDir(fs, fsutil::join(deviceDir, n))) {
+            RecordName::logOnce("RecordQuery", "link\n" + fsutil::join(deviceDir, n),
+                                fsutil::join(deviceDir, n) +
+                                    ": not a folder of its own (a link?), passed over");
+            continue;
+        }
+        days.push_back(n);
     }
     std::sort(days.begin(), days.end());
     return days;
@@ -116,11 +124,16 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                     }
                     // A data file cut shorter than its index cannot be read to
                     // its end: handing it out would hold every later file back
-                    // behind it. It is passed over and stays where it is.
+                    // behind it. It is passed over; asked for again and again
+                    // by the move, it is given up on and kept in quarantine.
                     if (st.size < e.fileSize) {
-                        std::string message =
-                            dayDir + "/" + e.fileName + ": shorter than its index, passed over";
+                        const std::string path = fsutil::join(dayDir, e.fileName);
+                        std::string message = path + ": shorter than its index, passed over";
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+                        if (complete) {
+                            (void)RecordQuarantine::noteFailure(
+                                path, "data file shorter than its index");
+                        }
                         continue;
                     }
                     pick = &e;

@@ -24,7 +24,10 @@ public:
     // that ends after `time` (ms since the epoch). When `complete` is true,
     // files still being recorded are never given out (the backup always asks
     // so). On success replaces `out` with a new description and answers
-    // non-zero; answers 0 when there is none.
+    // non-zero; answers 0 when there is none. Never given out: a file whose
+    // removal is pending (MoveLedger), a file given up on (RecordQuarantine),
+    // a file whose data are shorter than its index (with `complete`, each such
+    // look counts as a failed read towards its quarantine).
     int getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out, bool complete);
 
     // Every record file of the devices in the directories, oldest first (for

@@ -51,7 +51,9 @@ std::vector<std::string> deviceDirs(const std::vector<RecordDirInfoEx>& dirs) {
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(d.getRecordRootDir() + "/record", ec)) {
             std::string name = entry.path().filename().string();
-            if (!entry.is_directory() || name.empty() || name[0] == '.') continue;
+            if (!entry.is_directory() || entry.is_symlink() || name.empty() || name[0] == '.') {
+                continue;
+            }
             // A folder whose name is no device folder's ("x\n_1_1") is not
             // listed: it could not be told apart in one line.
             if (RecordName::checkDeviceDir(name) != kRecordOk) {

@@ -5,6 +5,8 @@
 // nodes arrive on the backup disk, what is dropped (logged with its source
 // and counted), what is quarantined, and that nothing outside the roots is
 // touched. The job is stepped on this thread with the clock's waits off.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <functional>
 #include <random>
@@ -192,7 +194,7 @@ TEST_F(HostileInputTest, EachCaseMovesTheGoodNodesAndAccountsForTheRest) {
         std::string entryName;  // a hostile index entry, or ""
         int keyFrom;            // first key-frame node of file 0
         int damaged;            // the file the damage hits (-1: none)
-        enum { kNone, kScramble, kFailOpen, kFailRead } damage;
+        enum { kNone, kScramble, kFailOpen, kFailRead, kCut, kLink, kPipe } damage;
         long long segment;       // backup file segment size
         std::set<int> arriving;  // files whose every node must arrive
         long long drops[RecordDropCounter::kReasonCount];
@@ -302,6 +304,36 @@ TEST_F(HostileInputTest, EachCaseMovesTheGoodNodesAndAccountsForTheRest) {
          {0, 0, 0},
          1,
          "@: read failed (I/O error), 3 times; moved to"},
+        {"data cut short under its index",
+         "",
+         0,
+         1,
+         Case::kCut,
+         kSeg,
+         {0, 2, 3},
+         {0, 0, 0},
+         1,
+         "@: data file shorter than its index, 3 times; moved to"},
+        {"a link to a file outside the root",
+         "",
+         0,
+         1,
+         Case::kLink,
+         kSeg,
+         {0, 2, 3},
+         {0, 0, 0},
+         1,
+         "@: not a regular file of its own, 3 times; moved to"},
+        {"a pipe in place of the data file",
+         "",
+         0,
+         1,
+         Case::kPipe,
+         kSeg,
+         {0, 2, 3},
+         {0, 0, 0},
+         1,
+         "@: data file shorter than its index, 3 times; moved to"},
         {"two frames before the first key frame",
          "",
          2,
@@ -351,6 +383,15 @@ TEST_F(HostileInputTest, EachCaseMovesTheGoodNodesAndAccountsForTheRest) {
         const std::string damaged = c.damaged >= 0 ? m_files[c.damaged].createRecordFileName() : "";
         FailingDisk disk;
         if (c.damage == Case::kScramble) scramble(damaged);
+        if (c.damage == Case::kCut) fs::resize_file(damaged, 188 * 3);
+        if (c.damage == Case::kLink) {
+            fs::rename(damaged, m_tmp.sub("outside.ts"));
+            fs::create_symlink(m_tmp.sub("outside.ts"), damaged);
+        }
+        if (c.damage == Case::kPipe) {
+            fs::remove(damaged);
+            ASSERT_EQ(0, ::mkfifo(damaged.c_str(), 0600));
+        }
         if (c.damage == Case::kFailOpen || c.damage == Case::kFailRead) {
             disk.target = "/" + m_files[c.damaged].getRecordFileName();
             disk.failOpen = c.damage == Case::kFailOpen;
@@ -386,11 +427,17 @@ TEST_F(HostileInputTest, EachCaseMovesTheGoodNodesAndAccountsForTheRest) {
         std::vector<std::string> q = quarantined();
         ASSERT_EQ(c.quarantined, q.size());
         if (!q.empty()) {
-            EXPECT_EQ(RecordQuarantine::kMaxFailures, disk.failedOpens + disk.failedReads);
             EXPECT_NE(std::string::npos, q[0].find("#" + deviceDir() + "#20231114#" +
                                                    m_files[c.damaged].getRecordFileName()));
+        }
+        if (c.damage == Case::kFailOpen || c.damage == Case::kFailRead) {
+            EXPECT_EQ(RecordQuarantine::kMaxFailures, disk.failedOpens + disk.failedReads);
             EXPECT_EQ(fs::file_size(m_tmp.sub("local/record/.quarantine/" + q[0])),
                       static_cast<uintmax_t>(kNodes * 376));
+        }
+        if (c.damage == Case::kLink) {
+            EXPECT_TRUE(fs::is_symlink(m_tmp.sub("local/record/.quarantine/" + q[0])));
+            EXPECT_EQ(static_cast<uintmax_t>(kNodes * 376), fs::file_size(m_tmp.sub("outside.ts")));
         }
         EXPECT_EQ(6 * 188u, fs::file_size(victim)) << "nothing outside the roots is touched";
         std::printf("%-40s %zu of %zu nodes arrived, %s dropped, %zu quarantined, %d steps\n",
