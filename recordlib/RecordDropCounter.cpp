@@ -42,7 +42,7 @@ RecordDropCounter::Counts RecordDropCounter::counts(const std::string& deviceId,
 }
 
 std::string RecordDropCounter::describe(const Counts& counts) {
-    std::string out = std::to_string(counts.total());
+    std::string out = std::to_string(counts.total()) + " frame(s)";
     if (counts.total() == 0) return out;
     std::string parts;
     for (int r = 0; r < kReasonCount; ++r) {

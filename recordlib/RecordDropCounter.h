@@ -27,7 +27,7 @@ class RecordDropCounter {
     // dropped frames so far.
     static long long note(const std::string& deviceId, int cameraId, int reason);
     static Counts counts(const std::string& deviceId, int cameraId);
-    // "75 (75 failed the packet check)", or "0".
+    // "75 frame(s) (75 failed the packet check)", or "0 frame(s)".
     static std::string describe(const Counts& counts);
     // Forgets every count (tests).
     static void reset();

@@ -254,7 +254,7 @@ int runCommand(const RunOptions& options) {
                     RecordInventory::formatBytes(local.bytes).c_str());
         // Nothing is dropped in silence: what the jobs did not move, and why.
         std::printf(
-            "      dropped: %s frame(s); quarantined: %d file(s)\n",
+            "      dropped: %s; quarantined: %d file(s)\n",
             RecordDropCounter::describe(RecordDropCounter::counts(job.deviceId, job.cameraId))
                 .c_str(),
             RecordInventory::quarantined(config.recordDirs, job.deviceId, job.cameraId));

@@ -268,7 +268,7 @@ int demoCommand(const DemoOptions& options) {
         const int quarantined =
             RecordInventory::quarantined(config.recordDirs, kDevice, c.cameraId);
         if (drops.total() > 0 || quarantined > 0) {
-            std::printf("    dropped: %s frame(s); quarantined: %d file(s)\n",
+            std::printf("    dropped: %s; quarantined: %d file(s)\n",
                         RecordDropCounter::describe(drops).c_str(), quarantined);
             ok = false;
         }

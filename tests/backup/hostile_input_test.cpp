@@ -440,7 +440,7 @@ TEST_F(HostileInputTest, EachCaseMovesTheGoodNodesAndAccountsForTheRest) {
             EXPECT_EQ(static_cast<uintmax_t>(kNodes * 376), fs::file_size(m_tmp.sub("outside.ts")));
         }
         EXPECT_EQ(6 * 188u, fs::file_size(victim)) << "nothing outside the roots is touched";
-        std::printf("%-40s %zu of %zu nodes arrived, %s dropped, %zu quarantined, %d steps\n",
+        std::printf("%-40s %zu of %zu nodes arrived, dropped %s, %zu quarantined, %d steps\n",
                     c.what, got.size(), expected.size(), RecordDropCounter::describe(drops).c_str(),
                     q.size(), steps);
     }
