@@ -23,14 +23,8 @@ class FileDiskManager final : public IDiskManager {
                                     ": not a record file of a configured root, not removed");
             return 0;
         }
-        switch (MoveLedger::instance().requestRemoval(path, std::string())) {
-            case MoveLedger::kKeep:
-                return 0;
-            case MoveLedger::kDeferred:
-                return 1;
-            case MoveLedger::kRemoveNow:
-                break;
-        }
+        const int held = MoveLedger::instance().holdRemoval(path, std::string());
+        if (held >= 0) return held;
         if (fs.unlink(path) != kRecordOk) return 0;
         (void)fs.syncDir(fsutil::dirName(path));
         return 1;

@@ -11,6 +11,10 @@
 
 #include "RecordResult.h"
 
+// Without it a 32-bit build cuts sizes past 2 GiB in ftruncate and fails
+// stat and readdir with EOVERFLOW (cmake/NvrPlatform.cmake defines it).
+static_assert(sizeof(off_t) == 8, "record files need a 64-bit off_t: _FILE_OFFSET_BITS=64");
+
 int resultFromErrno(int err) {
     switch (err) {
         case 0:
@@ -197,7 +201,9 @@ bool isOwnDir(FileSystem& fs, const std::string& path) {
 }
 
 int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& relative) {
-    if (!isDir(fs, base)) return kRecordNotFound;
+    FileStat st;
+    if (int r = fs.stat(base, st)) return r;
+    if (!st.isDir) return kRecordNotFound;
     std::string path = base;
     size_t start = 0;
     while (start < relative.size()) {
@@ -215,10 +221,10 @@ int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& re
             } else {
                 // A level that is there already must be a folder of its own:
                 // a link would lead the files below it out of the root.
-                FileStat st;
-                r = fs.stat(path, st);
+                FileStat level;
+                r = fs.stat(path, level);
                 if (r != kRecordOk) return r;
-                if (st.isLink || !st.isDir) return kRecordBadName;
+                if (level.isLink || !level.isDir) return kRecordBadName;
             }
         }
         start = end + 1;

@@ -129,8 +129,9 @@ bool isDir(FileSystem& fs, const std::string& path);
 // or day folder below a root must be.
 bool isOwnDir(FileSystem& fs, const std::string& path);
 // Creates the folders of `relative` below `base`, one level at a time.
-// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise).
-// A level that exists as a symbolic link or a file is kRecordBadName.
+// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise,
+// or the code of a failed stat). A level that exists as a symbolic link or
+// a file is kRecordBadName.
 [[nodiscard]] int makeDirsBelow(FileSystem& fs, const std::string& base,
                                 const std::string& relative);
 // Reads a whole file into `out`.

@@ -160,6 +160,18 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
     return kDeferred;
 }
 
+int MoveLedger::holdRemoval(const std::string& path, const std::string& recycleTarget) {
+    switch (requestRemoval(path, recycleTarget)) {
+        case kKeep:
+            return 0;
+        case kDeferred:
+            return 1;
+        case kRemoveNow:
+            break;
+    }
+    return -1;
+}
+
 bool MoveLedger::attachIndexRemoval(const std::string& indexPath, const std::string& fileName) {
     const std::string path = fsutil::join(fsutil::dirName(fsutil::normalize(indexPath)), fileName);
     std::lock_guard<std::mutex> guard(m_lock);

@@ -68,6 +68,10 @@ class MoveLedger {
     // Asks to remove the record file at `path`, moving it to `recycleTarget`
     // (empty: unlink it).
     Decision requestRemoval(const std::string& path, const std::string& recycleTarget);
+    // The same, as the answer of a delete operation: -1 when the caller is
+    // to remove the file now, otherwise what it answers at once (0 kept,
+    // 1 removed later by the ledger).
+    int holdRemoval(const std::string& path, const std::string& recycleTarget);
     // The index entry of a file whose removal is pending goes with it: true
     // when attached; false when nothing is pending (remove the entry now).
     bool attachIndexRemoval(const std::string& indexPath, const std::string& fileName);

@@ -59,7 +59,7 @@ class RecordDataFile final : public IFile {
     long long m_position = 0;
 };
 
-void logOpen(const std::string& path, const char* what) {
+void logOpen(const std::string& path, const std::string& what) {
     std::string message = path + ": " + what;
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
@@ -125,7 +125,10 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         return kRecordOpenFailed;
     }
     if (s != kRecordOk || st.isDir) {
-        logOpen(path, "data file missing");
+        logOpen(path,
+                s == kRecordOk || s == kRecordNotFound
+                    ? std::string("data file missing")
+                    : std::string("data file cannot be examined (") + resultToString(s) + ")");
         // Gone is gone (a race with a removal); a disk that cannot even say
         // is a failure of this file.
         if (forMove && s != kRecordOk && s != kRecordNotFound) {

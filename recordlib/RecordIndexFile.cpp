@@ -241,7 +241,10 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
 
 int appendRaw(FileSystem& fs, const std::string& indexPath, const std::string& entry, bool sync) {
     FileStat st;
-    bool fresh = fs.stat(indexPath, st) == kRecordNotFound;
+    const int s = fs.stat(indexPath, st);
+    // Only an index that is surely not there yet gets a header.
+    if (s != kRecordOk && s != kRecordNotFound) return s;
+    const bool fresh = s == kRecordNotFound;
     int fd = -1;
     int r = fs.open(indexPath, FileSystem::kAppend, fd);
     if (r != kRecordOk) return r;

@@ -60,9 +60,15 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::string source = fsutil::normalize(builtName);
     FileStat st;
-    if (fs.stat(source, st) != kRecordOk && !heldName.empty()) {
+    int s = fs.stat(source, st);
+    if (s != kRecordOk && s != kRecordNotFound) logBin(source, "cannot be examined", s);
+    if (s != kRecordOk && !heldName.empty()) {
         source = fsutil::join(fsutil::dirName(source), heldName);
-        if (fs.stat(source, st) != kRecordOk) return 0;
+        s = fs.stat(source, st);
+        if (s != kRecordOk) {
+            if (s != kRecordNotFound) logBin(source, "cannot be examined", s);
+            return 0;
+        }
     }
     if (st.isDir) return 0;
     // <recycled at, seconds>#<device dir>#<date>#<file name>: unique per
@@ -76,14 +82,8 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
         m_recyclePath, std::to_string(static_cast<long long>(std::time(nullptr))) + "#" + relative);
     // A source whose frames are still on their way to the backup disk leaves
     // once they are durable there (the ledger moves it then), or not at all.
-    switch (MoveLedger::instance().requestRemoval(source, target)) {
-        case MoveLedger::kKeep:
-            return 0;
-        case MoveLedger::kDeferred:
-            return 1;
-        case MoveLedger::kRemoveNow:
-            break;
-    }
+    const int held = MoveLedger::instance().holdRemoval(source, target);
+    if (held >= 0) return held;
     int r = fs.rename(source, target);
     if (r != kRecordOk) {
         logBin(source, "cannot be moved to the recycle area", r);
@@ -112,7 +112,11 @@ bool RecordRecycleBin::isRecordFile(const std::string& path) const {
 int RecordRecycleBin::purge(long long maxAgeSeconds) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::vector<std::string> names;
-    if (fs.list(m_recyclePath, names) != kRecordOk) return 0;
+    if (int r = fs.list(m_recyclePath, names)) {
+        if (r == kRecordNotFound) return 0;  // nothing was ever recycled here
+        logBin(m_recyclePath, "cannot be listed", r);
+        return r;
+    }
     const long long now = static_cast<long long>(std::time(nullptr));
     int count = 0;
     for (const std::string& name : names) {

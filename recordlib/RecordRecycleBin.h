@@ -20,7 +20,8 @@ class RecordRecycleBin {
     // <device dir>/<day>/<file> of this bin's record folder with every part a
     // plain name, see RecordName).
     int deleteFile(const std::string& builtName, const std::string& heldName);
-    // Destroys recycled files older than `maxAgeSeconds`. Answers the count.
+    // Destroys recycled files older than `maxAgeSeconds`. Answers the count,
+    // or the code of a recycle area that cannot be listed (logged).
     int purge(long long maxAgeSeconds);
 
   private:

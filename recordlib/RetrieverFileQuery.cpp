@@ -21,23 +21,32 @@ bool isDayName(const std::string& name) {
 }
 
 // The day folders of a device folder, oldest first. A device folder name
-// that is not one (a caller's "../x") is not looked into.
+// that is not one (a caller's "../x") is not looked into. A device folder
+// that is not on this disk has none; one that cannot be listed is logged, and
+// `result` takes the code (it is left as it was otherwise).
 std::vector<std::string> listDays(FileSystem& fs, const std::string& recordDir,
-                                  const std::string& deviceDirName) {
+                                  const std::string& deviceDirName, int& result) {
     std::vector<std::string> names, days;
     if (RecordName::checkDeviceDir(deviceDirName) != kRecordOk) {
         (void)RecordName::refuse("RecordQuery", "device folder", deviceDirName);
         return days;
     }
     const std::string deviceDir = fsutil::join(recordDir, deviceDirName);
-    if (fs.list(deviceDir, names) != kRecordOk) return days;
+    int r = fs.list(deviceDir, names);
+    if (r != kRecordOk) {
+        if (r == kRecordNotFound) return days;
+        std::string message = deviceDir + ": cannot be listed (" + resultToString(r) + ")";
+        Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+        result = r;
+        return days;
+    }
     for (const std::string& n : names) {
         if (!isDayName(n)) continue;
         // A link is not followed: it may lead out of the root.
         if (!fsutil::isOwnDir(fs, fsutil::join(deviceDir, n))) {
-            RecordName::logOnce("RecordQuery", "link\n" + fsutil::join(deviceDir, n),
-                                fsutil::join(deviceDir, n) +
-                                    ": not a folder of its own (a link?), passed over");
+            RecordName::logOnce(
+                "RecordQuery", "link\n" + fsutil::join(deviceDir, n),
+                fsutil::join(deviceDir, n) + ": not a folder of its own (a link?), passed over");
             continue;
         }
         days.push_back(n);
@@ -76,7 +85,7 @@ bool usable(const RecordIndexEntry& e, bool complete, bool iFrame) {
     return true;
 }
 
-std::vector<RecordIndexEntry> loadDay(FileSystem& fs, const std::string& dayDir) {
+std::vector<RecordIndexEntry> loadDay(FileSystem& fs, const std::string& dayDir, int& result) {
     std::vector<RecordIndexEntry> entries;
     const std::string indexPath = RecordIndexFile::pathOf(dayDir);
     std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
@@ -84,6 +93,7 @@ std::vector<RecordIndexEntry> loadDay(FileSystem& fs, const std::string& dayDir)
     if (r != kRecordOk && r != kRecordNotFound) {
         std::string message = indexPath + ": cannot be read (" + resultToString(r) + ")";
         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+        result = r;
     }
     return entries;
 }
@@ -96,16 +106,19 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
     const MoveLedger& ledger = MoveLedger::instance();
     bool found = false;
     RecordFileInfo best;
+    // A folder or index that cannot be read is logged and passed over, like a
+    // cut file: the files of the other folders are not held back behind it.
+    int unreadable = kRecordOk;
     for (const RecordDirInfoEx& dir : m_dirs) {
         const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
         for (const std::string& deviceDir : m_deviceDirs) {
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
             // Days in order: the first day with a match holds this device
             // folder's oldest match, since a file lies in its begin day.
-            for (const std::string& day : listDays(fs, recordDir, deviceDir)) {
+            for (const std::string& day : listDays(fs, recordDir, deviceDir, unreadable)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
                 const RecordIndexEntry* pick = nullptr;
-                std::vector<RecordIndexEntry> entries = loadDay(fs, dayDir);
+                std::vector<RecordIndexEntry> entries = loadDay(fs, dayDir, unreadable);
                 for (const RecordIndexEntry& e : entries) {
                     if (!usable(e, complete, m_iFrameFlag) || e.endTime <= time) continue;
                     if (pick != nullptr && e.beginTime >= pick->beginTime) continue;
@@ -117,8 +130,14 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                         continue;
                     }
                     FileStat st;
-                    if (fs.stat(fsutil::join(dayDir, e.fileName), st) != kRecordOk) {
-                        std::string message = dayDir + "/" + e.fileName + ": listed but missing";
+                    if (int r = fs.stat(fsutil::join(dayDir, e.fileName), st)) {
+                        std::string message = dayDir + "/" + e.fileName;
+                        if (r == kRecordNotFound) {
+                            message += ": listed but missing";
+                        } else {
+                            message += ": cannot be examined (" + std::string(resultToString(r)) +
+                                       "), passed over";
+                        }
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
                         continue;
                     }
@@ -131,8 +150,8 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                         std::string message = path + ": shorter than its index, passed over";
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
                         if (complete) {
-                            (void)RecordQuarantine::noteFailure(
-                                path, "data file shorter than its index");
+                            (void)RecordQuarantine::noteFailure(path,
+                                                                "data file shorter than its index");
                         }
                         continue;
                     }
@@ -155,13 +174,14 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
 int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool complete) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::vector<RecordFileInfo> files;
+    int unreadable = kRecordOk;
     for (const RecordDirInfoEx& dir : m_dirs) {
         const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
         for (const std::string& deviceDir : m_deviceDirs) {
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
-            for (const std::string& day : listDays(fs, recordDir, deviceDir)) {
+            for (const std::string& day : listDays(fs, recordDir, deviceDir, unreadable)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
-                for (const RecordIndexEntry& e : loadDay(fs, dayDir)) {
+                for (const RecordIndexEntry& e : loadDay(fs, dayDir, unreadable)) {
                     if (!usable(e, complete, m_iFrameFlag)) continue;
                     const std::string path = fsutil::join(dayDir, e.fileName);
                     if (MoveLedger::instance().isPending(path)) continue;
@@ -178,5 +198,5 @@ int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool c
                          return a.getRecordBeginTime() < b.getRecordBeginTime();
                      });
     out.insert(out.end(), files.begin(), files.end());
-    return static_cast<int>(files.size());
+    return unreadable != kRecordOk ? unreadable : static_cast<int>(files.size());
 }

@@ -12,7 +12,7 @@
 // Finds record files by time over chosen record directories and device
 // directory names, by reading the day index files on disk.
 class RetrieverFileQuery {
-public:
+  public:
     RetrieverFileQuery() = default;
 
     void setDeviceList(const std::set<std::string>& deviceDirs) { m_deviceDirs = deviceDirs; }
@@ -27,14 +27,19 @@ public:
     // non-zero; answers 0 when there is none. Never given out: a file whose
     // removal is pending (MoveLedger), a file given up on (RecordQuarantine),
     // a file whose data are shorter than its index (with `complete`, each such
-    // look counts as a failed read towards its quarantine).
+    // look counts as a failed read towards its quarantine). A device folder,
+    // day index or data file that cannot be read is logged ("RecordQuery")
+    // and passed over.
     int getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out, bool complete);
 
     // Every record file of the devices in the directories, oldest first (for
-    // listings). Answers the number found.
+    // listings), appended to `out`. Answers the number found, or the negative
+    // code of a device folder or day index that could not be read (logged;
+    // `out` then holds the files of the others), so that a listing that
+    // failed is never taken for an empty one.
     int listRecordFiles(std::vector<RecordFileInfo>& out, bool complete);
 
-private:
+  private:
     std::set<std::string> m_deviceDirs;
     std::vector<RecordDirInfoEx> m_dirs;
     bool m_iFrameFlag = false;

@@ -42,6 +42,13 @@ int fail(const std::string& message) {
     return 2;
 }
 
+// A listing of the disks that failed is told, never taken for an empty one
+// (the log names the folder).
+void listingFailed(const std::string& what, int code) {
+    std::fprintf(stderr, "nvr-backup: %s cannot be listed (%s); see the log\n", what.c_str(),
+                 resultToString(code));
+}
+
 bool readConfiguration(const std::string& path, RecorderConfig& config, std::string& error) {
     if (path.empty()) {
         error = "no configuration given (--config FILE)";
@@ -209,10 +216,18 @@ int runCommand(const RunOptions& options) {
         }
         if (options.untilEmpty) {
             bool empty = true;
+            int listed = kRecordOk;
             for (const JobSpec& job : jobs) {
-                empty =
-                    empty &&
-                    RecordInventory::files(config.recordDirs, job.deviceId, job.cameraId).empty();
+                std::vector<RecordFileInfo> left;
+                int r = RecordInventory::files(config.recordDirs, job.deviceId, job.cameraId, left);
+                if (r != kRecordOk) listed = r;
+                empty = empty && left.empty();
+            }
+            if (listed != kRecordOk) {
+                listingFailed("the local record directories", listed);
+                std::printf("nvr-backup: what is left is unknown, stopping the jobs\n");
+                result = 1;
+                break;
             }
             if (empty) {
                 std::printf("nvr-backup: no local recording of the jobs is left\n");
@@ -244,14 +259,19 @@ int runCommand(const RunOptions& options) {
     manager->unInit();
 
     for (const JobSpec& job : jobs) {
-        RecordInventory::Totals local =
-            RecordInventory::totals(config.recordDirs, job.deviceId, job.cameraId);
-        RecordInventory::Totals backup =
-            RecordInventory::totals(config.backupDirs, job.deviceId, job.cameraId);
+        RecordInventory::Totals local, backup;
+        int r = RecordInventory::totals(config.recordDirs, job.deviceId, job.cameraId, local);
+        int b = RecordInventory::totals(config.backupDirs, job.deviceId, job.cameraId, backup);
         std::printf("  %s:%d  backup disk: %d file(s), %s   left locally: %d file(s), %s\n",
                     job.deviceId.c_str(), job.cameraId, backup.files,
                     RecordInventory::formatBytes(backup.bytes).c_str(), local.files,
                     RecordInventory::formatBytes(local.bytes).c_str());
+        if (r != kRecordOk || b != kRecordOk) {
+            listingFailed(
+                "the record directories of " + job.deviceId + ":" + std::to_string(job.cameraId),
+                r != kRecordOk ? r : b);
+            result = 1;
+        }
         // Nothing is dropped in silence: what the jobs did not move, and why.
         std::printf(
             "      dropped: %s; quarantined: %d file(s)\n",
@@ -326,16 +346,27 @@ int recordCommand(const RecordOptions& options) {
 
 namespace {
 
-void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool withNodes) {
+// Answers 0, or the code of a folder that could not be listed (told on
+// standard error; the listing goes on with the rest).
+int listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool withNodes) {
     std::printf("%s\n", title);
+    int result = kRecordOk;
     for (const RecordDirInfoEx& dir : dirs) {
-        std::error_code ec;
-        bool there = fs::is_directory(dir.getRecordRootDir(), ec);
+        std::vector<RecordDirInfoEx> one{dir};
+        std::vector<std::string> deviceDirs;
+        int r = RecordInventory::deviceDirs(one, deviceDirs);
+        bool there = fsutil::isDir(*RecordDiskManagerImpl::fileSystem(), dir.getRecordRootDir());
         std::printf("  %s (group %d)%s\n", dir.getRecordRootDir().c_str(), dir.getGroupId(),
-                    there ? "" : "  -- does not exist");
-        if (!there) continue;
+                    r != kRecordOk ? "  -- cannot be listed"
+                    : there        ? ""
+                                   : "  -- does not exist");
+        if (r != kRecordOk) {
+            listingFailed(dir.getRecordRootDir(), r);
+            result = r;
+        }
         std::vector<std::string> quarantined;
-        if (RecordQuarantine::list(*posixFileSystem(), dir.getRecordRootDir(), quarantined) > 0) {
+        if (there && RecordQuarantine::list(*RecordDiskManagerImpl::fileSystem(),
+                                            dir.getRecordRootDir(), quarantined) > 0) {
             std::printf(
                 "    quarantined (could not be read; kept, not backed up): %zu file(s) in "
                 "%s/record/%s\n",
@@ -344,17 +375,22 @@ void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool 
                 std::printf("      %s\n", RecordName::printable(name).c_str());
             }
         }
-        std::vector<RecordDirInfoEx> one{dir};
-        for (const std::string& deviceDir : RecordInventory::deviceDirs(one)) {
-            std::vector<RecordFileInfo> files = RecordInventory::filesOfDeviceDir(one, deviceDir);
+        for (const std::string& deviceDir : deviceDirs) {
+            std::vector<RecordFileInfo> files;
+            r = RecordInventory::filesOfDeviceDir(one, deviceDir, files);
             long long bytes = 0;
             int nodes = 0;
             for (const auto& f : files) {
                 bytes += f.getFileSize();
                 nodes += f.getNodeCount();
             }
-            std::printf("    %s: %zu file(s), %s, %d frame(s)\n", deviceDir.c_str(), files.size(),
-                        RecordInventory::formatBytes(bytes).c_str(), nodes);
+            std::printf("    %s: %zu file(s), %s, %d frame(s)%s\n", deviceDir.c_str(), files.size(),
+                        RecordInventory::formatBytes(bytes).c_str(), nodes,
+                        r != kRecordOk ? "  -- incomplete" : "");
+            if (r != kRecordOk) {
+                listingFailed(dir.getRecordRootDir() + "/record/" + deviceDir, r);
+                result = r;
+            }
             for (const auto& f : files) {
                 std::printf("      %s  %s .. %s  %10s  %5d frames\n", f.getRecordFileName().c_str(),
                             RecordInventory::formatTime(f.getRecordBeginTime()).c_str(),
@@ -365,14 +401,17 @@ void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool 
             }
         }
     }
+    return result;
 }
 
 // Per camera over all backup disks: its nodes and how many of them repeat an
 // earlier one (a frame that a crashed move brought to the backup twice). A
 // camera's device folders with different IPs count as one camera.
-void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
+int listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
     std::set<std::pair<std::string, int>> cameras;
-    for (const std::string& deviceDir : RecordInventory::deviceDirs(dirs)) {
+    std::vector<std::string> folders;
+    const int listed = RecordInventory::deviceDirs(dirs, folders);
+    for (const std::string& deviceDir : folders) {
         std::string deviceId;
         std::string deviceIP;
         int cameraId = 0;
@@ -380,7 +419,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
             cameras.insert({deviceId, cameraId});
         }
     }
-    if (cameras.empty()) return;
+    if (cameras.empty()) return listed;
     std::printf("Backup disks, per camera:\n");
     for (const auto& camera : cameras) {
         std::vector<RecordInventory::Node> nodes;
@@ -393,6 +432,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
                     RecordInventory::formatCount(static_cast<long long>(nodes.size())).c_str(),
                     RecordInventory::formatCount(RecordInventory::repeats(nodes)).c_str());
     }
+    return listed;
 }
 
 }  // namespace
@@ -401,8 +441,8 @@ int listCommand(const ListOptions& options) {
     RecorderConfig config;
     std::string error;
     if (!loadConfiguration(options.configPath, config, error)) return fail(error);
-    listDirs("Local record directories:", config.recordDirs, options.nodes);
-    listDirs("Backup directories:", config.backupDirs, options.nodes);
-    listBackupCameras(config.backupDirs);
-    return 0;
+    int local = listDirs("Local record directories:", config.recordDirs, options.nodes);
+    int backup = listDirs("Backup directories:", config.backupDirs, options.nodes);
+    int cameras = listBackupCameras(config.backupDirs);
+    return local == kRecordOk && backup == kRecordOk && cameras == kRecordOk ? 0 : 1;
 }

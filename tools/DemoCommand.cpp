@@ -94,13 +94,27 @@ bool setUp(const DemoOptions& options, const std::string& dir, const std::string
     return true;
 }
 
-void showProgress(const RecorderConfig& config, std::vector<DemoCamera>& cameras, bool tty,
-                  bool final) {
+// Tells that the local disks cannot be listed (the log names the folder).
+void listingFailed(const std::string& dir, int code) {
+    std::fprintf(
+        stderr,
+        "nvr-backup: the local record directories cannot be listed (%s); see %s/nvr-backup.log\n",
+        resultToString(code), dir.c_str());
+}
+
+// Shows what is moved and left; answers the local files left of every camera,
+// or the code of a listing that failed.
+int showProgress(const RecorderConfig& config, std::vector<DemoCamera>& cameras, bool tty,
+                 bool final) {
     static bool drawn = false;
     if (tty && drawn) std::printf("\033[%zuA", cameras.size());
+    int leftFiles = 0;
+    int listed = kRecordOk;
     for (DemoCamera& c : cameras) {
-        RecordInventory::Totals left =
-            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
+        RecordInventory::Totals left;
+        int r = RecordInventory::totals(config.recordDirs, kDevice, c.cameraId, left);
+        if (r != kRecordOk) listed = r;
+        leftFiles += left.files;
         int moved = c.before.files - left.files;
         long long movedBytes = c.before.bytes - left.bytes;
         std::printf("  job %s:%d  moved %3d file(s) %10s   left %3d file(s) %10s%s\n", kDevice,
@@ -112,6 +126,7 @@ void showProgress(const RecorderConfig& config, std::vector<DemoCamera>& cameras
     drawn = true;
     (void) final;
     std::fflush(stdout);
+    return listed != kRecordOk ? listed : leftFiles;
 }
 
 }  // namespace
@@ -145,7 +160,11 @@ int demoCommand(const DemoOptions& options) {
         return 2;
     }
     for (DemoCamera& c : cameras) {
-        c.before = RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
+        int r = RecordInventory::totals(config.recordDirs, kDevice, c.cameraId, c.before);
+        if (r != kRecordOk) {
+            listingFailed(dir, r);
+            return 1;
+        }
         if (!RecordInventory::loadNodes(expectedPath(dir, c.cameraId), c.expected)) {
             std::fprintf(stderr, "nvr-backup: %s is missing; remove %s to start over\n",
                          expectedPath(dir, c.cameraId).c_str(), dir.c_str());
@@ -203,10 +222,10 @@ int demoCommand(const DemoOptions& options) {
             interrupted = true;
             break;
         }
-        showProgress(config, cameras, tty, false);
-        int left = 0;
-        for (const DemoCamera& c : cameras) {
-            left += RecordInventory::totals(config.recordDirs, kDevice, c.cameraId).files;
+        const int left = showProgress(config, cameras, tty, false);
+        if (left < 0) {
+            listingFailed(dir, left);
+            break;
         }
         done = left == 0;
         auto now = std::chrono::steady_clock::now();
@@ -238,10 +257,11 @@ int demoCommand(const DemoOptions& options) {
     for (const DemoCamera& c : cameras) {
         std::vector<RecordInventory::Node> arrived;
         bool readable = RecordInventory::nodes(config.backupDirs, kDevice, c.cameraId, arrived);
-        RecordInventory::Totals backup =
-            RecordInventory::totals(config.backupDirs, kDevice, c.cameraId);
-        RecordInventory::Totals local =
-            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
+        RecordInventory::Totals backup, local;
+        if (RecordInventory::totals(config.backupDirs, kDevice, c.cameraId, backup) != kRecordOk ||
+            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId, local) != kRecordOk) {
+            readable = false;
+        }
         // Every recorded frame must have arrived, in order, and nothing else.
         // A move that was cut short (Ctrl-C, or a crash) leaves the frames it
         // had moved of a record file on the backup disk, and the next run

@@ -88,6 +88,15 @@ TEST_F(RecycleTest, RecycledFileIsMovedThenPurged) {
 
     EXPECT_EQ(0, bin.purge(3600));
     EXPECT_TRUE(std::filesystem::exists(recycle + "/" + inBin[0]));
+    {
+        // An area that cannot be listed is told and logged, not taken for empty.
+        rectest::FaultFileSystem faults;
+        rectest::FileSystemScope scope(&faults);
+        rectest::LogCatcher log("RecordRecycleBin");
+        faults.failAt("list", recycle, kRecordIOError);
+        EXPECT_EQ(kRecordIOError, bin.purge(0));
+        EXPECT_TRUE(log.contains(recycle + ": cannot be listed (I/O error)"));
+    }
     EXPECT_EQ(1, bin.purge(0));
     EXPECT_TRUE(std::filesystem::is_empty(recycle));
 }

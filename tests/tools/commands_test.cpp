@@ -180,6 +180,59 @@ TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
     EXPECT_FALSE(fs::exists(m_root + "/rec/record")) << "nothing was imported";
 }
 
+// A disk that cannot be read makes `ls` say so and exit 1; a disk that is not
+// mounted is only shown as missing.
+TEST_F(CommandsTest, ListingThatFailsIsReportedNotTakenForEmpty) {
+    fs::create_directories(m_root + "/rec");
+    fs::create_directories(m_root + "/backup");
+    const std::string path = write(
+        "rec.json", "{\"recordDirs\":[{\"root\":\"" + m_root +
+                        "/rec\",\"attribute\":4}],\"policies\":[{\"deviceId\":\"d\",\"cameraId\":1,"
+                        "\"groupId\":1}],\"backupDirs\":[{\"root\":\"" +
+                        m_root + "/backup\"}]}");
+    RecorderConfig config;
+    std::string error;
+    ASSERT_EQ(0, prepareDiskCommand(PrepareDiskOptions{m_root + "/backup"}));
+    ASSERT_TRUE(loadConfiguration(path, config, error)) << error;
+    rectest::recordFile(config.recordDirs[0], "d", "1.2.3.4", 1, 1704067200000LL, 2);
+    const std::string device = m_root + "/rec/record/d_1.2.3.4_1";
+
+    struct Case {
+        const char* op;  // "" for no fault
+        std::string path;
+        int code;
+        int exitCode;
+        int files;  // complete files of d:1 the inventory answers
+        const char* says;
+    };
+    const Case cases[] = {
+        {"", "", 0, 0, 1, "d_1.2.3.4_1: 1 file(s)"},
+        {"list", m_root + "/rec/record", kRecordIOError, 1, 0, "cannot be listed (I/O error)"},
+        {"stat", m_root + "/rec", kRecordIOError, 1, 0, "cannot be listed (I/O error)"},
+        {"list", device, kRecordIOError, 1, 0, "-- incomplete"},
+        {"stat", m_root + "/rec", kRecordNotFound, 0, 0, "-- does not exist"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.op) + " " + c.path);
+        rectest::FaultFileSystem faults;
+        rectest::FileSystemScope scope(&faults);
+        if (*c.op != '\0') faults.failAt(c.op, c.path, c.code);
+        std::vector<RecordFileInfo> files;
+        EXPECT_EQ(c.exitCode == 0 ? kRecordOk : c.code,
+                  RecordInventory::files(config.recordDirs, "d", 1, files));
+        EXPECT_EQ(c.files, static_cast<int>(files.size()));
+
+        ListOptions list;
+        list.configPath = path;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(c.exitCode, listCommand(list));
+        const std::string said =
+            testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, said.find(c.says)) << said;
+    }
+}
+
 TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
     DemoOptions demo;
     demo.dir = m_root + "/demo";
@@ -197,6 +250,18 @@ TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
     output = testing::internal::GetCapturedStdout();
     EXPECT_THAT(output, testing::ContainsRegex("demo-nvr:1  [1-9][0-9,]* nodes, 0 repeats"));
     EXPECT_THAT(output, testing::ContainsRegex("demo-nvr:2  [1-9][0-9,]* nodes, 0 repeats"));
+
+    // Disks that cannot be listed are never taken for disks with nothing left.
+    rectest::FaultFileSystem faults;
+    rectest::FileSystemScope scope(&faults);
+    faults.failOn("list", kRecordIOError);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, demoCommand(demo));
+    output = testing::internal::GetCapturedStdout();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string::npos, output.find("Nothing left to move")) << output;
+    EXPECT_NE(std::string::npos, errors.find("cannot be listed (I/O error)")) << errors;
 }
 
 TEST(RecordInventoryTest, RepeatsAndCounts) {
