@@ -1,4 +1,4 @@
-// bench-libs: nvrbackup recordlib technic
+// bench-libs: nvrbackup recordlib technic recorddemo
 // The whole move of one camera's recordings with an infinitely fast clock
 // (no pacing waits: the cost of the module and the record library), against
 // copying the same record files with `cp` on the same disk followed by `sync`.

@@ -7,6 +7,7 @@
 #include "IRecordWriter.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileWriter.h"
+#include "RecordLibExport.h"
 
 class FileSystem;
 
@@ -33,7 +34,7 @@ class FileSystem;
 // Codes: -703 the disk is full (ENOSPC), -707 any other I/O error or a write
 // after a failure, -737 the frame would take the file past the directory's
 // file segment size. One thread at a time.
-class BackupRecordWriter : public IRecordWriter {
+class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
   public:
     BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir) : m_writer(fs), m_dir(dir) {}
     ~BackupRecordWriter() override;

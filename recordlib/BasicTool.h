@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "RecordDirInfoEx.h"
+#include "RecordLibExport.h"
 
-class BasicTool {
+class RECORDLIB_EXPORT BasicTool {
   public:
     // The day folder name of a time (ms since the epoch, UTC): "YYYYMMDD".
     static std::string getDateString(long long timeMs);

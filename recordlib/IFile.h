@@ -1,8 +1,10 @@
 #ifndef RECORDLIB_IFILE_H
 #define RECORDLIB_IFILE_H
 
+#include "RecordLibExport.h"
+
 // A record file's data stream, read strictly in sequence.
-class IFile {
+class RECORDLIB_EXPORT IFile {
 public:
     virtual ~IFile() {}
     // Closes the stream. 0 on success, a negative code otherwise. A second

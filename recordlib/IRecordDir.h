@@ -2,12 +2,13 @@
 #define RECORDLIB_IRECORDDIR_H
 
 #include "RecordDirInfoEx.h"
+#include "RecordLibExport.h"
 
 class TSAVData;
 
 // A record directory as a writer's destination: admits frames while the disk
 // has room, and is told what was written.
-class IRecordDir {
+class RECORDLIB_EXPORT IRecordDir {
 public:
     virtual ~IRecordDir() {}
     // True when the frame may be written (the disk has room for it).
@@ -17,7 +18,7 @@ public:
 };
 
 // The directory of a storage that has no record file yet: admits nothing.
-class NullRecordDir : public IRecordDir {
+class RECORDLIB_EXPORT NullRecordDir : public IRecordDir {
 public:
     explicit NullRecordDir(const RecordDirInfoEx& info) : m_info(info) {}
     bool canWrite(TSAVData*, int) override { return false; }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "RecordLibExport.h"
+
 // Decides when a source record file may leave its day folder during a move
 // to a backup disk, so that no frame is ever lost: a source goes only once
 // every frame read from it is durable and findable on the backup disk (data
@@ -32,7 +34,7 @@
 //
 // Thread-safe; every operation takes the ledger's one lock briefly, and file
 // operations run outside it.
-class MoveLedger {
+class RECORDLIB_EXPORT MoveLedger {
   public:
     static MoveLedger& instance();
 

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "RecordLibExport.h"
+
 // Frames that the backup's writing side drops instead of writing them to the
 // backup disk, counted per camera (device id and camera id) and reason, for
 // the program's summaries. Process-wide; thread-safe.
-class RecordDropCounter {
+class RECORDLIB_EXPORT RecordDropCounter {
   public:
     enum Reason {
         kBadPackets = 0,      // a 188-byte packet without the sync byte 0x47

@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "RecordIndexNode.h"
+#include "RecordLibExport.h"
 
 // The index of one record file with a cursor. A fresh walk stands before the
 // first node: the first seekNext() makes the first node current.
-class RecordFileIndexNodeInfo {
+class RECORDLIB_EXPORT RecordFileIndexNodeInfo {
 public:
     RecordFileIndexNodeInfo() = default;
 

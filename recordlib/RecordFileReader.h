@@ -6,6 +6,7 @@
 #include "IFile.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileInfo.h"
+#include "RecordLibExport.h"
 #include "SafePointer.h"
 
 // Opens a record file for reading: `file` receives the file's data stream
@@ -18,12 +19,12 @@
 // With `forMove` (the backup's reading side) a data file that fails to open,
 // and a stream that fails to read, counts towards giving the file up
 // (RecordQuarantine); a file already given up on is not opened.
-int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                          RecordFileIndexNodeInfo& walk, bool forMove = false);
+RECORDLIB_EXPORT int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
+                                           RecordFileIndexNodeInfo& walk, bool forMove = false);
 
 // The path of the record file whose data stream this thread opened last and
 // has not closed yet; empty when there is none. Lets the writing side of a
 // backup name the source file of a frame that it drops.
-std::string currentRecordSource();
+RECORDLIB_EXPORT std::string currentRecordSource();
 
 #endif  // RECORDLIB_RECORDFILEREADER_H

@@ -8,6 +8,7 @@
 
 #include "AVStreamInfo.h"
 #include "RecordIndexNode.h"
+#include "RecordLibExport.h"
 
 class FileSystem;
 
@@ -41,7 +42,7 @@ struct RecordIndexEntry {
 // lockFor(path) around every load/append/rewrite of one index, so that the
 // recorder, the backup writers and the retrievers of one process never see
 // or produce a half-edited index.
-class RecordIndexFile {
+class RECORDLIB_EXPORT RecordIndexFile {
   public:
     static const char* const kFileName;
     // The largest entry payload load() accepts, and the size of one node in it.

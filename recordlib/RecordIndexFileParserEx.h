@@ -6,9 +6,10 @@
 
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
+#include "RecordLibExport.h"
 
 // Edits the index file of one device and day.
-class RecordIndexFileParserEx {
+class RECORDLIB_EXPORT RecordIndexFileParserEx {
   public:
     RecordIndexFileParserEx();
     ~RecordIndexFileParserEx();

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "RecordLibExport.h"
+
 // The checks of every name that the record library turns into a folder or
 // file name on the disks, wherever the name comes from: the configuration,
 // the host's RecordInfo, an index entry, a folder listed on a disk, the
@@ -11,7 +13,7 @@
 //
 // Each check answers kRecordOk or kRecordBadName; why() says what is wrong in
 // words for messages. Thread-safe.
-class RecordName {
+class RECORDLIB_EXPORT RecordName {
   public:
     // The longest name a folder holds (NAME_MAX of the file systems used).
     static const size_t kMaxLength = 255;

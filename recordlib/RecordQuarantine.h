@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "RecordLibExport.h"
+
 class FileSystem;
 
 // Record files that the backup cannot open or read (a file without read
@@ -23,7 +25,7 @@ class FileSystem;
 // still in place gets kMaxFailures new tries.
 //
 // Thread-safe: one lock guards the counts; file operations run outside it.
-class RecordQuarantine {
+class RECORDLIB_EXPORT RecordQuarantine {
   public:
     static const char* const kDirName;  // ".quarantine", beside the device folders
     static constexpr int kMaxFailures = 3;

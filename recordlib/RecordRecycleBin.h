@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "RecordLibExport.h"
+
 // The recycle area of one record directory (<root>/record/.recycle). A
 // removed record file is moved there instead of being destroyed at once, and
 // purged later, so it stays recoverable for a while.
-class RecordRecycleBin {
+class RECORDLIB_EXPORT RecordRecycleBin {
   public:
     RecordRecycleBin(int diskType, const std::string& recordDirPath);
     ~RecordRecycleBin();

@@ -1,6 +1,8 @@
 #ifndef RECORDLIB_RECORDRESULT_H
 #define RECORDLIB_RECORDRESULT_H
 
+#include "RecordLibExport.h"
+
 // Result codes of the record library and of the backup module. 0 or a
 // positive value is success; negative values are told apart by value.
 enum RecordResult {
@@ -31,6 +33,6 @@ enum RecordResult {
 };
 
 // A short name of a result code, for logs and test messages.
-const char* resultToString(int code);
+RECORDLIB_EXPORT const char* resultToString(int code);
 
 #endif  // RECORDLIB_RECORDRESULT_H

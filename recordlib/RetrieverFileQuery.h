@@ -7,11 +7,12 @@
 
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
+#include "RecordLibExport.h"
 #include "SafePointer.h"
 
 // Finds record files by time over chosen record directories and device
 // directory names, by reading the day index files on disk.
-class RetrieverFileQuery {
+class RECORDLIB_EXPORT RetrieverFileQuery {
   public:
     RetrieverFileQuery() = default;
 

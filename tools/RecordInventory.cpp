@@ -204,11 +204,25 @@ bool loadNodes(const std::string& path, std::vector<Node>& nodes) {
 std::string formatTime(long long ms) {
     std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
-    gmtime_r(&seconds, &tm);
+    localtime_r(&seconds, &tm);
     char text[64];
     std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string timeZoneText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const long offset = tm.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    if (offset == 0) return "UTC";
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, UTC%c%02ld:%02ld",
+                  tm.tm_zone != nullptr ? tm.tm_zone : "", offset < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
     return text;
 }
 

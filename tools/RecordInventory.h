@@ -71,8 +71,11 @@ int quarantined(const std::vector<RecordDirInfoEx>& dirs, const std::string& dev
 bool saveNodes(const std::string& path, const std::vector<Node>& nodes);
 bool loadNodes(const std::string& path, std::vector<Node>& nodes);
 
-// "2023-11-14 22:13:20.000" (UTC) of a time in ms since the epoch.
+// "2023-11-14 23:13:20.000" of a time in ms since the epoch, in local time
+// (as the log writes its time stamps).
 std::string formatTime(long long ms);
+// The local time zone as the listings name it: "CET, UTC+01:00".
+std::string timeZoneText();
 // "1,234,567": a count with thousands separators.
 std::string formatCount(long long count);
 // "12.3 MB" and the like.

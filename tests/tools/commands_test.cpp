@@ -207,8 +207,9 @@ TEST_F(CommandsTest, ListingThatFailsIsReportedNotTakenForEmpty) {
     };
     const Case cases[] = {
         {"", "", 0, 0, 1, "d_1.2.3.4_1: 1 file(s)"},
-        {"list", m_root + "/rec/record", kRecordIOError, 1, 0, "cannot be listed (I/O error)"},
-        {"stat", m_root + "/rec", kRecordIOError, 1, 0, "cannot be listed (I/O error)"},
+        {"list", m_root + "/rec/record", kRecordIOError, 1, 0,
+         "cannot be listed: I/O error [-707]"},
+        {"stat", m_root + "/rec", kRecordIOError, 1, 0, "cannot be listed: I/O error [-707]"},
         {"list", device, kRecordIOError, 1, 0, "-- incomplete"},
         {"stat", m_root + "/rec", kRecordNotFound, 0, 0, "-- does not exist"},
     };
@@ -261,7 +262,7 @@ TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
     output = testing::internal::GetCapturedStdout();
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::string::npos, output.find("Nothing left to move")) << output;
-    EXPECT_NE(std::string::npos, errors.find("cannot be listed (I/O error)")) << errors;
+    EXPECT_NE(std::string::npos, errors.find("cannot be read: I/O error [-707]")) << errors;
 }
 
 TEST(RecordInventoryTest, RepeatsAndCounts) {
