@@ -64,8 +64,9 @@ int BackupServiceStopThread::stopBackupService() {
     }
     if (count == 0) {
         // On the infinitely fast clock the thread sleeps until a job is
-        // queued or it is stopped, instead of passing again at once.
-        TaliqTime::wait(TaliqTime(2, 0), m_queued, seen, 0);
+        // queued or it is stopped (at most a second, well within its
+        // palpitation time), instead of passing again at once.
+        TaliqTime::wait(TaliqTime(2, 0), m_queued, seen, 1000);
         return 0;
     }
 
@@ -75,6 +76,23 @@ int BackupServiceStopThread::stopBackupService() {
         STLHelp::copyVector(m_services, batch);
         m_services.clear();
     }
+    stopBatch(batch);
+    // Leaving the scope releases the batch; a job whose last handle that was
+    // is destroyed here, on this thread.
+    return 0;
+}
+
+int BackupServiceStopThread::stopQueuedServices() {
+    std::vector<SafePointer<BackupService>> batch;
+    {
+        TQMutexManager guard(m_mutex, "BackupServiceStopThread", __LINE__);
+        batch.swap(m_services);
+    }
+    stopBatch(batch);
+    return static_cast<int>(batch.size());
+}
+
+void BackupServiceStopThread::stopBatch(std::vector<SafePointer<BackupService>>& batch) {
     for (SafePointer<BackupService>& service : batch) {
         try {
             service->stopService();
@@ -82,7 +100,4 @@ int BackupServiceStopThread::stopBackupService() {
             Logger::writeLog("BackupServiceStopThread", e.what(), "BackupServiceStopThread", 73);
         }
     }
-    // Leaving the scope releases the batch; a job whose last handle that was
-    // is destroyed here, on this thread.
-    return 0;
 }

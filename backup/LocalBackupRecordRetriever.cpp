@@ -133,10 +133,16 @@ int LocalBackupRecordRetriever::updateRecordFileInfo(long long time) {
 }
 
 int LocalBackupRecordRetriever::openFile(SafePointer<RecordFileInfo>& file) {
+    // The previous stream (closed by now) still holds its file when it was
+    // read to its end; it goes first, so that this retriever can open that
+    // file again when it is still there (its removal was refused).
+    m_file.dec_reference();
     SafePointer<IFile> stream;
     // The walk is filled in place (its node list keeps its capacity from file
     // to file); a failed open leaves it as it was, and it is emptied below.
-    if (openRecordFileForRead(*file, stream, m_indexNodeInfo) != 0 || stream.isNull()) {
+    // As the move's reader: a file that keeps failing to open or read is
+    // given up on by the record library, and its query then passes over it.
+    if (openRecordFileForRead(*file, stream, m_indexNodeInfo, true) != 0 || stream.isNull()) {
         // No node of the previous file may be taken for one of this file.
         m_indexNodeInfo.clear();
         m_fileOpenFailed = true;

@@ -9,4 +9,8 @@
 #define NVR_BACKUP_EXPORT
 #endif
 
+#if __cplusplus < 201703L
+#error "nvrbackup needs C++17 or later: compile with -std=c++17"
+#endif
+
 #endif  // BACKUP_NVRBACKUPEXPORT_H

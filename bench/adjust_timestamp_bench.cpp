@@ -1,4 +1,4 @@
-// bench-libs: recordlib
+// bench-libs: recordlib recorddemo
 // Time stamp rewriting over a 2 MiB frame against a plain copy of the same
 // buffer (compare the CPU times: the machine is shared). The frame is made of
 // real camera nodes (video with B-frames, audio, PCR) of a low-bitrate clip,

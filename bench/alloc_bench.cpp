@@ -1,4 +1,4 @@
-// bench-libs: nvrbackup recordlib technic
+// bench-libs: nvrbackup recordlib technic recorddemo
 // Heap allocations of a move, counted by a global operator new: one job's
 // worker step called on this thread at clock speed 0 over one camera's
 // recordings of one day (60 files of 10 s). Steps that move a node inside a

@@ -1,4 +1,4 @@
-// bench-libs: nvrbackup recordlib technic
+// bench-libs: nvrbackup recordlib technic recorddemo
 // The whole move in-process, with an infinitely fast clock (speed 0: no
 // pacing waits, so the cost is that of the module and the record library):
 // the manager's jobs move every camera's recordings until every source file

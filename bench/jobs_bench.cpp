@@ -1,4 +1,4 @@
-// bench-libs: nvrbackup recordlib technic
+// bench-libs: nvrbackup recordlib technic recorddemo
 // Many jobs at once, on the real clock or with nothing to do:
 // - BM_RealPace: N jobs moving at the real pace (clock speed 1, a frame every
 //   0.2 s): the process's CPU time per second of wall time (in % of one

@@ -1,12 +1,14 @@
 #ifndef RECORDLIB_AVSTREAMINFO_H
 #define RECORDLIB_AVSTREAMINFO_H
 
+#include "RecordLibExport.h"
+
 class TSAVData;
 
 // Stream description of a record file, taken from the file's first frame.
 // Encoder types: 1 H.264, 2 H.265 (others are kept as given).
-class AVStreamInfo {
-  public:
+class RECORDLIB_EXPORT AVStreamInfo {
+public:
     AVStreamInfo() = default;
     explicit AVStreamInfo(const TSAVData* frame);
 

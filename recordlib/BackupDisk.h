@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "RecordLibExport.h"
+
 class FileSystem;
 
 // What makes a folder a backup disk: the marker file ROOT/.nvr-backup-disk,
@@ -28,7 +30,7 @@ struct BackupDiskIdentity {
     bool operator!=(const BackupDiskIdentity& other) const { return !(*this == other); }
 };
 
-class BackupDisk {
+class RECORDLIB_EXPORT BackupDisk {
   public:
     // The marker's name below a backup root.
     static const char* const kMarkerName;

@@ -23,8 +23,12 @@ namespace {
 int writerCode(int code) {
     if (code == kRecordNoSpace) return kRecordDirRefused;
     if (code == kRecordNoDir) return kRecordNoDir;
+    if (code == kRecordBadName) return kRecordBadName;
     return kRecordIOError;
 }
+
+// Frame type of a key frame (an I-frame) in TSAVData.
+const int kFrameTypeKey = 1;
 
 std::atomic<bool> g_closeInBackground{true};
 std::atomic<long long> g_checkpointBytes{BackupRecordWriter::kCheckpointBytes};
@@ -43,12 +47,36 @@ int checkDisk(const RecordDirInfoEx& dir, const BackupDiskIdentity& disk, const 
     return r;
 }
 
+}  // namespace
+
+// Done once the flusher has finished a closed file.
+struct BackupRecordWriter::CloseDone {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;  // guarded by lock
+
+    void set() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            done = true;
+        }
+        changed.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [this] { return done; });
+    }
+};
+
+namespace {
+
 // One closed file whose last durable work is left to do.
 struct ClosingFile {
     std::unique_ptr<RecordFileWriter> file;
     RecordDirInfoEx dir;
     BackupDiskIdentity disk;
     unsigned long long ledgerId = 0;
+    std::shared_ptr<BackupRecordWriter::CloseDone> done;
 
     // The disk checked, the file completed durably, the disk checked again;
     // then the ledger told, which releases the sources waiting for the file.
@@ -62,6 +90,9 @@ struct ClosingFile {
             file->abandon();
         }
         MoveLedger::instance().writerFinished(ledgerId, r == kRecordOk);
+        // The file is no longer used: its writer object may go.
+        file.reset();
+        done->set();
         return r;
     }
 };
@@ -175,6 +206,9 @@ BackupRecordWriter::BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& di
     : m_fs(fs), m_writer(new RecordFileWriter(fs)), m_dir(dir) {}
 
 BackupRecordWriter::~BackupRecordWriter() {
+    // The file closed last is finished with the file system it was written
+    // through, which its owner may take away once this writer is gone.
+    if (m_closeDone) m_closeDone->wait();
     // A writer dropped without close() leaves its file "being recorded": what
     // it holds is not durable, so the sources waiting for it stay.
     if (m_writer->isOpen()) lost();
@@ -200,6 +234,7 @@ int BackupRecordWriter::open(SafePointer<RecordFileInfo>& file, int& startSecond
     m_cameraKey = MoveLedger::cameraKey(info.getDeviceId(), info.getCameraId());
     m_sinceCheckpoint = 0;
     m_sinceWriteback = 0;
+    m_gopBytes = m_largestGopBytes = 0;
     m_failed = false;
     if (m_ledgerId != 0) MoveLedger::instance().writerClosed(m_ledgerId);
     m_ledgerId = MoveLedger::newWriterId();
@@ -215,12 +250,18 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
     const int length = frame->getDataLength();
     const long long segment = m_dir.getFileSegmentSize();
     if (segment > 0 && m_writer->size() + length > segment) return kRecordSegmentFull;
+    if (endsFileAt(*frame)) return kRecordSegmentFull;
     long long offset = frame->getTimeStamp() - m_writer->entry().beginTime;
     if (offset > 0x7fffffffLL || offset < -0x7fffffffLL) return kRecordSegmentFull;
-    RecordIndexNode node(length, frame->getDataTimeLength(), static_cast<int>(offset),
-                         frame->getFrameType() == 1);
+    const bool key = frame->getFrameType() == kFrameTypeKey;
+    RecordIndexNode node(length, frame->getDataTimeLength(), static_cast<int>(offset), key);
     int r = m_writer->append(frame->getData(), length, node, false);
     if (r != kRecordOk) return writerCode(r);
+    if (key) {
+        if (m_gopBytes > m_largestGopBytes) m_largestGopBytes = m_gopBytes;
+        m_gopBytes = 0;
+    }
+    m_gopBytes += length;
     m_sinceCheckpoint += length;
     m_sinceWriteback += length;
     if (m_sinceWriteback >= kWritebackBytes) {
@@ -238,6 +279,19 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
         (void)checkpoint();
     }
     return kRecordOk;
+}
+
+bool BackupRecordWriter::endsFileAt(const TSAVData& frame) const {
+    const long long segment = m_dir.getFileSegmentSize();
+    if (segment <= 0 || frame.getFrameType() != kFrameTypeKey || m_writer->nodeCount() == 0) {
+        return false;
+    }
+    // The group of pictures that this key frame opens is about as large as
+    // the one it ends (m_gopBytes) or the largest before it; half a group
+    // more leaves room for one that grows.
+    long long margin = m_gopBytes + m_gopBytes / 2;
+    if (m_largestGopBytes > margin) margin = m_largestGopBytes;
+    return m_writer->size() + margin > segment;
 }
 
 void BackupRecordWriter::lost() {
@@ -274,6 +328,8 @@ int BackupRecordWriter::close() {
     closing->dir = m_dir;
     closing->disk = m_disk;
     closing->ledgerId = m_ledgerId;
+    closing->done = std::make_shared<CloseDone>();
+    m_closeDone = closing->done;
     m_writer.reset(new RecordFileWriter(m_fs));
     m_ledgerId = 0;  // the flusher tells the ledger now
     if (!g_closeInBackground.load()) {

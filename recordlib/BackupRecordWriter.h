@@ -9,6 +9,7 @@
 #include "MoveLedger.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileWriter.h"
+#include "RecordLibExport.h"
 
 class FileSystem;
 
@@ -38,15 +39,24 @@ class FileSystem;
 // one file after the other. Until the flusher is done the file still counts
 // as open for the MoveLedger, so no source whose frames it holds leaves
 // before they are durable; a failure there is logged ("RecordWrite") and the
-// sources stay, as when a checkpoint fails. waitForClosedFiles() waits for
-// the flusher, and so does the end of the process.
+// sources stay, as when a checkpoint fails. The writer's destructor waits for
+// the file it closed last (it was written through a file system its owner may
+// take away after), waitForClosedFiles() for every file, and so does the end
+// of the process.
 //
 // Node of a frame: time offset = frame time stamp - file begin time (ms),
 // time length = getDataTimeLength(), key frame = frame type 1.
+//
+// A file ends at a key frame, so that the next one starts playable: a key
+// frame is refused with -737 once the file's size plus the margin of one
+// group of pictures (the largest seen in this file, or one and a half times
+// the one the key frame ends, whichever is more) would pass the directory's
+// file segment size; the storage then starts the next file with that key
+// frame. A frame that still does not fit is refused with -737 too.
 // Codes: -703 the disk is full (ENOSPC), -707 any other I/O error or a write
-// after a failure, -737 the frame would take the file past the directory's
-// file segment size. One thread at a time.
-class BackupRecordWriter : public IRecordWriter {
+// after a failure, -737 the file's segment is full (see above). One thread at
+// a time.
+class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
   public:
     BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir);
     ~BackupRecordWriter() override;
@@ -64,6 +74,9 @@ class BackupRecordWriter : public IRecordWriter {
     int checkpoint();
 
     const RecordFileWriter& fileWriter() const { return *m_writer; }
+
+    // Done once the flusher has finished a closed file (internal).
+    struct CloseDone;
 
     // Blocks until the flusher has done the work of every file closed so far:
     // each is complete and durable, or its failure logged and its sources
@@ -85,6 +98,8 @@ class BackupRecordWriter : public IRecordWriter {
     static void setCheckpointPolicy(long long bytes, long long ms);
 
   private:
+    // True when `frame` is a key frame that should start the next file.
+    bool endsFileAt(const TSAVData& frame) const;
     void lost();
 
     FileSystem& m_fs;
@@ -94,9 +109,12 @@ class BackupRecordWriter : public IRecordWriter {
     std::string m_cameraKey;
     unsigned long long m_ledgerId = 0;  // this file for the MoveLedger, 0 when not registered
     std::shared_ptr<const MoveLedger::OldestWait> m_oldestWait;  // of the open file
-    long long m_sinceCheckpoint = 0;  // bytes written since the last checkpoint
-    long long m_sinceWriteback = 0;   // bytes written since writeback was last started
-    bool m_failed = false;            // a checkpoint failed: no more writes
+    long long m_sinceCheckpoint = 0;         // bytes written since the last checkpoint
+    long long m_sinceWriteback = 0;          // bytes written since writeback was last started
+    long long m_gopBytes = 0;                // bytes since this file's last key frame
+    long long m_largestGopBytes = 0;         // largest group of pictures of this file
+    bool m_failed = false;                   // a checkpoint failed: no more writes
+    std::shared_ptr<CloseDone> m_closeDone;  // of the file closed last
 };
 
 #endif  // RECORDLIB_BACKUPRECORDWRITER_H

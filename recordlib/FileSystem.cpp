@@ -11,6 +11,10 @@
 
 #include "RecordResult.h"
 
+// Without it a 32-bit build cuts sizes past 2 GiB in ftruncate and fails
+// stat and readdir with EOVERFLOW (cmake/NvrPlatform.cmake defines it).
+static_assert(sizeof(off_t) == 8, "record files need a 64-bit off_t: _FILE_OFFSET_BITS=64");
+
 int resultFromErrno(int err) {
     switch (err) {
         case 0:
@@ -144,8 +148,11 @@ class PosixFileSystem final : public FileSystem {
 
     int stat(const std::string& path, FileStat& st) override {
         struct stat s;
-        if (::stat(path.c_str(), &s) != 0) return resultFromErrno(errno);
+        if (::lstat(path.c_str(), &s) != 0) return resultFromErrno(errno);
+        st.isLink = S_ISLNK(s.st_mode);
+        if (st.isLink && ::stat(path.c_str(), &s) != 0) return resultFromErrno(errno);
         st.isDir = S_ISDIR(s.st_mode);
+        st.isOther = !st.isDir && !S_ISREG(s.st_mode);
         st.size = static_cast<long long>(s.st_size);
         st.mtimeSeconds = static_cast<long long>(s.st_mtim.tv_sec);
         st.mtimeNanos = static_cast<long>(s.st_mtim.tv_nsec);
@@ -224,8 +231,15 @@ bool isDir(FileSystem& fs, const std::string& path) {
     return fs.stat(path, st) == kRecordOk && st.isDir;
 }
 
+bool isOwnDir(FileSystem& fs, const std::string& path) {
+    FileStat st;
+    return fs.stat(path, st) == kRecordOk && st.isDir && !st.isLink;
+}
+
 int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& relative) {
-    if (!isDir(fs, base)) return kRecordNotFound;
+    FileStat st;
+    if (int r = fs.stat(base, st)) return r;
+    if (!st.isDir) return kRecordNotFound;
     std::string path = base;
     size_t start = 0;
     while (start < relative.size()) {
@@ -240,6 +254,13 @@ int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& re
                 if (s != kRecordOk) return s;
             } else if (r != kRecordExists) {
                 return r;
+            } else {
+                // A level that is there already must be a folder of its own:
+                // a link would lead the files below it out of the root.
+                FileStat level;
+                r = fs.stat(path, level);
+                if (r != kRecordOk) return r;
+                if (level.isLink || !level.isDir) return kRecordBadName;
             }
         }
         start = end + 1;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "RecordLibExport.h"
+
 // The one seam between the record library and the operating system: every
 // file, folder and free-space access of the library goes through a
 // FileSystem. The default is POSIX; tests install a fault-injecting one with
@@ -17,6 +19,11 @@
 // outside locking (a descriptor is used by one thread at a time).
 struct FileStat {
     bool isDir = false;
+    // The path itself is a symbolic link (the rest describes its target). The
+    // library never makes one below a root, and never follows one there.
+    bool isLink = false;
+    // Neither a folder nor a regular file: a pipe, a socket, a device node.
+    bool isOther = false;
     long long size = 0;
     long long mtimeSeconds = 0;
     long mtimeNanos = 0;  // within mtimeSeconds
@@ -26,7 +33,7 @@ struct FileStat {
     unsigned long long inode = 0;
 };
 
-class FileSystem {
+class RECORDLIB_EXPORT FileSystem {
   public:
     enum OpenMode {
         kRead = 0,         // an existing file, read only
@@ -75,14 +82,14 @@ class FileSystem {
 // Turns an errno value into a result code: ENOENT/ENOTDIR kRecordNotFound,
 // ENOSPC/EDQUOT kRecordNoSpace, EEXIST kRecordExists, everything else
 // kRecordIOError. The only place where errno is interpreted.
-int resultFromErrno(int err);
+RECORDLIB_EXPORT int resultFromErrno(int err);
 
 // The process-wide POSIX file system (never null, not owned).
-FileSystem* posixFileSystem();
+RECORDLIB_EXPORT FileSystem* posixFileSystem();
 
 // Forwards every call to another FileSystem, so that a test overrides only
 // the calls it wants to fail.
-class FileSystemWrapper : public FileSystem {
+class RECORDLIB_EXPORT FileSystemWrapper : public FileSystem {
   public:
     explicit FileSystemWrapper(FileSystem* target) : m_target(target) {}
     FileSystem* target() const { return m_target; }
@@ -125,30 +132,37 @@ class FileSystemWrapper : public FileSystem {
 namespace fsutil {
 
 // Joins two path parts with one "/".
-std::string join(const std::string& a, const std::string& b);
+RECORDLIB_EXPORT std::string join(const std::string& a, const std::string& b);
 // join(a, b) written into `out`, whose capacity is reused.
-void joinInto(std::string& out, const std::string& a, const std::string& b);
+RECORDLIB_EXPORT void joinInto(std::string& out, const std::string& a, const std::string& b);
 // The path with repeated '/' collapsed and no trailing '/' ("/" stays).
-std::string normalize(const std::string& path);
+RECORDLIB_EXPORT std::string normalize(const std::string& path);
 // True when normalize(path) == path.
-bool isNormal(const std::string& path);
+RECORDLIB_EXPORT bool isNormal(const std::string& path);
 // The folder part of a path ("" when there is none).
-std::string dirName(const std::string& path);
+RECORDLIB_EXPORT std::string dirName(const std::string& path);
 // The last part of a path.
-std::string baseName(const std::string& path);
+RECORDLIB_EXPORT std::string baseName(const std::string& path);
 // True when `path` exists and is a folder.
-bool isDir(FileSystem& fs, const std::string& path);
+RECORDLIB_EXPORT bool isDir(FileSystem& fs, const std::string& path);
+// True when `path` is a folder and not a symbolic link to one: what a device
+// or day folder below a root must be.
+RECORDLIB_EXPORT bool isOwnDir(FileSystem& fs, const std::string& path);
 // Creates the folders of `relative` below `base`, one level at a time.
-// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise).
-[[nodiscard]] int makeDirsBelow(FileSystem& fs, const std::string& base,
-                                const std::string& relative);
+// REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise,
+// or the code of a failed stat). A level that exists as a symbolic link or
+// a file is kRecordBadName.
+[[nodiscard]] RECORDLIB_EXPORT int makeDirsBelow(FileSystem& fs, const std::string& base,
+                                                 const std::string& relative);
 // Reads a whole file into `out`.
-[[nodiscard]] int readFile(FileSystem& fs, const std::string& path, std::string& out);
+[[nodiscard]] RECORDLIB_EXPORT int readFile(FileSystem& fs, const std::string& path,
+                                            std::string& out);
 // Writes all of `data` to `fd`, answering 0 or a code.
-[[nodiscard]] int writeAll(FileSystem& fs, int fd, const std::string& data);
+[[nodiscard]] RECORDLIB_EXPORT int writeAll(FileSystem& fs, int fd, const std::string& data);
 // Replaces `path` atomically by `data`: temporary file, fsync, rename, fsync
 // of the folder.
-[[nodiscard]] int writeFileAtomic(FileSystem& fs, const std::string& path, const std::string& data);
+[[nodiscard]] RECORDLIB_EXPORT int writeFileAtomic(FileSystem& fs, const std::string& path,
+                                                   const std::string& data);
 
 }  // namespace fsutil
 

@@ -1,9 +1,11 @@
 #ifndef RECORDLIB_IFILE_H
 #define RECORDLIB_IFILE_H
 
+#include "RecordLibExport.h"
+
 // A record file's data stream, read strictly in sequence.
-class IFile {
-  public:
+class RECORDLIB_EXPORT IFile {
+public:
     virtual ~IFile() {}
     // Closes the stream. 0 on success, a negative code otherwise. A second
     // close of a closed stream is harmless and answers 0.

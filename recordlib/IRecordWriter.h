@@ -1,6 +1,7 @@
 #ifndef RECORDLIB_IRECORDWRITER_H
 #define RECORDLIB_IRECORDWRITER_H
 
+#include "RecordLibExport.h"
 #include "SafePointer.h"
 
 class RecordFileInfo;
@@ -13,8 +14,8 @@ class TSAVData;
 //   -703 the record directory is full (the frame does not fit on the disk),
 //   -707 an I/O error while writing the data or the index,
 //   -737 the frame does not fit in the file's segment (file size limit).
-class IRecordWriter {
-  public:
+class RECORDLIB_EXPORT IRecordWriter {
+public:
     virtual ~IRecordWriter() {}
     // Creates the file described by `file`. On success answers 0 and sets
     // startSeconds to the stream time, in seconds, at which the file's first

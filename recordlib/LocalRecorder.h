@@ -7,6 +7,7 @@
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
 #include "RecordFileWriter.h"
+#include "RecordLibExport.h"
 
 // The recorder side: writes the record files of one device and camera into a
 // local record directory, with the day index, through the same record library
@@ -17,7 +18,7 @@
 // and marks it complete. Until then the query never gives the file out.
 // One thread at a time (a recorder per camera); the day index is shared with
 // other writers and readers under its per-file lock.
-class LocalRecorder {
+class RECORDLIB_EXPORT LocalRecorder {
   public:
     LocalRecorder(const RecordDirInfoEx& dir, const std::string& deviceId,
                   const std::string& deviceIP, int cameraId);

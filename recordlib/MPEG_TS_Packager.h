@@ -1,9 +1,11 @@
 #ifndef RECORDLIB_MPEG_TS_PACKAGER_H
 #define RECORDLIB_MPEG_TS_PACKAGER_H
 
+#include "RecordLibExport.h"
+
 namespace MPEG_TS {
 
-class MPEG_TS_Packager {
+class RECORDLIB_EXPORT MPEG_TS_Packager {
   public:
     // Rewrites in place the PCR, PTS and DTS of one frame's 188-byte packets so
     // that the frame starts at `base` (90 kHz ticks): the frame's first DTS (PTS

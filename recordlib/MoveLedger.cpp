@@ -143,26 +143,25 @@ void MoveLedger::writerLost(unsigned long long writer) {
 }
 
 void MoveLedger::writerClosed(unsigned long long writer) {
-    std::vector<Pending> cancelled;
-    std::string path;
+    Camera* camera = nullptr;
+    std::vector<Pending> batch;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         auto w = m_writers.find(writer);
         if (w == m_writers.end()) return;
-        path = w->second.path;
-        Camera& camera = *w->second.camera;
-        // A writer closes after it reported durable or lost; a removal still
-        // waiting for one that did not counts its frames as lost.
-        bool waited = false;
-        for (const Pending& p : camera.pending) {
-            waited = waited || std::find(p.waitingFor.begin(), p.waitingFor.end(), writer) !=
-                                   p.waitingFor.end();
+        camera = w->second.camera;
+        // A writer closed without a durable close was lost, and every removal
+        // waiting for it then was cancelled; one asked since does not hold
+        // frames of it (a lost writer takes none), so it no longer waits.
+        for (Pending& p : camera->pending) {
+            auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
+            if (it != p.waitingFor.end()) p.waitingFor.erase(it);
         }
-        if (waited) cancelWaiting(camera, writer, cancelled);
-        camera.writers.erase(writer);
+        batch = takeReady(*camera);
+        camera->writers.erase(writer);
         m_writers.erase(w);
     }
-    reportCancelled(cancelled, path);
+    if (!batch.empty()) release(*camera, std::move(batch));
 }
 
 void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
@@ -189,6 +188,13 @@ void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
     }
     reportCancelled(cancelled, path);
     if (!batch.empty()) release(*camera, std::move(batch));
+}
+
+long long MoveLedger::pendingAgeMs(const std::string& key) const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto c = m_cameras.find(key);
+    if (c == m_cameras.end() || c->second.pending.empty()) return -1;
+    return steadyMs() - c->second.pending.front().askedMs;
 }
 
 long long MoveLedger::pendingAgeMs(const OldestWait& oldest) {
@@ -250,6 +256,18 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
     m_pendingKey[path] = key;
     ++m_counters.deferred;
     return kDeferred;
+}
+
+int MoveLedger::holdRemoval(const std::string& path, const std::string& recycleTarget) {
+    switch (requestRemoval(path, recycleTarget)) {
+        case kKeep:
+            return 0;
+        case kDeferred:
+            return 1;
+        case kRemoveNow:
+            break;
+    }
+    return -1;
 }
 
 MoveLedger::IndexDecision MoveLedger::attachIndexRemoval(const std::string& indexPath,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "RecordLibExport.h"
+
 // Decides when a source record file may leave its day folder during a move
 // to a backup disk, so that no frame is ever lost: a source goes only once
 // every frame read from it is durable and findable on the backup disk (data
@@ -24,12 +26,13 @@
 // and the disk manager's delete) and before its index entry is removed (the
 // index parser):
 // - no backup file of the camera is open: the source goes now;
-// - some are open (the one being written, and one being closed in the
-//   background): the removal waits (the file stays in its folder, hidden from
-//   the record query) until each of them has made the frames it took durable
+// - some are open (the one being written, one being closed in the
+//   background, or those of a job being stopped while the camera's next job
+//   starts): the removal waits (the file stays in its folder, hidden from the
+//   record query) until each of them has made the frames it took durable
 //   (its next checkpoint or its close); then the ledger moves the file to the
 //   recycle area and removes its index entry, in that order, with one folder
-//   sync per day folder and one index sync per day index for the whole batch;
+//   sync per day folder for the whole batch;
 // - a backup file of the camera was lost since the source was opened: the
 //   source stays where it is and is moved again later.
 // Pending removals live only in this process: after a crash the sources are
@@ -37,7 +40,7 @@
 //
 // Thread-safe; every operation takes the ledger's one lock briefly, and file
 // operations run outside it.
-class MoveLedger {
+class RECORDLIB_EXPORT MoveLedger {
   public:
     static MoveLedger& instance();
 
@@ -66,7 +69,9 @@ class MoveLedger {
     // and every source of the camera opened before now is kept when its
     // removal is asked.
     void writerLost(unsigned long long writer);
-    // The writer is gone. A removal still waiting for it counts it as lost.
+    // The writer is gone. It reported durable or lost before (the removals
+    // waiting for it then were released or cancelled); one asked since holds
+    // no frame of it and waits for it no more.
     void writerClosed(unsigned long long writer);
     // The close of the writer is done, durable or not: writerDurable or
     // writerLost, then writerClosed, as one step, so that no removal asked
@@ -75,6 +80,9 @@ class MoveLedger {
     // Milliseconds (steady clock) since the oldest pending removal that waits
     // for a writer was asked (from its OldestWait), or -1 when none waits.
     static long long pendingAgeMs(const OldestWait& oldest);
+    // Milliseconds (steady clock) since the oldest pending removal of the
+    // camera was asked, or -1 when none is pending.
+    long long pendingAgeMs(const std::string& cameraKey) const;
     // True when a backup writer of this process has `path` open.
     bool isWriting(const std::string& path) const;
 
@@ -88,6 +96,10 @@ class MoveLedger {
     // Asks to remove the record file at `path`, moving it to `recycleTarget`
     // (empty: unlink it).
     Decision requestRemoval(const std::string& path, const std::string& recycleTarget);
+    // The same, as the answer of a delete operation: -1 when the caller is
+    // to remove the file now, otherwise what it answers at once (0 kept,
+    // 1 removed later by the ledger).
+    int holdRemoval(const std::string& path, const std::string& recycleTarget);
     // What becomes of the index entry of a file whose removal was asked.
     enum IndexDecision {
         kIndexNow = 0,       // the file has left (or was never held): remove the entry now

@@ -4,11 +4,12 @@
 #include <vector>
 
 #include "RecordIndexNode.h"
+#include "RecordLibExport.h"
 
 // The index of one record file with a cursor. A fresh walk stands before the
 // first node: the first seekNext() makes the first node current.
-class RecordFileIndexNodeInfo {
-  public:
+class RECORDLIB_EXPORT RecordFileIndexNodeInfo {
+public:
     RecordFileIndexNodeInfo() = default;
 
     // Replaces the walk with the given file description and nodes, cursor

@@ -5,6 +5,7 @@
 
 #include "AVStreamInfo.h"
 #include "RecordDirInfoEx.h"
+#include "RecordLibExport.h"
 
 // One record file: who recorded it, when, how, and where it lies.
 // Held through SafePointer<RecordFileInfo>; its destructor is not virtual.
@@ -15,8 +16,8 @@
 // Storage type: 1 MPEG-TS record file.
 // State: 0 being recorded, 1 complete, 2 damaged (its index entry lost nodes).
 // The query never gives out a file that is being recorded or damaged.
-class RecordFileInfo {
-  public:
+class RECORDLIB_EXPORT RecordFileInfo {
+public:
     enum { kStateRecording = 0, kStateComplete = 1, kStateDamaged = 2 };
 
     RecordFileInfo() = default;

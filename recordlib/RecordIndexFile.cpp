@@ -9,6 +9,7 @@
 #include "FileSystem.h"
 #include "Logger.h"
 #include "RecordFileInfo.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 #include "WakeEvent.h"
 
@@ -165,6 +166,17 @@ void logIndex(const std::string& path, const std::string& what) {
     Logger::writeLog("RecordIndex", message.c_str(), __FILE__, __LINE__);
 }
 
+// An entry whose name is not a plain record file name of this day folder
+// ("../../x", "a/b.ts", the index itself) would make every reader of the
+// index reach outside the folder: it is passed over, and logged once.
+bool unsafeName(const std::string& path, const std::string& name) {
+    if (RecordName::checkRecordFileName(name) == kRecordOk) return false;
+    RecordName::logOnce("RecordIndex", path + '\n' + name,
+                        path + ": entry for " + RecordName::printable(name) +
+                            " names no file of its own day folder: passed over");
+    return true;
+}
+
 long long dataSum(const std::vector<RecordIndexNode>& nodes) {
     long long sum = 0;
     for (const RecordIndexNode& n : nodes) sum += n.getDataLen();
@@ -200,6 +212,7 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
         r.nodes(e.nodes);
         if (!r.ok() || !r.atEnd() || e.fileName.empty() || lock > 1 || e.state > 2) return false;
         if (e.fileSize != dataSum(e.nodes)) return false;
+        if (unsafeName(path, e.fileName)) return true;
         if (RecordIndexEntry* old = find(e.fileName)) {
             *old = std::move(e);
         } else {
@@ -213,6 +226,7 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
         std::vector<RecordIndexNode> nodes;
         r.nodes(nodes);
         if (!r.ok() || !r.atEnd()) return false;
+        if (unsafeName(path, name)) return true;
         RecordIndexEntry* e = find(name);
         if (e == nullptr) {
             logIndex(path, "nodes for an unlisted file " + name + " ignored");
@@ -236,6 +250,7 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
     if (type == kEntryRemove) {
         std::string name = r.str();
         if (!r.ok() || !r.atEnd()) return false;
+        if (unsafeName(path, name)) return true;
         for (auto it = entries.begin(); it != entries.end(); ++it) {
             if (it->fileName == name) {
                 entries.erase(it);
@@ -337,6 +352,7 @@ bool applySummary(const std::string& path, const unsigned char* p, size_t n, siz
         r.skipNodes(count, sum, e.firstNodeKey, first);
         if (!r.ok() || !r.atEnd() || e.fileName.empty() || lock > 1 || e.state > 2) return false;
         if (e.fileSize != sum) return false;
+        if (unsafeName(path, e.fileName)) return true;
         e.nodeCount = static_cast<int>(count);
         if (count > 0) e.nodeRuns.emplace_back(static_cast<long long>(at + first), e.nodeCount);
         if (RecordIndexSummary* old = find(e.fileName)) {
@@ -355,6 +371,7 @@ bool applySummary(const std::string& path, const unsigned char* p, size_t n, siz
         size_t first = 0;
         r.skipNodes(count, sum, firstKey, first);
         if (!r.ok() || !r.atEnd()) return false;
+        if (unsafeName(path, name)) return true;
         RecordIndexSummary* e = find(name);
         if (e == nullptr) {
             logIndex(path, "nodes for an unlisted file " + name + " ignored");
@@ -378,6 +395,7 @@ bool applySummary(const std::string& path, const unsigned char* p, size_t n, siz
     if (type == kEntryRemove) {
         std::string name = r.str();
         if (!r.ok() || !r.atEnd()) return false;
+        if (unsafeName(path, name)) return true;
         for (auto it = files.begin(); it != files.end(); ++it) {
             if (it->fileName == name) {
                 files.erase(it);
@@ -391,7 +409,10 @@ bool applySummary(const std::string& path, const unsigned char* p, size_t n, siz
 
 int appendRaw(FileSystem& fs, const std::string& indexPath, const std::string& entry, bool sync) {
     FileStat st;
-    bool fresh = fs.stat(indexPath, st) == kRecordNotFound;
+    const int s = fs.stat(indexPath, st);
+    // Only an index that is surely not there yet gets a header.
+    if (s != kRecordOk && s != kRecordNotFound) return s;
+    const bool fresh = s == kRecordNotFound;
     int fd = -1;
     int r = fs.open(indexPath, FileSystem::kAppend, fd);
     if (r != kRecordOk) return r;

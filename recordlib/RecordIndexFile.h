@@ -9,6 +9,7 @@
 
 #include "AVStreamInfo.h"
 #include "RecordIndexNode.h"
+#include "RecordLibExport.h"
 
 class FileSystem;
 
@@ -51,14 +52,16 @@ struct RecordIndexSummary {
 //   run of nodes, a removal).
 // - load() replays the log; an entry whose checksum or form is wrong, or that
 //   is cut short, is logged and skipped, and reading resumes at the next
-//   entry marker. A file whose node runs have a gap is marked damaged.
+//   entry marker. A file whose node runs have a gap is marked damaged. An
+//   entry whose name is no record file of this day folder ("../x",
+//   "a/b.ts", "record.idx", see RecordName) is passed over and logged once.
 // - rewrite() replaces the whole index atomically with one entry per file.
 //
 // Thread safety: callers hold lockFor(path) around every load/summaries/
 // append/rewrite of one index, so that the recorder, the backup writers and
 // the retrievers of one process never see or produce a half-edited index;
 // the summaries kept of an index are guarded by that same lock.
-class RecordIndexFile {
+class RECORDLIB_EXPORT RecordIndexFile {
   public:
     static const char* const kFileName;
     // The largest entry payload load() accepts, and the size of one node in it.

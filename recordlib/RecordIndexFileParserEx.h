@@ -6,9 +6,10 @@
 
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
+#include "RecordLibExport.h"
 
 // Edits the index file of one device and day.
-class RecordIndexFileParserEx {
+class RECORDLIB_EXPORT RecordIndexFileParserEx {
   public:
     RecordIndexFileParserEx();
     ~RecordIndexFileParserEx();
@@ -16,7 +17,8 @@ class RecordIndexFileParserEx {
     // Opens the index of <dir root>/record/<deviceDir>/<date>. `mode` 1 opens
     // it for editing (close() appends the removals to it).
     // Answers non-zero when open, 0 when there is no such index or it cannot
-    // be read.
+    // be read, or when `deviceDir` or `date` is not a device or day folder
+    // name (RecordName).
     int open(const RecordDirInfoEx& dir, const std::string& date, const std::string& deviceDir,
              int storageType, int mode);
     // Removes the entry of `file` (matched by its file name, in the index as

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "RecordLibExport.h"
+
 class FileSystem;
 struct RecorderConfig;
 
@@ -33,7 +35,7 @@ struct RecoveryReport {
 //
 // Files that a backup writer of this process has open are left alone.
 // Every mend is logged (category "RecordRecovery").
-class RecordRecovery {
+class RECORDLIB_EXPORT RecordRecovery {
   public:
     [[nodiscard]] static int recoverBackupRoot(FileSystem& fs, const std::string& root,
                                                RecoveryReport& report);

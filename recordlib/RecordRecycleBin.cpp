@@ -11,6 +11,7 @@
 #include "Logger.h"
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 namespace {
@@ -65,12 +66,28 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     if (!m_ready) return 0;
     const std::string prefix = m_recordDirPath + "/";
     if (fsutil::normalize(builtName).compare(0, prefix.size(), prefix) != 0) return 0;
+    // Only <device dir>/<day>/<file> of this record folder, every part a plain
+    // name: "dev/day/../../../x" starts with the prefix and still lies outside.
+    if (!isRecordFile(builtName) ||
+        (!heldName.empty() && RecordName::checkRecordFileName(heldName) != kRecordOk)) {
+        RecordName::logOnce("RecordRecycleBin", builtName + '\n' + heldName,
+                            RecordName::printable(builtName) + " (" +
+                                RecordName::printable(heldName) + "): not a record file of " +
+                                m_recordDirPath + ", not moved");
+        return 0;
+    }
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::string source = fsutil::normalize(builtName);
     FileStat st;
-    if (fs.stat(source, st) != kRecordOk && !heldName.empty()) {
+    int s = fs.stat(source, st);
+    if (s != kRecordOk && s != kRecordNotFound) logBin(source, "cannot be examined", s);
+    if (s != kRecordOk && !heldName.empty()) {
         source = fsutil::join(fsutil::dirName(source), heldName);
-        if (fs.stat(source, st) != kRecordOk) return 0;
+        s = fs.stat(source, st);
+        if (s != kRecordOk) {
+            if (s != kRecordNotFound) logBin(source, "cannot be examined", s);
+            return 0;
+        }
     }
     if (st.isDir) return 0;
     // <recycled at, seconds>#<device dir>#<date>#<file name>: unique per
@@ -84,14 +101,8 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
         m_recyclePath, std::to_string(static_cast<long long>(std::time(nullptr))) + "#" + relative);
     // A source whose frames are still on their way to the backup disk leaves
     // once they are durable there (the ledger moves it then), or not at all.
-    switch (MoveLedger::instance().requestRemoval(source, target)) {
-        case MoveLedger::kKeep:
-            return 0;
-        case MoveLedger::kDeferred:
-            return 1;
-        case MoveLedger::kRemoveNow:
-            break;
-    }
+    const int held = MoveLedger::instance().holdRemoval(source, target);
+    if (held >= 0) return held;
     int r = fs.rename(source, target);
     if (r != kRecordOk) {
         logBin(source, "cannot be moved to the recycle area", r);
@@ -110,10 +121,24 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     return 1;
 }
 
+bool RecordRecycleBin::isRecordFile(const std::string& path) const {
+    const std::string p = fsutil::normalize(path);
+    const std::string dayDir = fsutil::dirName(p);
+    const std::string deviceDir = fsutil::dirName(dayDir);
+    return fsutil::dirName(deviceDir) == m_recordDirPath &&
+           RecordName::checkRecordFileName(fsutil::baseName(p)) == kRecordOk &&
+           RecordName::checkDay(fsutil::baseName(dayDir)) == kRecordOk &&
+           RecordName::checkDeviceDir(fsutil::baseName(deviceDir)) == kRecordOk;
+}
+
 int RecordRecycleBin::purge(long long maxAgeSeconds) {
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::vector<std::string> names;
-    if (fs.list(m_recyclePath, names) != kRecordOk) return 0;
+    if (int r = fs.list(m_recyclePath, names)) {
+        if (r == kRecordNotFound) return 0;  // nothing was ever recycled here
+        logBin(m_recyclePath, "cannot be listed", r);
+        return r;
+    }
     const long long now = static_cast<long long>(std::time(nullptr));
     long long oldestLeft = now;
     int count = 0;

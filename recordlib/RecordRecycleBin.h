@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "RecordLibExport.h"
+
 // The recycle area of one record directory (<root>/record/.recycle). A
 // removed record file is moved there instead of being destroyed at once, and
 // purged later, so it stays recoverable for a while.
-class RecordRecycleBin {
+class RECORDLIB_EXPORT RecordRecycleBin {
   public:
     RecordRecycleBin(int diskType, const std::string& recordDirPath);
     ~RecordRecycleBin();
@@ -18,13 +20,18 @@ class RecordRecycleBin {
     // listed for that only once something in it may be that old, by the
     // names this process saw at its last purge. `builtName` is the full path
     // (RecordFileInfo::createRecordFileName), `heldName` the file's own name.
-    // Non-zero when the file was moved; 0 when it was not (not found, or the
-    // directory is not one this bin serves).
+    // Non-zero when the file was moved; 0 when it was not (not found, or not
+    // <device dir>/<day>/<file> of this bin's record folder with every part a
+    // plain name, see RecordName).
     int deleteFile(const std::string& builtName, const std::string& heldName);
-    // Destroys recycled files older than `maxAgeSeconds`. Answers the count.
+    // Destroys recycled files older than `maxAgeSeconds`. Answers the count,
+    // or the code of a recycle area that cannot be listed (logged).
     int purge(long long maxAgeSeconds);
 
   private:
+    // True when `path` is <record folder>/<device dir>/<day>/<file>.
+    bool isRecordFile(const std::string& path) const;
+
     int m_diskType;
     std::string m_recordDirPath;
     std::string m_recyclePath;

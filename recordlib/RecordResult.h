@@ -1,6 +1,8 @@
 #ifndef RECORDLIB_RECORDRESULT_H
 #define RECORDLIB_RECORDRESULT_H
 
+#include "RecordLibExport.h"
+
 // Result codes of the record library and of the backup module. 0 or a
 // positive value is success; negative values are told apart by value.
 enum RecordResult {
@@ -20,6 +22,9 @@ enum RecordResult {
     kRecordNoVideo = -715,      // an import found no H.264/H.265 video with a key frame
     kRecordNotPrepared = -716,  // a backup root that is not a prepared backup disk
     kRecordDiskChanged = -717,  // the backup disk under an open file is gone or another
+    kRecordInUse = -718,        // another process holds the record disks (RecordDiskLock)
+    kRecordBadName = -719,      // a device id, IP, folder or file name that is not one plain
+                                // name ("/", "..", NUL, a control character, hidden, too long)
     kRecordNoFile = -721,       // no record file open (storage internal)
     kRecordNoMoreFile = -728,   // no (further) record file
     kRecordBadRequest = -734,   // device id empty or camera id 0
@@ -29,6 +34,6 @@ enum RecordResult {
 };
 
 // A short name of a result code, for logs and test messages.
-const char* resultToString(int code);
+RECORDLIB_EXPORT const char* resultToString(int code);
 
 #endif  // RECORDLIB_RECORDRESULT_H

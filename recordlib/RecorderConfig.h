@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "RecordDirInfoEx.h"
+#include "RecordLibExport.h"
 
 // A device and camera and the directory group that records it. A camera id
 // of 0 stands for every camera of the device.
@@ -19,7 +20,7 @@ struct DevicePolicyConfig {
 // directories), the device directory policies, and the backup directories
 // (attribute 8) where new backup files go. See recordlib/README.md for the
 // JSON form.
-struct RecorderConfig {
+struct RECORDLIB_EXPORT RecorderConfig {
     std::vector<RecordDirInfoEx> recordDirs;
     std::vector<DevicePolicyConfig> policies;
     std::vector<RecordDirInfoEx> backupDirs;

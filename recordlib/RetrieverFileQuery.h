@@ -8,6 +8,7 @@
 
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
+#include "RecordLibExport.h"
 #include "SafePointer.h"
 
 struct RecordIndexSummary;
@@ -20,7 +21,7 @@ struct RecordIndexSummary;
 // and reuses its buffers, so that asking again allocates little; the day
 // indexes themselves are kept by RecordIndexFile::summaries. One thread at a
 // time per object.
-class RetrieverFileQuery {
+class RECORDLIB_EXPORT RetrieverFileQuery {
   public:
     RetrieverFileQuery() = default;
 
@@ -33,13 +34,21 @@ class RetrieverFileQuery {
     // that ends after `time` (ms since the epoch). When `complete` is true,
     // files still being recorded are never given out (the backup always asks
     // so). On success replaces `out` with a new description and answers
-    // non-zero; answers 0 when there is none.
+    // non-zero; answers 0 when there is none. Never given out: a file whose
+    // removal is pending (MoveLedger), a file given up on (RecordQuarantine),
+    // a file whose data are shorter than its index (with `complete`, each such
+    // look counts as a failed read towards its quarantine). A device folder,
+    // day index or data file that cannot be read is logged ("RecordQuery")
+    // and passed over.
     int getRecordFileInfo(long long time, SafePointer<RecordFileInfo>& out, bool complete);
 
     // Every record file of the devices in the directories, oldest first (for
-    // listings), once the backup files being closed in the background are
-    // complete (BackupRecordWriter::waitForClosedFiles). Answers the number
-    // found.
+    // listings), appended to `out`, once the backup files being closed in the
+    // background are complete (BackupRecordWriter::waitForClosedFiles).
+    // Answers the number found, or the negative code of a device folder or
+    // day index that could not be read (logged; `out` then holds the files of
+    // the others), so that a listing that failed is never taken for an empty
+    // one.
     int listRecordFiles(std::vector<RecordFileInfo>& out, bool complete);
 
   private:
@@ -50,8 +59,10 @@ class RetrieverFileQuery {
         long long listedAt = 0;  // wall-clock seconds
         std::vector<std::string> names;
     };
-    // The day folders of `devicePath`, oldest first.
-    const std::vector<std::string>& listDays(const std::string& devicePath);
+    // The day folders of the device folder `deviceDirName` below `recordDir`,
+    // oldest first (see the .cpp); `result` takes the code of a failure.
+    const std::vector<std::string>& listDays(const std::string& recordDir,
+                                             const std::string& deviceDirName, int& result);
 
     std::set<std::string> m_deviceDirs;
     std::vector<RecordDirInfoEx> m_dirs;
@@ -61,6 +72,7 @@ class RetrieverFileQuery {
     std::vector<std::string> m_listed;   // reused by listDays
     // Reused paths and the best file so far.
     std::string m_recordDir, m_devicePath, m_dayDir, m_filePath;
+    std::vector<std::string> m_shorter;  // data files found shorter than their index
     RecordFileInfo m_best;
 };
 

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test in the three builds: release,
-# address+undefined sanitizers and thread sanitizer (each also replays the
-# fuzz corpus); then builds the fuzz targets with clang and runs each for
-# NVR_FUZZ_SECONDS (default 20).
+# Sets up, builds and runs every test in five builds: release, address+
+# undefined sanitizers and thread sanitizer (each also replays the fuzz
+# corpus), the fuzz targets built with clang (each run NVR_FUZZ_SECONDS,
+# default 20), and the 32-bit ARM (armhf) cross build, whose tests run under
+# qemu-user. NVR_PRESETS picks others (arm64 too, for example).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+presets=(${NVR_PRESETS:-release asan tsan fuzz armhf})
+cross=()
+for preset in "${presets[@]}"; do
+  case "$preset" in armhf | arm64) cross+=("$preset") ;; esac
+done
+NVR_CROSS="${cross[*]}" bash scripts/setup.sh
 export CCACHE_DIR="${CCACHE_DIR:-$PWD/build/.ccache}"
 
-presets=(${NVR_PRESETS:-release asan tsan fuzz})
 for preset in "${presets[@]}"; do
   echo "=== $preset ==="
+  start=$SECONDS
   if [ "$preset" = fuzz ]; then
     cmake --preset fuzz -DNVR_FUZZ_SECONDS="${NVR_FUZZ_SECONDS:-20}" >/dev/null
   else
@@ -19,4 +25,5 @@ for preset in "${presets[@]}"; do
   fi
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  echo "=== $preset: $((SECONDS - start)) s ==="
 done

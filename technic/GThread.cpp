@@ -29,7 +29,8 @@ long long steadyNowNs() {
 
 }  // namespace
 
-struct GThread::Impl {
+// Private to this file: not part of the library's interface.
+struct __attribute__((visibility("hidden"))) GThread::Impl {
     Impl(function<int> body, const std::string& name, function<int> onStart, function<int> onExit)
         : body(body), onStart(onStart), onExit(onExit), name(name) {}
 

@@ -3,10 +3,11 @@
 
 #include <string>
 
+#include "TechnicExport.h"
 #include "function.h"
 
 // Base of the host's threads: tells whether the thread runs.
-class TQThread {
+class TECHNIC_EXPORT TQThread {
   public:
     virtual ~TQThread() {}
     // Non-zero while the thread runs (from start() until stop() returned).
@@ -48,7 +49,7 @@ class TQThread {
 // Thread safety: start(), stop() and the destructor may be called from any
 // thread; they are serialised. Destroying a running GThread stops it first;
 // destroying it from its own body lets the thread end after the current call.
-class GThread : public TQThread {
+class TECHNIC_EXPORT GThread : public TQThread {
   public:
     GThread(function<int> body, const std::string& name, function<int> onStart,
             function<int> onExit);

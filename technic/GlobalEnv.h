@@ -3,9 +3,11 @@
 
 #include <atomic>
 
+#include "TechnicExport.h"
+
 // Host-wide settings. The print flag turns the diagnostic console lines of the
 // system on (non-zero) or off (0, the default).
-class GlobalEnv {
+class TECHNIC_EXPORT GlobalEnv {
   public:
     static GlobalEnv* getInstance();
     int getPrintFlag() const { return m_printFlag.load(std::memory_order_relaxed); }

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "TechnicExport.h"
+
 // The host's log. One line per entry:
 //   2026-12-06 01:02:03.456 [category] message (file:line)
 // Thread-safe: entries of different threads never mix within a line. Written
@@ -13,7 +15,7 @@
 // "backup.2.log" ...; the oldest beyond `keep` is dropped). Every entry is
 // flushed as it is written. When the file cannot be written, the entry goes to
 // standard error.
-class Logger {
+class TECHNIC_EXPORT Logger {
   public:
     static void writeLog(const char* category, const char* message, const char* file, int line);
 

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <thread>
 
+#include "TechnicExport.h"
+
 // Reference-count records for SafePointer handles.
 //
 // A ref_count counts the handles of one object. RefCountManager hands records
@@ -79,7 +81,7 @@ class ref_count {
     ref_count* m_nextFree = nullptr;   // guarded by the pool shard's lock
 };
 
-class RefCountManager {
+class TECHNIC_EXPORT RefCountManager {
   public:
     static RefCountManager* getInstance();
 

@@ -4,21 +4,22 @@
 #include <atomic>
 
 #include "BasicMutex.h"
+#include "TechnicExport.h"
 
 // Registry of the process's singletons, so that the host (and tests) can
 // destroy them all, in reverse order of creation.
-class SingltonBase {
+class TECHNIC_EXPORT SingltonBase {
   public:
     virtual ~SingltonBase() {}
 };
 
 // Registers an instance created by Singlton<T>::getInstance; `destroy` deletes
 // it and clears the singleton's pointer.
-void addSingltonInstance(void* instance, void (*destroy)(void*));
+TECHNIC_EXPORT void addSingltonInstance(void* instance, void (*destroy)(void*));
 
 // Destroys every registered singleton, the last created first. After it, the
 // next getInstance creates a new instance.
-void destroyAllSingltonInstances();
+TECHNIC_EXPORT void destroyAllSingltonInstances();
 
 // Process-wide instance of T, created on first use by T::createInstance().
 // The unlocked first check reads an atomic pointer (acquire); creation runs

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <mutex>
 
+#include "TechnicExport.h"
+
 // The host's lock. The file and line passed to Lock and Unlock only identify
 // the caller (they are kept for diagnostics: the holder of a lock can be shown
 // when a lock is held for long). Not recursive.
-class TQMutex {
+class TECHNIC_EXPORT TQMutex {
   public:
     TQMutex() = default;
     TQMutex(const TQMutex&) = delete;

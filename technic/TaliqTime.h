@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include "TechnicExport.h"
+
 class WakeEvent;
 
 // A span of time, seconds and microseconds, and the host's wait.
@@ -10,7 +12,7 @@ class WakeEvent;
 // TaliqTime::wait blocks the calling thread for the span divided by the
 // process-wide clock speed (1 by default). A wait made on a GThread that is
 // being stopped ends at once, so stopping a thread never waits out its pacing.
-class TaliqTime {
+class TECHNIC_EXPORT TaliqTime {
   public:
     TaliqTime(long sec, long usec) : m_sec(sec), m_usec(usec) {}
 

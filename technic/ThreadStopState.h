@@ -6,12 +6,13 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "TechnicExport.h"
 #include "WakeEvent.h"
 
 // The stop request of one GThread run, shared by GThread::stop() (which sets
 // it) and TaliqTime::wait on that thread (which ends at once when it is set).
 // Internal to the foundation library.
-class ThreadStopState {
+class TECHNIC_EXPORT ThreadStopState {
   public:
     // Sets the request and wakes every wait on it, including a wait on a
     // WakeEvent that the thread is in.

@@ -5,13 +5,15 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "TechnicExport.h"
+
 // Something that threads with nothing to do wait for: a count that notify()
 // moves on, and the lock and condition variable that waits on it block on
 // (TaliqTime::wait(span, event, seen)). A waiter reads count() before it
 // looks for work, and its wait ends at once if notify() was called since.
 //
 // Thread-safe.
-class WakeEvent {
+class TECHNIC_EXPORT WakeEvent {
   public:
     WakeEvent() = default;
     WakeEvent(const WakeEvent&) = delete;

@@ -2,25 +2,30 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "BackupDisk.h"
-#include "BackupService.h"
-#include "BackupServiceManager.h"
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
+#include "OperatorText.h"
+#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInventory.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
+#include "Supervisor.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
 
@@ -39,6 +44,13 @@ int fail(const std::string& message) {
     return 2;
 }
 
+// A listing of the disks that failed is told, never taken for an empty one
+// (the log names the folder).
+void listingFailed(const std::string& what, int code) {
+    std::fprintf(stderr, "nvr-backup: %s cannot be listed: %s; see the log\n", what.c_str(),
+                 OperatorText::result(code).c_str());
+}
+
 bool readConfiguration(const std::string& path, RecorderConfig& config, std::string& error) {
     if (path.empty()) {
         error = "no configuration given (--config FILE)";
@@ -54,20 +66,43 @@ bool readConfiguration(const std::string& path, RecorderConfig& config, std::str
     return true;
 }
 
-RecordInfo toInfo(const JobSpec& job) {
-    RecordInfo info;
-    info.setDeviceId(job.deviceId.c_str());
-    info.setDeviceIP(job.deviceIP.c_str());
-    info.setCameraId(job.cameraId);
-    return info;
+bool checkLogFolder(const std::string& path, std::string& error) {
+    std::error_code ec;
+    const fs::path file(path);
+    if (fs::is_directory(file, ec)) {
+        error = "log file " + path + " is a folder";
+        return false;
+    }
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec)) {
+        error = "the folder of the log file, " + folder.string() +
+                ", does not exist (it is not created)";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
+int exitCodeOf(const Supervisor::Outcome& outcome) {
+    if (outcome.signal == SIGINT) return kExitSigint;
+    if (outcome.signal == SIGTERM) return kExitSigterm;
+    return outcome.startFailed || outcome.gaveUp || outcome.unreadable != 0 ? kExitFailed : kExitOk;
+}
+
+bool openLogFile(const std::string& path, std::string& error) {
+    if (!checkLogFolder(path, error)) return false;
+    if (Logger::setLogFile(path, 10 << 20, 3) != 0) {
+        error = "cannot write the log file " + path;
+        return false;
+    }
+    return true;
+}
+
 bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error) {
     size_t first = text.find(':');
     if (first == std::string::npos || first == 0) {
-        error = "job \"" + text + "\" is not DEVICE:CAMERA[:IP]";
+        error = "job " + RecordName::printable(text) + " is not DEVICE:CAMERA[:IP]";
         return false;
     }
     size_t second = text.find(':', first + 1);
@@ -82,6 +117,26 @@ bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error) {
     job.deviceId = text.substr(0, first);
     job.cameraId = static_cast<int>(id);
     job.deviceIP = second == std::string::npos ? "" : text.substr(second + 1);
+    // Both become folder names on the disks.
+    if (!checkDeviceNames(job.deviceId, job.deviceIP, error)) {
+        error = "job " + RecordName::printable(text) + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool checkDeviceNames(const std::string& deviceId, const std::string& deviceIP,
+                      std::string& error) {
+    if (RecordName::checkDeviceId(deviceId) != kRecordOk) {
+        error = "device id " + RecordName::printable(deviceId) + " " + RecordName::why(deviceId) +
+                " (" + resultToString(kRecordBadName) + ")";
+        return false;
+    }
+    if (RecordName::checkDeviceIP(deviceIP) != kRecordOk) {
+        error = "device IP " + RecordName::printable(deviceIP) + " " + RecordName::why(deviceIP) +
+                " (" + resultToString(kRecordBadName) + ")";
+        return false;
+    }
     return true;
 }
 
@@ -115,8 +170,8 @@ int prepareDiskCommand(const PrepareDiskOptions& options) {
         return 2;
     }
     if (r != 0) {
-        std::fprintf(stderr, "nvr-backup: %s cannot be prepared (%s)\n", options.root.c_str(),
-                     resultToString(r));
+        std::fprintf(stderr, "nvr-backup: %s cannot be prepared: %s\n", options.root.c_str(),
+                     OperatorText::result(r).c_str());
         return 1;
     }
     std::printf("%s is a backup disk (id %s)\n", options.root.c_str(), id.c_str());
@@ -132,105 +187,62 @@ bool hasPolicy(const RecorderConfig& config, const std::string& deviceId, int ca
     return false;
 }
 
+bool lockDisks(const RecorderConfig& config, const std::string& command, RecordDiskLock& lock,
+               std::string& error) {
+    return lock.lock(RecordDiskLock::rootsOf(config), command, error) == kRecordOk;
+}
+
 int runCommand(const RunOptions& options) {
-    RecorderConfig config;
+    if (!std::isfinite(options.speed) || options.speed < 0) {
+        return fail("--speed must be a number of 0 or more (1 real time, 0 no pacing waits)");
+    }
     std::string error;
+    std::string logPath;
+    if (!options.logPath.empty()) {
+        logPath = fs::absolute(options.logPath).lexically_normal().string();
+        if (!checkLogFolder(logPath, error)) return fail(error);
+    }
+    RecorderConfig config;
     if (!loadConfiguration(options.configPath, config, error)) return fail(error);
     if (options.jobs.empty()) return fail("no job given (--job DEVICE:CAMERA[:IP])");
-    std::vector<JobSpec> jobs;
+    std::vector<Supervisor::Job> jobs;
+    std::set<std::pair<std::string, int>> seen;
     for (const std::string& text : options.jobs) {
         JobSpec job;
         if (!parseJobSpec(text, job, error)) return fail(error);
-        if (!hasPolicy(config, job.deviceId, job.cameraId)) {
-            return fail("unknown camera " + job.deviceId + ":" + std::to_string(job.cameraId) +
-                        ": no policy of " + options.configPath + " records it");
+        if (!seen.insert({job.deviceId, job.cameraId}).second) {
+            return fail("job " + job.deviceId + ":" + std::to_string(job.cameraId) +
+                        " given twice");
         }
-        jobs.push_back(job);
+        jobs.push_back({job.deviceId, job.cameraId, job.deviceIP});
     }
-    if (options.speed < 0) return fail("--speed must not be negative");
-    if (!options.logPath.empty() && Logger::setLogFile(options.logPath, 10 << 20, 3) != 0) {
-        return fail("cannot write the log file " + options.logPath);
-    }
+    // Before the module first touches the disks: the disk manager's first use
+    // runs the crash recovery, which would cut back the backup files of a
+    // process already moving them.
+    RecordDiskLock diskLock;
+    if (!lockDisks(config, "nvr-backup run", diskLock, error)) return fail(error);
+
+    // SIGINT and SIGTERM are taken by the supervision loop only: blocked
+    // here, before any thread starts, so every thread inherits the mask.
+    Supervisor::Options supervise;
+    sigemptyset(&supervise.signals);
+    sigaddset(&supervise.signals, SIGINT);
+    sigaddset(&supervise.signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &supervise.signals, nullptr);
+    supervise.speed = options.speed;
+    supervise.untilEmpty = options.untilEmpty;
+    supervise.verbose = options.verbose;
+    supervise.tty = isatty(STDOUT_FILENO) != 0;
+    supervise.logPath = logPath;
+    Supervisor supervisor(config, supervise);
+    if (!supervisor.addJobs(jobs, error)) return fail(error);
+    if (!logPath.empty() && !openLogFile(logPath, error)) return fail(error);
+
     TaliqTime::setClockSpeed(options.speed);
     GlobalEnv::getInstance()->setPrintFlag(options.verbose ? 1 : 0);
-
-    // SIGINT and SIGTERM are taken by this thread only (every thread started
-    // from here on inherits the blocked mask).
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    BackupServiceManager* manager = BackupServiceManager::getInstance();
-    manager->init();
-    int result = 0;
-    for (const JobSpec& job : jobs) {
-        if (manager->addService(0, toInfo(job)) != 0) {
-            std::fprintf(stderr, "nvr-backup: the job of %s:%d could not be started\n",
-                         job.deviceId.c_str(), job.cameraId);
-            result = 1;
-        }
-    }
-    std::printf("nvr-backup: %zu job(s) running (clock speed %g)%s; Ctrl-C stops\n", jobs.size(),
-                options.speed, options.untilEmpty ? ", until the local disks are empty" : "");
-    std::fflush(stdout);
-
-    while (true) {
-        timespec timeout{0, 500 * 1000 * 1000};
-        int sig = sigtimedwait(&signals, nullptr, &timeout);
-        if (sig == SIGINT || sig == SIGTERM) {
-            std::printf("nvr-backup: %s, stopping the jobs\n",
-                        sig == SIGINT ? "SIGINT" : "SIGTERM");
-            break;
-        }
-        if (options.untilEmpty) {
-            bool empty = true;
-            for (const JobSpec& job : jobs) {
-                empty =
-                    empty &&
-                    RecordInventory::files(config.recordDirs, job.deviceId, job.cameraId).empty();
-            }
-            if (empty) {
-                std::printf("nvr-backup: no local recording of the jobs is left\n");
-                break;
-            }
-        }
-    }
-
-    // Remove the jobs (the stop thread stops them), wait until they are
-    // stopped, then shut the module down.
-    std::vector<SafePointer<BackupService>> removed;
-    for (const JobSpec& job : jobs) {
-        SafePointer<BackupService> handle;
-        for (const auto& service : manager->getServices()) {
-            if (service->getRecordInfo().getCameraId() == job.cameraId &&
-                job.deviceId == service->getRecordInfo().getDeviceId()) {
-                handle = service;
-            }
-        }
-        if (manager->removeService(toInfo(job)) == 0 && !handle.isNull()) removed.push_back(handle);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (auto& job : removed) {
-        while (job->isRunning() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    removed.clear();
-    manager->unInit();
-
-    for (const JobSpec& job : jobs) {
-        RecordInventory::Totals local =
-            RecordInventory::totals(config.recordDirs, job.deviceId, job.cameraId);
-        RecordInventory::Totals backup =
-            RecordInventory::totals(config.backupDirs, job.deviceId, job.cameraId);
-        std::printf("  %s:%d  backup disk: %d file(s), %s   left locally: %d file(s), %s\n",
-                    job.deviceId.c_str(), job.cameraId, backup.files,
-                    RecordInventory::formatBytes(backup.bytes).c_str(), local.files,
-                    RecordInventory::formatBytes(local.bytes).c_str());
-    }
-    return result;
+    const Supervisor::Outcome outcome = supervisor.run();
+    Logger::setStandardError();
+    return exitCodeOf(outcome);
 }
 
 int recordCommand(const RecordOptions& options) {
@@ -238,7 +250,13 @@ int recordCommand(const RecordOptions& options) {
     std::string error;
     if (!readConfiguration(options.configPath, config, error)) return fail(error);
     if (options.deviceId.empty()) return fail("no device given (--device ID)");
+    if (!checkDeviceNames(options.deviceId, options.deviceIP, error)) return fail(error);
     if (options.cameraId <= 0) return fail("--camera must be above 0");
+    if (!std::isfinite(options.seconds) || options.seconds <= 0 || options.seconds > 1e7) {
+        return fail("--seconds must be a number above 0 (at most 10,000,000)");
+    }
+    if (options.fileSeconds <= 0) return fail("--file-seconds must be above 0");
+    if (!std::isfinite(options.sizeChangeAt)) return fail("--size-change must be a number");
     if (options.dirIndex < 0 || options.dirIndex >= static_cast<int>(config.recordDirs.size())) {
         return fail("--dir " + std::to_string(options.dirIndex) + ": the configuration has " +
                     std::to_string(config.recordDirs.size()) + " record directories");
@@ -280,7 +298,8 @@ int recordCommand(const RecordOptions& options) {
         files = camera.record(stream, options.seconds, begin, options.fileSeconds);
     }
     if (files < 0) {
-        std::fprintf(stderr, "nvr-backup: recording failed (%s)\n", resultToString(files));
+        std::fprintf(stderr, "nvr-backup: recording failed: %s\n",
+                     OperatorText::result(files).c_str());
         return 1;
     }
     for (const RecordFileInfo& f : camera.files()) {
@@ -289,34 +308,61 @@ int recordCommand(const RecordOptions& options) {
                     RecordInventory::formatTime(f.getRecordEndTime()).c_str(),
                     RecordInventory::formatBytes(f.getFileSize()).c_str());
     }
-    std::printf("%d record file(s) written for %s:%d\n", files, options.deviceId.c_str(),
-                options.cameraId);
+    std::printf("%d record file(s) written for %s:%d (times in local time, %s)\n", files,
+                options.deviceId.c_str(), options.cameraId,
+                RecordInventory::timeZoneText().c_str());
     return 0;
 }
 
 namespace {
 
-void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool withNodes) {
+// Answers 0, or the code of a folder that could not be listed (told on
+// standard error; the listing goes on with the rest).
+int listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool withNodes) {
     std::printf("%s\n", title);
+    int result = kRecordOk;
     for (const RecordDirInfoEx& dir : dirs) {
-        std::error_code ec;
-        bool there = fs::is_directory(dir.getRecordRootDir(), ec);
-        std::printf("  %s (group %d)%s\n", dir.getRecordRootDir().c_str(), dir.getGroupId(),
-                    there ? "" : "  -- does not exist");
-        if (!there) continue;
         std::vector<RecordDirInfoEx> one{dir};
-        for (const std::string& deviceDir : RecordInventory::deviceDirs(one)) {
-            std::vector<RecordFileInfo> files = RecordInventory::filesOfDeviceDir(one, deviceDir);
+        std::vector<std::string> deviceDirs;
+        int r = RecordInventory::deviceDirs(one, deviceDirs);
+        bool there = fsutil::isDir(*RecordDiskManagerImpl::fileSystem(), dir.getRecordRootDir());
+        std::printf("  %s (group %d)%s\n", dir.getRecordRootDir().c_str(), dir.getGroupId(),
+                    r != kRecordOk ? "  -- cannot be listed"
+                    : there        ? ""
+                                   : "  -- does not exist");
+        if (r != kRecordOk) {
+            listingFailed(dir.getRecordRootDir(), r);
+            result = r;
+        }
+        std::vector<std::string> quarantined;
+        if (there && RecordQuarantine::list(*RecordDiskManagerImpl::fileSystem(),
+                                            dir.getRecordRootDir(), quarantined) > 0) {
+            std::printf(
+                "    quarantined (could not be read; kept, not backed up): %zu file(s) in "
+                "%s/record/%s\n",
+                quarantined.size(), dir.getRecordRootDir().c_str(), RecordQuarantine::kDirName);
+            for (const std::string& name : quarantined) {
+                std::printf("      %s\n", RecordName::printable(name).c_str());
+            }
+        }
+        for (const std::string& deviceDir : deviceDirs) {
+            std::vector<RecordFileInfo> files;
+            r = RecordInventory::filesOfDeviceDir(one, deviceDir, files);
             long long bytes = 0;
             int nodes = 0;
             for (const auto& f : files) {
                 bytes += f.getFileSize();
                 nodes += f.getNodeCount();
             }
-            std::printf("    %s: %zu file(s), %s, %d frame(s)\n", deviceDir.c_str(), files.size(),
-                        RecordInventory::formatBytes(bytes).c_str(), nodes);
+            std::printf("    %s: %zu file(s), %s, %d node(s)%s\n", deviceDir.c_str(), files.size(),
+                        RecordInventory::formatBytes(bytes).c_str(), nodes,
+                        r != kRecordOk ? "  -- incomplete" : "");
+            if (r != kRecordOk) {
+                listingFailed(dir.getRecordRootDir() + "/record/" + deviceDir, r);
+                result = r;
+            }
             for (const auto& f : files) {
-                std::printf("      %s  %s .. %s  %10s  %5d frames\n", f.getRecordFileName().c_str(),
+                std::printf("      %s  %s .. %s  %10s  %5d nodes\n", f.getRecordFileName().c_str(),
                             RecordInventory::formatTime(f.getRecordBeginTime()).c_str(),
                             RecordInventory::formatTime(f.getRecordEndTime()).c_str(),
                             RecordInventory::formatBytes(f.getFileSize()).c_str(),
@@ -325,14 +371,17 @@ void listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool 
             }
         }
     }
+    return result;
 }
 
 // Per camera over all backup disks: its nodes and how many of them repeat an
 // earlier one (a frame that a crashed move brought to the backup twice). A
 // camera's device folders with different IPs count as one camera.
-void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
+int listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
     std::set<std::pair<std::string, int>> cameras;
-    for (const std::string& deviceDir : RecordInventory::deviceDirs(dirs)) {
+    std::vector<std::string> folders;
+    const int listed = RecordInventory::deviceDirs(dirs, folders);
+    for (const std::string& deviceDir : folders) {
         std::string deviceId;
         std::string deviceIP;
         int cameraId = 0;
@@ -340,7 +389,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
             cameras.insert({deviceId, cameraId});
         }
     }
-    if (cameras.empty()) return;
+    if (cameras.empty()) return listed;
     std::printf("Backup disks, per camera:\n");
     for (const auto& camera : cameras) {
         std::vector<RecordInventory::Node> nodes;
@@ -353,6 +402,7 @@ void listBackupCameras(const std::vector<RecordDirInfoEx>& dirs) {
                     RecordInventory::formatCount(static_cast<long long>(nodes.size())).c_str(),
                     RecordInventory::formatCount(RecordInventory::repeats(nodes)).c_str());
     }
+    return listed;
 }
 
 }  // namespace
@@ -361,8 +411,10 @@ int listCommand(const ListOptions& options) {
     RecorderConfig config;
     std::string error;
     if (!loadConfiguration(options.configPath, config, error)) return fail(error);
-    listDirs("Local record directories:", config.recordDirs, options.nodes);
-    listDirs("Backup directories:", config.backupDirs, options.nodes);
-    listBackupCameras(config.backupDirs);
-    return 0;
+    std::printf("Times are local time (%s), as in the log. A node is up to 0.5 s of video.\n",
+                RecordInventory::timeZoneText().c_str());
+    int local = listDirs("Local record directories:", config.recordDirs, options.nodes);
+    int backup = listDirs("Backup directories:", config.backupDirs, options.nodes);
+    int cameras = listBackupCameras(config.backupDirs);
+    return local == kRecordOk && backup == kRecordOk && cameras == kRecordOk ? 0 : 1;
 }

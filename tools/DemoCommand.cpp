@@ -1,20 +1,24 @@
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "BackupDisk.h"
-#include "BackupServiceManager.h"
 #include "Commands.h"
 #include "FileSystem.h"
 #include "GlobalEnv.h"
+#include "JobSource.h"
 #include "Logger.h"
+#include "OperatorText.h"
+#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInventory.h"
 #include "RecordResult.h"
 #include "SyntheticCamera.h"
@@ -31,7 +35,6 @@ struct DemoCamera {
     int cameraId;
     int dirIndex;
     bool sizeChange;
-    RecordInventory::Totals before;  // on the local disks when the move began
     std::vector<RecordInventory::Node> expected;
 };
 
@@ -75,8 +78,8 @@ bool setUp(const DemoOptions& options, const std::string& dir, const std::string
         int files =
             camera.record(stream, seconds, end - static_cast<long long>(seconds * 1000), 30);
         if (files < 0) {
-            std::fprintf(stderr, "nvr-backup: recording camera %d failed (%s)\n", c.cameraId,
-                         resultToString(files));
+            std::fprintf(stderr, "nvr-backup: recording camera %d failed: %s\n", c.cameraId,
+                         OperatorText::result(files).c_str());
             return false;
         }
         std::printf("  camera %d: %g minutes recorded into %s, %d file(s)%s\n", c.cameraId,
@@ -93,24 +96,11 @@ bool setUp(const DemoOptions& options, const std::string& dir, const std::string
     return true;
 }
 
-void showProgress(const RecorderConfig& config, std::vector<DemoCamera>& cameras, bool tty,
-                  bool final) {
-    static bool drawn = false;
-    if (tty && drawn) std::printf("\033[%zuA", cameras.size());
-    for (DemoCamera& c : cameras) {
-        RecordInventory::Totals left =
-            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
-        int moved = c.before.files - left.files;
-        long long movedBytes = c.before.bytes - left.bytes;
-        std::printf("  job %s:%d  moved %3d file(s) %10s   left %3d file(s) %10s%s\n", kDevice,
-                    c.cameraId, moved < 0 ? 0 : moved,
-                    RecordInventory::formatBytes(movedBytes < 0 ? 0 : movedBytes).c_str(),
-                    left.files, RecordInventory::formatBytes(left.bytes).c_str(),
-                    tty ? "\033[K" : "");
-    }
-    drawn = true;
-    (void) final;
-    std::fflush(stdout);
+// A signal that is pending (blocked and sent), taken; 0 when none.
+int takePendingSignal(const sigset_t& signals) {
+    const timespec now{0, 0};
+    const int sig = sigtimedwait(&signals, nullptr, &now);
+    return sig > 0 ? sig : 0;
 }
 
 }  // namespace
@@ -118,131 +108,136 @@ void showProgress(const RecorderConfig& config, std::vector<DemoCamera>& cameras
 int demoCommand(const DemoOptions& options) {
     const std::string dir = fs::absolute(options.dir).lexically_normal().string();
     const std::string configPath = dir + "/recorder.json";
-    std::vector<DemoCamera> cameras{{1, 0, false, {}, {}}, {2, 1, true, {}, {}}};
-    if (options.speed < 0 || options.minutes <= 0) {
-        std::fprintf(stderr, "nvr-backup: --speed must be 0 or more and --minutes above 0\n");
-        return 2;
+    const std::string logPath = dir + "/nvr-backup.log";
+    std::vector<DemoCamera> cameras{{1, 0, false, {}}, {2, 1, true, {}}};
+    if (!std::isfinite(options.speed) || options.speed < 0 || !std::isfinite(options.minutes) ||
+        options.minutes <= 0 || options.minutes > 24 * 60) {
+        std::fprintf(stderr,
+                     "nvr-backup: --speed must be a number of 0 or more and --minutes a number "
+                     "above 0 (at most 1440)\n");
+        return kExitUsage;
     }
+
+    // Ctrl-C (or SIGTERM) ends the demo cleanly: taken by the supervision
+    // loop only, blocked before any thread starts so every thread inherits
+    // the mask. One that comes while the demo sets up is taken after it.
+    Supervisor::Options supervise;
+    sigemptyset(&supervise.signals);
+    sigaddset(&supervise.signals, SIGINT);
+    sigaddset(&supervise.signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &supervise.signals, nullptr);
 
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {
         std::fprintf(stderr, "nvr-backup: cannot create %s: %s\n", dir.c_str(),
                      ec.message().c_str());
-        return 2;
+        return kExitUsage;
     }
     // The host's log goes to a file, so the console shows the progress.
-    Logger::setLogFile(dir + "/nvr-backup.log", 4 << 20, 2);
+    Logger::setLogFile(logPath, 4 << 20, 2);
 
     RecorderConfig config;
     std::string error;
     if (!fs::exists(configPath)) {
-        if (!setUp(options, dir, configPath, cameras)) return 1;
+        if (!setUp(options, dir, configPath, cameras)) {
+            Logger::setStandardError();
+            return kExitFailed;
+        }
     }
     if (!loadConfiguration(configPath, config, error)) {
         std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
-        return 2;
+        Logger::setStandardError();
+        return kExitUsage;
     }
+    RecordDiskLock diskLock;
+    if (!lockDisks(config, "nvr-backup demo", diskLock, error)) {
+        std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
+        Logger::setStandardError();
+        return kExitUsage;
+    }
+    std::vector<Supervisor::Job> jobs;
     for (DemoCamera& c : cameras) {
-        c.before = RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
         if (!RecordInventory::loadNodes(expectedPath(dir, c.cameraId), c.expected)) {
             std::fprintf(stderr, "nvr-backup: %s is missing; remove %s to start over\n",
                          expectedPath(dir, c.cameraId).c_str(), dir.c_str());
-            return 2;
+            Logger::setStandardError();
+            return kExitUsage;
         }
+        jobs.push_back({kDevice, c.cameraId, kDeviceIP});
     }
-    int leftFiles = 0;
-    for (const DemoCamera& c : cameras) leftFiles += c.before.files;
-    if (leftFiles == 0) {
+    supervise.speed = options.speed;
+    supervise.untilEmpty = true;
+    supervise.tty = isatty(STDOUT_FILENO) != 0;
+    supervise.logPath = logPath;
+    supervise.giveUpSeconds = 120;
+    Supervisor supervisor(config, supervise);
+    if (!supervisor.addJobs(jobs, error)) {
+        std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
+        Logger::setStandardError();
+        return kExitUsage;
+    }
+    // Nothing left only when the jobs say so and every folder could be read.
+    bool left = false;
+    for (const Supervisor::Job& job : jobs) {
+        JobSource source;
+        if (!JobSource::find(job.deviceId, job.deviceIP, job.cameraId, source, error)) continue;
+        const JobSource::Inventory inventory = source.inventory();
+        if (inventory.unreadable != 0) {
+            std::fprintf(stderr, "nvr-backup: %s cannot be read: %s; see %s\n",
+                         inventory.unreadablePath.c_str(),
+                         OperatorText::result(inventory.unreadable).c_str(), logPath.c_str());
+            Logger::setStandardError();
+            return kExitFailed;
+        }
+        left = left || source.hasFileToMove();
+    }
+    if (!left) {
         std::printf(
             "Nothing left to move: every recording of %s cameras 1 and 2 is on the backup "
             "disk (%s/backup).\nRemove %s to run the demo from the start.\n",
             kDevice, dir.c_str(), dir.c_str());
-        return 0;
+        Logger::setStandardError();
+        return kExitOk;
+    }
+    if (const int sig = takePendingSignal(supervise.signals)) {
+        std::printf("Interrupted before the move began. Run the demo again on %s.\n", dir.c_str());
+        Logger::setStandardError();
+        return sig == SIGINT ? kExitSigint : kExitSigterm;
     }
 
     TaliqTime::setClockSpeed(options.speed);
     if (options.speed == 0) {
         std::printf("Clock: infinitely fast (no pacing waits)\n");
     } else {
-        std::printf(
-            "Clock: sped up %g times (a job writes a frame every %g ms instead of 200 ms)\n",
-            options.speed, 200 / options.speed);
+        std::printf("Clock: sped up %g times (a job writes a node every %g ms instead of 200 ms)\n",
+                    options.speed, 200 / options.speed);
     }
     std::printf("Moving the recordings of %s cameras 1 and 2 to %s/backup\n", kDevice, dir.c_str());
-
-    // Ctrl-C (or SIGTERM) ends the demo cleanly: taken by this thread only,
-    // every thread started from here on inherits the blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    const bool tty = isatty(STDOUT_FILENO) != 0;
-    BackupServiceManager* manager = BackupServiceManager::getInstance();
-    manager->init();
-    for (const DemoCamera& c : cameras) {
-        RecordInfo info;
-        info.setDeviceId(kDevice);
-        info.setDeviceIP(kDeviceIP);
-        info.setCameraId(c.cameraId);
-        if (manager->addService(0, info) != 0) {
-            std::fprintf(stderr, "nvr-backup: the job of camera %d did not start\n", c.cameraId);
-        }
-    }
-    const auto start = std::chrono::steady_clock::now();
-    auto lastChange = start;
-    int lastLeft = -1;
-    bool done = false;
-    bool interrupted = false;
-    while (!done) {
-        const timespec poll = tty ? timespec{0, 100 * 1000 * 1000L} : timespec{1, 0};
-        if (sigtimedwait(&signals, nullptr, &poll) > 0) {
-            interrupted = true;
-            break;
-        }
-        showProgress(config, cameras, tty, false);
-        int left = 0;
-        for (const DemoCamera& c : cameras) {
-            left += RecordInventory::totals(config.recordDirs, kDevice, c.cameraId).files;
-        }
-        done = left == 0;
-        auto now = std::chrono::steady_clock::now();
-        if (left != lastLeft) {
-            lastLeft = left;
-            lastChange = now;
-        } else if (now - lastChange > std::chrono::seconds(120)) {
-            std::fprintf(stderr, "nvr-backup: no progress for 2 minutes; see %s/nvr-backup.log\n",
-                         dir.c_str());
-            break;
-        }
-    }
-    manager->unInit();  // closes the last backup file of every job
-    if (interrupted) {
-        showProgress(config, cameras, tty, true);
+    std::fflush(stdout);
+    const Supervisor::Outcome outcome = supervisor.run();
+    if (outcome.signal != 0) {
         std::printf(
             "\nInterrupted: the jobs are stopped and their backup files closed. Run the demo "
             "again on %s to move the rest.\n",
             dir.c_str());
-        return 130;
+        Logger::setStandardError();
+        return exitCodeOf(outcome);
     }
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    showProgress(config, cameras, tty, true);
 
-    std::printf("\nSummary (%.1f s):\n", elapsed);
-    bool ok = done;
+    std::printf("\nCheck:\n");
+    bool ok = outcome.empty && !outcome.startFailed;
     long long totalRepeats = 0;
     for (const DemoCamera& c : cameras) {
         std::vector<RecordInventory::Node> arrived;
         bool readable = RecordInventory::nodes(config.backupDirs, kDevice, c.cameraId, arrived);
-        RecordInventory::Totals backup =
-            RecordInventory::totals(config.backupDirs, kDevice, c.cameraId);
-        RecordInventory::Totals local =
-            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId);
-        // Every recorded frame must have arrived, in order, and nothing else.
-        // A move that was cut short (Ctrl-C, or a crash) leaves the frames it
+        RecordInventory::Totals backup, local;
+        if (RecordInventory::totals(config.backupDirs, kDevice, c.cameraId, backup) != kRecordOk ||
+            RecordInventory::totals(config.recordDirs, kDevice, c.cameraId, local) != kRecordOk) {
+            readable = false;
+        }
+        // Every recorded node must have arrived, in order, and nothing else.
+        // A move that was cut short (Ctrl-C, or a crash) leaves the nodes it
         // had moved of a record file on the backup disk, and the next run
         // moves that file again from its start: such repeats are counted,
         // and the nodes without them must be exactly the recorded ones.
@@ -258,23 +253,33 @@ int demoCommand(const DemoOptions& options) {
         totalRepeats += repeats;
         ok = ok && same && local.files == 0;
         std::printf(
-            "  camera %d: %zu of %zu recorded frames on the backup disk in %d file(s), %s, "
+            "  camera %d: %zu of %zu recorded nodes on the backup disk in %d file(s), %s, "
             "%d repeat(s); %d local file(s) left  %s\n",
             c.cameraId, matched, c.expected.size(), backup.files,
             RecordInventory::formatBytes(backup.bytes).c_str(), repeats, local.files,
             same && local.files == 0 ? "OK" : "MISMATCH");
+        const RecordDropCounter::Counts drops = RecordDropCounter::counts(kDevice, c.cameraId);
+        const int quarantined =
+            RecordInventory::quarantined(config.recordDirs, kDevice, c.cameraId);
+        if (drops.total() > 0 || quarantined > 0) {
+            std::printf("    dropped: %s; quarantined: %d file(s)\n",
+                        RecordDropCounter::describe(drops).c_str(), quarantined);
+            ok = false;
+        }
     }
     if (totalRepeats > 0) {
         std::printf(
-            "  %s frame(s) are on the backup disk twice: an earlier run was stopped or killed "
+            "  %s node(s) are on the backup disk twice: an earlier run was stopped or killed "
             "in the middle of a record file, and a job moves such a file again from its "
             "start.\n",
             RecordInventory::formatCount(totalRepeats).c_str());
     }
-    std::printf(ok ? "Check passed: every recorded frame arrived, in order, and no local "
+    std::printf(ok ? "Check passed: every recorded node arrived, in order, and no local "
                      "recording of the two cameras is left.\n"
-                   : "Check FAILED: see above and %s/nvr-backup.log\n",
-                dir.c_str());
-    std::printf("Look at the disks with: nvr-backup ls --config %s\n", configPath.c_str());
-    return ok ? 0 : 1;
+                   : "Check FAILED: see above and %s\n",
+                logPath.c_str());
+    std::printf("Look at the disks with: %s ls --config %s\n", options.program.c_str(),
+                configPath.c_str());
+    Logger::setStandardError();
+    return ok ? kExitOk : kExitFailed;
 }

@@ -2,100 +2,171 @@
 
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <utility>
 
 #include "BasicTool.h"
-#include "IFile.h"
+#include "FileSystem.h"
+#include "Logger.h"
+#include "RecordDiskManagerImpl.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
+#include "RecordResult.h"
 #include "RetrieverFileQuery.h"
-
-namespace fs = std::filesystem;
 
 namespace RecordInventory {
 
 namespace {
 
-std::vector<RecordDirInfoEx> present(const std::vector<RecordDirInfoEx>& dirs) {
-    std::vector<RecordDirInfoEx> out;
-    std::error_code ec;
-    for (const auto& d : dirs) {
-        if (fs::is_directory(d.getRecordRootDir(), ec)) out.push_back(d);
-    }
-    return out;
+int failed(const std::string& path, const char* what, int code) {
+    std::string message = path + ": " + what + " (" + resultToString(code) + ")";
+    Logger::writeLog("RecordInventory", message.c_str(), __FILE__, __LINE__);
+    return code;
 }
 
-std::vector<RecordFileInfo> query(const std::vector<RecordDirInfoEx>& dirs,
-                                  const std::set<std::string>& deviceDirs) {
-    std::vector<RecordFileInfo> list;
-    if (deviceDirs.empty() || dirs.empty()) return list;
+// The directories whose root is there: a missing root is an unmounted disk
+// and holds nothing, but one that cannot be examined fails the listing.
+int present(const std::vector<RecordDirInfoEx>& dirs, std::vector<RecordDirInfoEx>& out) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    int result = kRecordOk;
+    for (const auto& d : dirs) {
+        FileStat st;
+        int r = fs.stat(d.getRecordRootDir(), st);
+        if (r == kRecordOk && st.isDir) {
+            out.push_back(d);
+        } else if (r != kRecordOk && r != kRecordNotFound) {
+            result = failed(d.getRecordRootDir(), "cannot be examined", r);
+        }
+    }
+    return result;
+}
+
+int query(const std::vector<RecordDirInfoEx>& dirs, const std::set<std::string>& deviceDirs,
+          std::vector<RecordFileInfo>& out) {
+    if (deviceDirs.empty() || dirs.empty()) return kRecordOk;
     RetrieverFileQuery q;
     q.setRecordDirInfo(dirs);
     q.setDeviceList(deviceDirs);
-    q.listRecordFiles(list, true);
-    return list;
+    int r = q.listRecordFiles(out, true);
+    return r < 0 ? r : kRecordOk;
 }
 
 }  // namespace
 
-std::vector<std::string> deviceDirs(const std::vector<RecordDirInfoEx>& dirs) {
+int deviceDirs(const std::vector<RecordDirInfoEx>& dirs, std::vector<std::string>& out) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    std::vector<RecordDirInfoEx> there;
+    int result = present(dirs, there);
     std::set<std::string> names;
-    for (const auto& d : present(dirs)) {
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(d.getRecordRootDir() + "/record", ec)) {
-            std::string name = entry.path().filename().string();
-            if (entry.is_directory() && !name.empty() && name[0] != '.') names.insert(name);
+    for (const auto& d : there) {
+        const std::string recordDir = d.getRecordRootDir() + "/record";
+        std::vector<std::string> entries;
+        int r = fs.list(recordDir, entries);
+        if (r == kRecordNotFound) continue;  // nothing recorded on this disk yet
+        if (r != kRecordOk) {
+            result = failed(recordDir, "cannot be listed", r);
+            continue;
+        }
+        for (const std::string& name : entries) {
+            if (name.empty() || name[0] == '.') continue;
+            // A folder whose name is no device folder's ("x\n_1_1") is not
+            // listed: it could not be told apart in one line.
+            if (RecordName::checkDeviceDir(name) != kRecordOk) {
+                (void)RecordName::refuse("RecordName", "device folder", name);
+                continue;
+            }
+            FileStat st;
+            r = fs.stat(recordDir + "/" + name, st);
+            if (r == kRecordOk && st.isDir && !st.isLink) {
+                names.insert(name);
+            } else if (r != kRecordOk && r != kRecordNotFound) {
+                result = failed(recordDir + "/" + name, "cannot be examined", r);
+            }
         }
     }
-    return std::vector<std::string>(names.begin(), names.end());
+    out.assign(names.begin(), names.end());
+    return result;
 }
 
-std::vector<RecordFileInfo> files(const std::vector<RecordDirInfoEx>& dirs,
-                                  const std::string& deviceId, int cameraId) {
-    std::vector<RecordDirInfoEx> dirsThere = present(dirs);
+int files(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
+          std::vector<RecordFileInfo>& out) {
+    out.clear();
+    std::vector<RecordDirInfoEx> dirsThere;
+    int result = present(dirs, dirsThere);
     std::set<std::string> names;
     for (const auto& d : dirsThere) {
         std::vector<std::string> found;
-        if (BasicTool::getMatchDeviceDirList(d, "record", deviceId, "", cameraId, found)) {
+        int listed = kRecordOk;
+        if (BasicTool::getMatchDeviceDirList(d, "record", deviceId, "", cameraId, found, &listed)) {
             names.insert(found.begin(), found.end());
         }
+        if (listed != kRecordOk) result = listed;
     }
-    return query(dirsThere, names);
+    int r = query(dirsThere, names, out);
+    return r != kRecordOk ? r : result;
 }
 
-std::vector<RecordFileInfo> filesOfDeviceDir(const std::vector<RecordDirInfoEx>& dirs,
-                                             const std::string& deviceDir) {
-    return query(present(dirs), {deviceDir});
+int filesOfDeviceDir(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceDir,
+                     std::vector<RecordFileInfo>& out) {
+    out.clear();
+    std::vector<RecordDirInfoEx> dirsThere;
+    int result = present(dirs, dirsThere);
+    int r = query(dirsThere, {deviceDir}, out);
+    return r != kRecordOk ? r : result;
 }
 
-Totals totals(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId) {
-    Totals t;
-    for (const RecordFileInfo& f : files(dirs, deviceId, cameraId)) {
-        ++t.files;
-        t.bytes += f.getFileSize();
-        t.nodes += f.getNodeCount();
+int totals(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
+           Totals& out) {
+    out = Totals();
+    std::vector<RecordFileInfo> list;
+    int r = files(dirs, deviceId, cameraId, list);
+    for (const RecordFileInfo& f : list) {
+        ++out.files;
+        out.bytes += f.getFileSize();
+        out.nodes += f.getNodeCount();
     }
-    return t;
+    return r;
 }
 
 bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
            std::vector<Node>& out) {
     out.clear();
-    for (const RecordFileInfo& info : files(dirs, deviceId, cameraId)) {
-        SafePointer<IFile> file;
+    std::vector<RecordFileInfo> list;
+    if (files(dirs, deviceId, cameraId, list) != kRecordOk) return false;
+    for (const RecordFileInfo& info : list) {
         RecordFileIndexNodeInfo walk;
-        if (openRecordFileForRead(info, file, walk) != 0) return false;
+        if (readRecordFileNodes(info, walk) != 0) return false;
         while (walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
             out.push_back({walk.getFileBeginTime() + node.getTimeOffset(), node.getDataLen()});
         }
-        if (!file.isNull()) file->close();
     }
     return true;
+}
+
+int quarantined(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId,
+                int cameraId) {
+    int count = 0;
+    std::vector<RecordDirInfoEx> there;
+    (void)present(dirs, there);
+    for (const auto& d : there) {
+        std::vector<std::string> names;
+        RecordQuarantine::list(*RecordDiskManagerImpl::fileSystem(), d.getRecordRootDir(), names);
+        for (const std::string& name : names) {
+            std::string id, ip;
+            int camera = 0;
+            if (BasicTool::parseDeviceDirString(RecordQuarantine::deviceDirOf(name), id, ip,
+                                                camera) &&
+                id == deviceId && camera == cameraId) {
+                ++count;
+            }
+        }
+    }
+    return count;
 }
 
 std::vector<Node> withoutRepeats(const std::vector<Node>& nodes) {
@@ -130,11 +201,25 @@ bool loadNodes(const std::string& path, std::vector<Node>& nodes) {
 std::string formatTime(long long ms) {
     std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
-    gmtime_r(&seconds, &tm);
+    localtime_r(&seconds, &tm);
     char text[64];
     std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string timeZoneText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const long offset = tm.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    if (offset == 0) return "UTC";
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, UTC%c%02ld:%02ld",
+                  tm.tm_zone != nullptr ? tm.tm_zone : "", offset < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
     return text;
 }
 

@@ -26,21 +26,30 @@ struct Totals {
     int nodes = 0;
 };
 
+// The listings below read the disks through the record library's file
+// system. Each answers 0, or the negative code of a root, folder or day index
+// that could not be read (logged, category "RecordInventory" or the record
+// library's own): what it gives is then incomplete and must never be taken
+// for all there is. A root that does not exist (an unmounted disk) holds
+// nothing and is no failure.
+
 // The device folder names under <root>/record of every directory given.
-std::vector<std::string> deviceDirs(const std::vector<RecordDirInfoEx>& dirs);
+int deviceDirs(const std::vector<RecordDirInfoEx>& dirs, std::vector<std::string>& out);
 
 // Complete record files of the device and camera in `dirs`, oldest first.
-std::vector<RecordFileInfo> files(const std::vector<RecordDirInfoEx>& dirs,
-                                  const std::string& deviceId, int cameraId);
+int files(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
+          std::vector<RecordFileInfo>& out);
 // Complete record files of one device folder in `dirs`, oldest first.
-std::vector<RecordFileInfo> filesOfDeviceDir(const std::vector<RecordDirInfoEx>& dirs,
-                                             const std::string& deviceDir);
+int filesOfDeviceDir(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceDir,
+                     std::vector<RecordFileInfo>& out);
 
 // File count, bytes and index nodes of the device and camera in `dirs`.
-Totals totals(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId);
+int totals(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
+           Totals& out);
 
 // The nodes of every complete file of the device and camera, in file order.
-// False when a file cannot be read (for example, deleted meanwhile).
+// False when the files cannot be listed or one cannot be read (for example,
+// deleted meanwhile).
 bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId, int cameraId,
            std::vector<Node>& out);
 
@@ -53,12 +62,20 @@ std::vector<Node> withoutRepeats(const std::vector<Node>& nodes);
 // size of withoutRepeats).
 int repeats(const std::vector<Node>& nodes);
 
+// Record files of the device and camera that the backup gave up on and moved
+// into the quarantine folder of their record root (RecordQuarantine).
+int quarantined(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId,
+                int cameraId);
+
 // Saves and loads a node list (one "time length" line per node).
 bool saveNodes(const std::string& path, const std::vector<Node>& nodes);
 bool loadNodes(const std::string& path, std::vector<Node>& nodes);
 
-// "2023-11-14 22:13:20.000" (UTC) of a time in ms since the epoch.
+// "2023-11-14 23:13:20.000" of a time in ms since the epoch, in local time
+// (as the log writes its time stamps).
 std::string formatTime(long long ms);
+// The local time zone as the listings name it: "CET, UTC+01:00".
+std::string timeZoneText();
 // "1,234,567": a count with thousands separators.
 std::string formatCount(long long count);
 // "12.3 MB" and the like.

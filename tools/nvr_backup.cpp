@@ -5,16 +5,27 @@
 //   ls                record files on the local and backup disks
 //   prepare-disk ROOT make a mounted disk a backup disk
 #include <CLI/CLI.hpp>
+#include <cstring>
+#include <filesystem>
 
 #include "Commands.h"
 
 int main(int argc, char** argv) {
     CLI::App app{
         "Moves the recordings of a network video recorder's cameras from the local "
-        "record disks to a backup disk."};
+        "record disks to a backup disk.\nExit codes: 0 done, 1 the work failed, 2 a usage or "
+        "configuration error, 130 stopped by SIGINT, 143 stopped by SIGTERM."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("nvr-backup ") + NVR_VERSION);
 
     DemoOptions demo;
+    // The hints name the program by its full path when it was called by a
+    // path (a build tree is not on the PATH).
+    if (argc > 0 && std::strchr(argv[0], '/') != nullptr) {
+        std::error_code ec;
+        const std::filesystem::path self = std::filesystem::absolute(argv[0], ec);
+        demo.program = ec ? argv[0] : self.lexically_normal().string();
+    }
     CLI::App* demoCmd = app.add_subcommand("demo",
                                            "Run the built-in demo recorder: two cameras, "
                                            "two local disks, one backup disk");
@@ -31,10 +42,11 @@ int main(int argc, char** argv) {
     runCmd->add_option("--job", run.jobs, "A job: DEVICE:CAMERA[:IP] (repeatable)")->required();
     runCmd->add_option("--speed", run.speed, "Clock speed (1 real time, 0 no pacing waits)")
         ->capture_default_str();
-    runCmd->add_flag("--verbose", run.verbose, "Print the module's diagnostic lines");
-    runCmd->add_option("--log", run.logPath, "Write the log to this file (rotated)");
+    runCmd->add_flag("--verbose", run.verbose, "Also print the module's own console lines");
+    runCmd->add_option("--log", run.logPath,
+                       "Write the log to this file (rotated; its folder must exist)");
     runCmd->add_flag("--until-empty", run.untilEmpty,
-                     "Stop once no local recording of the jobs' cameras is left");
+                     "Stop once no job has a local record file left to move");
 
     RecordOptions record;
     CLI::App* recordCmd =
@@ -57,8 +69,8 @@ int main(int argc, char** argv) {
                           "Begin time in ms since the epoch (default: so that it ends now)");
 
     ListOptions list;
-    CLI::App* lsCmd =
-        app.add_subcommand("ls", "List the record files of the local and backup disks");
+    CLI::App* lsCmd = app.add_subcommand(
+        "ls", "List the record files of the local and backup disks (local time)");
     lsCmd->add_option("--config", list.configPath, "Recorder configuration (JSON)")->required();
 
     PrepareDiskOptions prepare;
@@ -67,11 +79,19 @@ int main(int argc, char** argv) {
     prepareCmd->add_option("ROOT", prepare.root, "Root folder of the mounted backup disk")
         ->required();
 
-    CLI11_PARSE(app, argc, argv);
+    // Every parse error is a usage error (2); help and --version answer 0.
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kExitUsage;
+    }
     if (*demoCmd) return demoCommand(demo);
     if (*runCmd) return runCommand(run);
     if (*recordCmd) return recordCommand(record);
     if (*lsCmd) return listCommand(list);
     if (*prepareCmd) return prepareDiskCommand(prepare);
-    return 2;
+    return kExitUsage;
 }

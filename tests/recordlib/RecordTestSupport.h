@@ -47,6 +47,7 @@ class TempDir {
 // - failWrite(code, after): the write after `after` further successful
 //   writes fails with `code` (once, or every time with persistent),
 // - failOn(op, code): every call of that operation fails,
+// - failAt(op, path, code): that operation fails on that one path,
 // - vanish(prefix): every path under `prefix` is gone (kRecordNotFound),
 // - setFreeSpace(bytes): what freeSpace answers.
 // Every call is recorded in order ("open:<path>", "fd3=<path>", "write:3").
@@ -64,6 +65,10 @@ class FaultFileSystem : public FileSystemWrapper {
         std::lock_guard<std::mutex> g(m_lock);
         m_failOps[op] = code;
     }
+    void failAt(const std::string& op, const std::string& path, int code) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_failAt[op + ":" + fsutil::normalize(path)] = code;
+    }
     void vanish(const std::string& prefix) {
         std::lock_guard<std::mutex> g(m_lock);
         m_vanished = prefix;
@@ -76,6 +81,7 @@ class FaultFileSystem : public FileSystemWrapper {
         std::lock_guard<std::mutex> g(m_lock);
         m_writeCode = 0;
         m_failOps.clear();
+        m_failAt.clear();
         m_vanished.clear();
         m_freeSpace = -1;
     }
@@ -158,6 +164,8 @@ class FaultFileSystem : public FileSystemWrapper {
         note(op + ":" + arg);
         if (int r = isPath ? vanished(arg) : 0) return r;
         std::lock_guard<std::mutex> g(m_lock);
+        auto at = m_failAt.find(op + ":" + (isPath ? fsutil::normalize(arg) : arg));
+        if (at != m_failAt.end()) return at->second;
         auto it = m_failOps.find(op);
         return it == m_failOps.end() ? 0 : it->second;
     }
@@ -171,6 +179,7 @@ class FaultFileSystem : public FileSystemWrapper {
     int m_writesLeft = 0;
     bool m_persistent = false;
     std::map<std::string, int> m_failOps;
+    std::map<std::string, int> m_failAt;  // "op:path" -> code
     std::string m_vanished;
     long long m_freeSpace = -1;
     std::vector<std::string> m_calls;

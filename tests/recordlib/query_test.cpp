@@ -147,6 +147,60 @@ TEST_F(QueryTest, KeyFrameFlagAndMissingDataFileSkipFiles) {
     EXPECT_TRUE(log.contains("listed but missing"));
 }
 
+// A folder or file that cannot be read is logged and told to the caller that
+// can tell it (the device-folder match, the listing), and passed over by the
+// walk so the other disks' files are not held back; one that is not there is
+// simply empty. Never is a failed listing taken for an empty one in silence.
+TEST_F(QueryTest, UnreadableFoldersAreLoggedAndToldNotTakenForEmpty) {
+    recordFile(disk1, "10.0.0.1", kDay1 + 1000, 2);
+    recordFile(disk2, "10.0.0.1", kDay1 + 60000, 2);
+    const std::string device = "record/dev_1_10.0.0.1_2";
+    const std::string file = device + "/20240101/" + std::to_string(kDay1 + 1000) + ".ts";
+    const std::vector<long long> both{kDay1 + 1000, kDay1 + 60000}, second{kDay1 + 60000};
+    struct Case {
+        const char* op;
+        std::string path;  // on disk1
+        int code;
+        int matched;      // device folders of disk1 found
+        int matchResult;  // what getMatchDeviceDirList tells
+        int listed;       // what listRecordFiles answers
+        std::vector<long long> walk;
+        const char* logged;  // "" for nothing logged
+    };
+    const Case cases[] = {
+        {"list", "record", kRecordIOError, 0, kRecordIOError, 2, both, "cannot be listed (I/O"},
+        {"list", "record", kRecordNotFound, 0, kRecordOk, 2, both, ""},
+        {"stat", device, kRecordIOError, 0, kRecordIOError, 2, both, "cannot be examined (I/O"},
+        {"list", device, kRecordIOError, 1, kRecordOk, kRecordIOError, second,
+         "cannot be listed (I/O"},
+        {"list", device, kRecordNotFound, 1, kRecordOk, 1, second, ""},
+        {"stat", file, kRecordIOError, 1, kRecordOk, 2, second, "cannot be examined (I/O"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.op) + " " + c.path + " " + resultToString(c.code));
+        rectest::FaultFileSystem faults;
+        rectest::FileSystemScope scope(&faults);
+        faults.failAt(c.op, tmp.sub("disk1/" + c.path), c.code);
+        rectest::LogCatcher log("RecordQuery");
+
+        std::vector<std::string> names;
+        int result = 1;
+        EXPECT_EQ(c.matched, BasicTool::getMatchDeviceDirList(disk1, "record", "dev_1", "", 2,
+                                                              names, &result));
+        EXPECT_EQ(c.matchResult, result);
+        RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
+        std::vector<RecordFileInfo> listed;
+        EXPECT_EQ(c.listed, q.listRecordFiles(listed, true));
+        EXPECT_EQ(c.listed < 0 ? 1u : static_cast<size_t>(c.listed), listed.size());
+        EXPECT_EQ(c.walk, walk(q));
+        if (*c.logged == '\0') {
+            EXPECT_TRUE(log.messages().empty()) << log.messages().front();
+        } else {
+            EXPECT_TRUE(log.contains(c.logged));
+        }
+    }
+}
+
 TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
     RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 5, 42);
     SafePointer<IFile> file;
@@ -177,6 +231,7 @@ TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
     EXPECT_EQ(kRecordNoStream, file->read(&extra, 1));
 
     // A data file cut shorter than its index is refused, never misread.
+    file.dec_reference();  // read to its end, it held the file until now
     std::filesystem::resize_file(rec.createRecordFileName(), 188 * 9);
     SafePointer<IFile> other;
     EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(rec, other, walk));
@@ -184,6 +239,48 @@ TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
     RecordFileInfo unknown = rec;
     unknown.setRecordFileName("nothere.ts");
     EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(unknown, other, walk));
+}
+
+// One reader at a time per record file. A second reader is refused while the
+// first holds the file: until its stream is closed before the end of the
+// data, or, once read to the end (about to be deleted), until the stream is
+// destroyed.
+TEST_F(QueryTest, OneReaderAtATimePerRecordFile) {
+    enum Then { kNothing, kCloseMidway, kReadAllAndClose, kReadAllCloseAndDrop, kDrop };
+    struct Row {
+        const char* name;
+        Then then;  // what the first reader does before the second one opens
+        int second;
+    };
+    const Row rows[] = {
+        {"open", kNothing, kRecordOpenFailed},
+        {"closed midway", kCloseMidway, kRecordOk},
+        {"read to the end and closed", kReadAllAndClose, kRecordOpenFailed},
+        {"read to the end, closed and dropped", kReadAllCloseAndDrop, kRecordOk},
+        {"dropped unclosed", kDrop, kRecordOk},
+    };
+    const RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 3);
+    const RecordFileInfo neighbour = recordFile(disk1, "10.0.0.1", kDay1 + 9000, 3);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        rectest::LogCatcher log("RecordRead");
+        SafePointer<IFile> first, second, beside;
+        RecordFileIndexNodeInfo walk;
+        ASSERT_EQ(kRecordOk, openRecordFileForRead(rec, first, walk));
+        EXPECT_TRUE(isRecordFileBeingRead(rec.createRecordFileName()));
+        std::vector<char> data(188 * 2 * 3);
+        const int want = row.then == kCloseMidway ? 188 : static_cast<int>(data.size());
+        if (row.then != kNothing && row.then != kDrop) {
+            ASSERT_EQ(want, first->read(data.data(), want));
+            EXPECT_EQ(kRecordOk, first->close());
+        }
+        if (row.then == kReadAllCloseAndDrop || row.then == kDrop) first.dec_reference();
+        EXPECT_EQ(row.second, openRecordFileForRead(rec, second, walk));
+        EXPECT_EQ(row.second != kRecordOk, log.contains("being read by another reader"));
+        EXPECT_EQ(kRecordOk, openRecordFileForRead(neighbour, beside, walk));  // others are free
+    }
+    EXPECT_FALSE(isRecordFileBeingRead(rec.createRecordFileName()));
+    EXPECT_FALSE(isRecordFileBeingRead(neighbour.createRecordFileName()));
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +16,7 @@
 #include <string>
 
 #include "../recordlib/RecordTestSupport.h"
+#include "BackupDisk.h"
 #include "RecordInventory.h"
 
 namespace fs = std::filesystem;
@@ -88,9 +92,10 @@ TEST_F(CommandsTest, BadConfigurationsAreRefused) {
 // configurations, with exit code 2 and a message that names the field.
 TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
     struct Row {
-        const char* command;  // "ls", "run" or "import"
+        const char* command;  // "ls", "run", "import" or "record"
         std::string config;   // after {"recordDirs": [{"root": "$R/rec"}], "policies": [...]
         const char* message;
+        std::string device = "d:5";  // the job of "run", DEVICE:IP of "record"
     };
     const std::string policy = R"({"deviceId": "d", "cameraId": 1, "groupId": 1})";
     const std::string backup = R"(, "backupDirs": [{"root": "$R/backup"}])";
@@ -110,9 +115,28 @@ TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
         {"import", policy + "]" + backup + "}",
          "mpeg4.ts: nothing imported: no H.264 or H.265 video with a key frame"},
         {"import", policy + "]" + backup + "}", "junk.ts: nothing imported: not an MPEG-TS file"},
+        // Names that would lead outside the roots, from the configuration and
+        // from the command line.
+        {"ls", R"({"deviceId": "..", "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].deviceId" holds "..")"},
+        {"ls", R"({"deviceId": ".recycle", "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].deviceId" begins with ".")"},
+        {"ls", R"({"deviceId": "a\u0007b", "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].deviceId" holds a control character)"},
+        {"run", policy + "]" + backup + "}",
+         R"(job "a/b:1": device id "a/b" holds a "/" (unsafe name))", "a/b:1"},
+        {"run", policy + "]" + backup + "}",
+         R"(job "d:1:1.2.3.4/../../x": device IP "1.2.3.4/../../x" holds a "/" (unsafe name))",
+         "d:1:1.2.3.4/../../x"},
+        {"record", policy + "]" + backup + "}", R"(device id "../../x" holds a "/" (unsafe name))",
+         "../../x:1.2.3.4"},
+        {"record", policy + "]" + backup + "}", R"(device IP ".." holds ".." (unsafe name))",
+         "d:.."},
     };
     fs::create_directories(m_root + "/rec/usb");
     fs::create_directories(m_root + "/backup");
+    std::string diskId;
+    ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_root + "/backup", diskId));
     std::ofstream(m_root + "/junk.ts") << std::string(1000, 'x');
     const std::string mpeg4 = m_root + "/mpeg4.ts";
     const bool ffmpeg =
@@ -137,8 +161,14 @@ TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
         } else if (command == "run") {
             RunOptions run;
             run.configPath = path;
-            run.jobs = {"d:5"};
+            run.jobs = {row.device};
             code = runCommand(run);
+        } else if (command == "record") {
+            RecordOptions record;
+            record.configPath = path;
+            record.deviceId = row.device.substr(0, row.device.find(':'));
+            record.deviceIP = row.device.substr(row.device.find(':') + 1);
+            code = recordCommand(record);
         } else {
             RecordOptions record;
             record.configPath = path;
@@ -151,6 +181,60 @@ TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
         EXPECT_NE(std::string::npos, err.find(row.message)) << err;
     }
     EXPECT_FALSE(fs::exists(m_root + "/rec/record")) << "nothing was imported";
+}
+
+// A disk that cannot be read makes `ls` say so and exit 1; a disk that is not
+// mounted is only shown as missing.
+TEST_F(CommandsTest, ListingThatFailsIsReportedNotTakenForEmpty) {
+    fs::create_directories(m_root + "/rec");
+    fs::create_directories(m_root + "/backup");
+    const std::string path = write(
+        "rec.json", "{\"recordDirs\":[{\"root\":\"" + m_root +
+                        "/rec\",\"attribute\":4}],\"policies\":[{\"deviceId\":\"d\",\"cameraId\":1,"
+                        "\"groupId\":1}],\"backupDirs\":[{\"root\":\"" +
+                        m_root + "/backup\"}]}");
+    RecorderConfig config;
+    std::string error;
+    ASSERT_EQ(0, prepareDiskCommand(PrepareDiskOptions{m_root + "/backup"}));
+    ASSERT_TRUE(loadConfiguration(path, config, error)) << error;
+    rectest::recordFile(config.recordDirs[0], "d", "1.2.3.4", 1, 1704067200000LL, 2);
+    const std::string device = m_root + "/rec/record/d_1.2.3.4_1";
+
+    struct Case {
+        const char* op;  // "" for no fault
+        std::string path;
+        int code;
+        int exitCode;
+        int files;  // complete files of d:1 the inventory answers
+        const char* says;
+    };
+    const Case cases[] = {
+        {"", "", 0, 0, 1, "d_1.2.3.4_1: 1 file(s)"},
+        {"list", m_root + "/rec/record", kRecordIOError, 1, 0,
+         "cannot be listed: I/O error [-707]"},
+        {"stat", m_root + "/rec", kRecordIOError, 1, 0, "cannot be listed: I/O error [-707]"},
+        {"list", device, kRecordIOError, 1, 0, "-- incomplete"},
+        {"stat", m_root + "/rec", kRecordNotFound, 0, 0, "-- does not exist"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.op) + " " + c.path);
+        rectest::FaultFileSystem faults;
+        rectest::FileSystemScope scope(&faults);
+        if (*c.op != '\0') faults.failAt(c.op, c.path, c.code);
+        std::vector<RecordFileInfo> files;
+        EXPECT_EQ(c.exitCode == 0 ? kRecordOk : c.code,
+                  RecordInventory::files(config.recordDirs, "d", 1, files));
+        EXPECT_EQ(c.files, static_cast<int>(files.size()));
+
+        ListOptions list;
+        list.configPath = path;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(c.exitCode, listCommand(list));
+        const std::string said =
+            testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, said.find(c.says)) << said;
+    }
 }
 
 TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
@@ -170,6 +254,92 @@ TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
     output = testing::internal::GetCapturedStdout();
     EXPECT_THAT(output, testing::ContainsRegex("demo-nvr:1  [1-9][0-9,]* nodes, 0 repeats"));
     EXPECT_THAT(output, testing::ContainsRegex("demo-nvr:2  [1-9][0-9,]* nodes, 0 repeats"));
+
+    // Disks that cannot be listed are never taken for disks with nothing left.
+    rectest::FaultFileSystem faults;
+    rectest::FileSystemScope scope(&faults);
+    faults.failOn("list", kRecordIOError);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, demoCommand(demo));
+    output = testing::internal::GetCapturedStdout();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string::npos, output.find("Nothing left to move")) << output;
+    EXPECT_NE(std::string::npos, errors.find("cannot be read: I/O error [-707]")) << errors;
+}
+
+// A second program on the same disks is refused with the holder's pid and
+// command, and the disks are free again once the first has ended (also after
+// a kill: the lock dies with its process).
+TEST_F(CommandsTest, SecondProgramOnTheSameDisksIsRefused) {
+    fs::create_directories(m_root + "/rec");
+    fs::create_directories(m_root + "/backup");
+    ASSERT_EQ(0, prepareDiskCommand(PrepareDiskOptions{m_root + "/backup"}));
+    const std::string config = write(
+        "rec.json", R"({"recordDirs": [{"root": ")" + m_root +
+                        R"(/rec"}], "policies": [{"deviceId": "d", "cameraId": 1, "groupId": 1}],
+                        "backupDirs": [{"root": ")" +
+                        m_root + R"(/backup"}]})");
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    const char* argv[] = {NVR_BACKUP_BINARY, "run", "--config", config.c_str(),
+                          "--job",           "d:1", nullptr};
+    const pid_t first = fork();
+    if (first == 0) {  // only async-signal-safe calls until exec
+        dup2(out[1], STDOUT_FILENO);
+        execv(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    ::close(out[1]);
+    // Its jobs run once it has printed so; it holds the disks from before.
+    std::string printed;
+    char c;
+    const std::string running = " running, clock speed";
+    while (printed.find(running) == std::string::npos && ::read(out[0], &c, 1) == 1) printed += c;
+    ASSERT_NE(std::string::npos, printed.find(running)) << printed;
+
+    struct Row {
+        const char* command;
+        int code;
+        std::string message;  // on standard error
+    };
+    const std::string refusal = m_root + "/rec is in use by pid " + std::to_string(first);
+    const Row rows[] = {
+        {"run", 2, refusal + " (nvr-backup run)"},
+        {"demo", 2, refusal + " (nvr-backup run)"},
+        {"run after the first was killed", 0, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command);
+        if (row.code == 0) {
+            ASSERT_EQ(0, kill(first, SIGKILL));
+            int status = 0;
+            ASSERT_EQ(first, waitpid(first, &status, 0));
+        }
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        int code;
+        if (std::string(row.command) == "demo") {
+            // A demo folder whose configuration is the running program's.
+            fs::create_directories(m_root + "/demo");
+            fs::copy_file(config, m_root + "/demo/recorder.json",
+                          fs::copy_options::overwrite_existing);
+            DemoOptions demo;
+            demo.dir = m_root + "/demo";
+            code = demoCommand(demo);
+        } else {
+            RunOptions run;
+            run.configPath = config;
+            run.jobs = {"d:1"};
+            run.untilEmpty = true;  // nothing is recorded: ends at once
+            code = runCommand(run);
+        }
+        testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(row.code, code) << err;
+        EXPECT_NE(std::string::npos, err.find(row.message)) << err;
+    }
+    ::close(out[0]);
 }
 
 TEST(RecordInventoryTest, RepeatsAndCounts) {

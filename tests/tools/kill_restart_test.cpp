@@ -89,7 +89,12 @@ unsigned long long hashOf(std::vector<unsigned char>& data) {
 std::vector<Frame> readFrames(const std::vector<RecordDirInfoEx>& dirs, int camera,
                               std::string& error) {
     std::vector<Frame> frames;
-    for (const RecordFileInfo& info : RecordInventory::files(dirs, kDevice, camera)) {
+    std::vector<RecordFileInfo> infos;
+    if (RecordInventory::files(dirs, kDevice, camera, infos) != 0) {
+        error = "the record files cannot be listed";
+        return frames;
+    }
+    for (const RecordFileInfo& info : infos) {
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
         if (openRecordFileForRead(info, file, walk) != 0) {
@@ -122,6 +127,17 @@ std::vector<Frame> readFrames(const std::vector<RecordDirInfoEx>& dirs, int came
 // Starts the program with `args`; its output is appended to `outPath`.
 pid_t spawn(const std::vector<std::string>& args, const std::string& outPath) {
     std::vector<char*> argv;
+#ifdef NVR_BACKUP_EMULATOR
+    // The program of a cross build runs under the emulator (words split by
+    // spaces), like the tests themselves.
+    static std::vector<std::string> emulator = [] {
+        std::vector<std::string> words;
+        std::istringstream in(NVR_BACKUP_EMULATOR);
+        for (std::string w; in >> w;) words.push_back(w);
+        return words;
+    }();
+    for (std::string& w : emulator) argv.push_back(&w[0]);
+#endif
     argv.push_back(const_cast<char*>(NVR_BACKUP_BINARY));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -198,7 +214,9 @@ std::string tail(const std::string& path) {
 // The day folders below <root>/record of every directory given.
 std::vector<std::string> dayFolders(const std::vector<RecordDirInfoEx>& dirs) {
     std::vector<std::string> out;
-    for (const std::string& device : RecordInventory::deviceDirs(dirs)) {
+    std::vector<std::string> devices;
+    EXPECT_EQ(0, RecordInventory::deviceDirs(dirs, devices));
+    for (const std::string& device : devices) {
         for (const RecordDirInfoEx& d : dirs) {
             std::error_code ec;
             const fs::path folder = fs::path(d.getRecordRootDir()) / "record" / device;
@@ -294,8 +312,10 @@ TEST_F(KillRestartTest, EveryFrameSurvivesKillsAtRandomMoments) {
     // Per camera: every recorded node and the hash of its bytes.
     std::map<int, std::map<std::pair<long long, int>, unsigned long long>> recorded;
     auto localFiles = [&] {
-        return RecordInventory::files(config.recordDirs, kDevice, 1).size() +
-               RecordInventory::files(config.recordDirs, kDevice, 2).size();
+        std::vector<RecordFileInfo> one, two;
+        EXPECT_EQ(0, RecordInventory::files(config.recordDirs, kDevice, 1, one));
+        EXPECT_EQ(0, RecordInventory::files(config.recordDirs, kDevice, 2, two));
+        return one.size() + two.size();
     };
 
     // Kill moments from a few ms up to an uncut run, spread evenly on a log

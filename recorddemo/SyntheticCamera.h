@@ -1,5 +1,5 @@
-#ifndef RECORDLIB_SYNTHETICCAMERA_H
-#define RECORDLIB_SYNTHETICCAMERA_H
+#ifndef RECORDDEMO_SYNTHETICCAMERA_H
+#define RECORDDEMO_SYNTHETICCAMERA_H
 
 #include <functional>
 #include <string>
@@ -51,4 +51,4 @@ class SyntheticCamera {
     std::vector<RecordFileInfo> m_files;
 };
 
-#endif  // RECORDLIB_SYNTHETICCAMERA_H
+#endif  // RECORDDEMO_SYNTHETICCAMERA_H

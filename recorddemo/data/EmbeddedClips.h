@@ -1,9 +1,9 @@
-#ifndef RECORDLIB_DATA_EMBEDDEDCLIPS_H
-#define RECORDLIB_DATA_EMBEDDEDCLIPS_H
+#ifndef RECORDDEMO_DATA_EMBEDDEDCLIPS_H
+#define RECORDDEMO_DATA_EMBEDDEDCLIPS_H
 
 #include <cstddef>
 
-// The clips of this folder, compiled into the record library (the build turns
+// The clips of this folder, compiled into the demo library (the build turns
 // each file into a byte array, see CMakeLists.txt), so that the synthetic
 // camera does not depend on the source tree at run time.
 struct EmbeddedClip {
@@ -15,4 +15,4 @@ struct EmbeddedClip {
 // The clip of that file name, or nullptr.
 const EmbeddedClip* findEmbeddedClip(const char* name);
 
-#endif  // RECORDLIB_DATA_EMBEDDEDCLIPS_H
+#endif  // RECORDDEMO_DATA_EMBEDDEDCLIPS_H

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Makes the clips that the synthetic camera loops (recordlib/TsStream.cpp).
+# Makes the clips that the synthetic camera loops (recorddemo/TsStream.cpp).
 # Run once by hand; the outputs are kept in this folder and embedded into the
-# record library at build time, so nothing here runs during a build.
+# demo library at build time, so nothing here runs during a build.
 #
 #   clip_<W>x<H>_<codec>.es      elementary stream in Annex-B form, access units
 #                                in decode order, each with its parameter sets

@@ -1,5 +1,5 @@
-#ifndef RECORDLIB_TSSTREAM_H
-#define RECORDLIB_TSSTREAM_H
+#ifndef RECORDDEMO_TSSTREAM_H
+#define RECORDDEMO_TSSTREAM_H
 
 #include <cstdio>
 #include <string>
@@ -50,7 +50,7 @@ struct SyntheticStreamOptions {
     long long startDts90k = 900000;
 };
 
-// A camera made of short real clips (recordlib/data), looped with running time
+// A camera made of short real clips (recorddemo/data), looped with running time
 // stamps and continuity counters. PIDs: PMT 0x1000, video 0x100 (also the PCR
 // PID), audio 0x101. Every video PES carries PTS and DTS (B-frames: PTS > DTS);
 // the PCR is in the first packet of every video PES.
@@ -156,4 +156,4 @@ class TsFileImporter {
     bool m_collectKey = false;
 };
 
-#endif  // RECORDLIB_TSSTREAM_H
+#endif  // RECORDDEMO_TSSTREAM_H
