@@ -9,6 +9,8 @@
 #include "MPEG_TS_Packager.h"
 #include "RecordDirInfoEx.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
+#include "RecordFileReader.h"
 #include "RecordResult.h"
 #include "Singlton.h"
 #include "TQRuntimeError.h"
@@ -35,6 +37,24 @@ int failWrite(BackupRecordStorage& storage, const TQRuntimeError& e, int line) {
     storage.baseClose();
     Logger::writeLog("RecordIOError", e.what(), "BackupRecordStorage", line);
     return kRecordException;
+}
+
+// A frame that is not written is never dropped in silence: the log names the
+// record file it was read from, its time, why, and how many frames of the
+// camera have been dropped so far (also counted for the program's summary).
+void logDrop(const RecordInfo& camera, const TSAVData* frame, int reason, const char* why,
+             int line) {
+    const char* id = camera.getDeviceId();
+    const std::string deviceId = id != nullptr ? id : "";
+    const long long total = RecordDropCounter::note(deviceId, camera.getCameraId(), reason);
+    std::string source = currentRecordSource();
+    if (source.empty()) source = "(no record file open for reading)";
+    const std::string message = source + ": frame at " + std::to_string(frame->getTimeStamp()) +
+                                " ms (" + std::to_string(frame->getDataLength()) +
+                                " bytes) dropped, " + why + "; " + std::to_string(total) +
+                                " frame(s) of " + deviceId + ":" +
+                                std::to_string(camera.getCameraId()) + " dropped so far";
+    Logger::writeLog("RecordDrop", message.c_str(), "BackupRecordStorage", line);
 }
 
 }  // namespace
@@ -113,7 +133,13 @@ int BackupRecordStorage::write(int arg, TSAVData* frame) {
     if (changed || m_isFirstFile) {
         baseClose();
         try {
-            if (!needCreateFile(frame)) return 0;
+            if (!needCreateFile(frame)) {
+                logDrop(m_recordInfo, frame, RecordDropCounter::kNoFileToStart,
+                        m_isFirstFile ? "it comes before the first key frame"
+                                      : "it may not start the new file",
+                        __LINE__);
+                return 0;
+            }
             int r = createRecordFile(frame);
             if (r != 0) {
                 if (m_isFirstFile) m_requestType = kRequestFirstFile;
@@ -136,7 +162,11 @@ int BackupRecordStorage::write(int arg, TSAVData* frame) {
 
     // One more attempt in a fresh file.
     try {
-        if (!needCreateFile(frame)) return 0;
+        if (!needCreateFile(frame)) {
+            logDrop(m_recordInfo, frame, RecordDropCounter::kNoFileToStart,
+                    "its write failed and it may not start a new file", __LINE__);
+            return 0;
+        }
         int r = createRecordFile(frame);
         if (r != 0) return r;
         r = writeData(frame, arg);
@@ -152,7 +182,11 @@ int BackupRecordStorage::write(int arg, TSAVData* frame) {
 int BackupRecordStorage::writeData(TSAVData* frame, int arg) {
     if (!m_isFileOpen) return kRecordNoFile;
     if (!m_recordDir->canWrite(frame, arg)) return kRecordDirRefused;
-    if (!checkTSData(frame)) return 0;
+    if (!checkTSData(frame)) {
+        logDrop(m_recordInfo, frame, RecordDropCounter::kBadPackets,
+                "a 188-byte packet lacks the sync byte 0x47", __LINE__);
+        return 0;
+    }
 
     // Moved before the write: a frame whose write fails has still advanced
     // the file's time line.
@@ -166,7 +200,11 @@ int BackupRecordStorage::writeData(TSAVData* frame, int arg) {
     }
     // A segment too small for the very first frame: drop the frame, keep the
     // file.
-    if (m_isFirstWrite && r == kRecordSegmentFull) return 0;
+    if (m_isFirstWrite && r == kRecordSegmentFull) {
+        logDrop(m_recordInfo, frame, RecordDropCounter::kFirstWriteFull,
+                "the writer answered -737 (segment full) to the first write since open", __LINE__);
+        return 0;
+    }
     return r;
 }
 

@@ -139,7 +139,9 @@ int LocalBackupRecordRetriever::openFile(SafePointer<RecordFileInfo>& file) {
     m_file.dec_reference();
     SafePointer<IFile> stream;
     RecordFileIndexNodeInfo walk;
-    if (openRecordFileForRead(*file, stream, walk) != 0 || stream.isNull()) {
+    // As the move's reader: a file that keeps failing to open or read is
+    // given up on by the record library, and its query then passes over it.
+    if (openRecordFileForRead(*file, stream, walk, true) != 0 || stream.isNull()) {
         // No node of the previous file may be taken for one of this file.
         m_indexNodeInfo.clear();
         m_fileOpenFailed = true;

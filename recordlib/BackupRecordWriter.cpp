@@ -15,6 +15,7 @@ namespace {
 int writerCode(int code) {
     if (code == kRecordNoSpace) return kRecordDirRefused;
     if (code == kRecordNoDir) return kRecordNoDir;
+    if (code == kRecordBadName) return kRecordBadName;
     return kRecordIOError;
 }
 

@@ -7,6 +7,7 @@
 #include "FileSystem.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 // Splits "<deviceId>_<ip>_<camera>" from the end, since a device id may
@@ -52,11 +53,18 @@ std::string BasicTool::getDeviceDirString(const std::string& deviceId, const std
 int BasicTool::getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::string& subDir,
                                      const std::string& deviceId, const std::string& /*deviceIP*/,
                                      int cameraId, std::vector<std::string>& names, int* result) {
+    if (result != nullptr) *result = kRecordOk;
+    // A device id that is no plain name ("a/b", "../x") names no folder of
+    // this record directory: nothing below or beside it is looked at.
+    if (RecordName::checkDeviceId(deviceId) != kRecordOk) {
+        if (result != nullptr) *result = kRecordBadName;
+        (void)RecordName::refuse("RecordName", "device id", deviceId);
+        return 0;
+    }
     // Any IP matches: a device keeps its id and cameras when its address
     // changes, and its older recordings stay under the old address.
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     const std::string path = fsutil::join(dir.getRecordRootDir(), subDir);
-    if (result != nullptr) *result = kRecordOk;
     // A folder that is not there holds no device; one that cannot be read is
     // logged and told to the caller, never taken for an empty one.
     auto failed = [&](const std::string& path, const char* what, int code) {
@@ -76,12 +84,14 @@ int BasicTool::getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::stri
         int camera = 0;
         if (!parseDeviceDirString(name, id, ip, camera)) continue;
         if (id != deviceId || camera != cameraId) continue;
+        if (RecordName::checkDeviceDir(name) != kRecordOk) continue;
         FileStat st;
         if (int r = fs.stat(fsutil::join(path, name), st)) {
             failed(fsutil::join(path, name), "cannot be examined", r);
             continue;
         }
-        if (!st.isDir) continue;
+        // A link to a folder elsewhere is not followed.
+        if (!st.isDir || st.isLink) continue;
         names.push_back(name);
         ++found;
     }

@@ -24,7 +24,9 @@ class RECORDLIB_EXPORT BasicTool {
     // device may change its address). Answers the number appended: non-zero
     // when at least one was found. A folder that cannot be listed or examined
     // (other than one that is not there) is logged ("RecordQuery") and, when
-    // `result` is given, its code is put there (0 when all could be read).
+    // `result` is given, its code is put there (0 when all could be read). A
+    // device id that is not a plain name (RecordName) finds nothing, is
+    // logged once and gives kRecordBadName there.
     static int getMatchDeviceDirList(const RecordDirInfoEx& dir, const std::string& subDir,
                                      const std::string& deviceId, const std::string& deviceIP,
                                      int cameraId, std::vector<std::string>& names,

@@ -3,6 +3,7 @@
 #include "FileSystem.h"
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 namespace {
@@ -14,6 +15,14 @@ class FileDiskManager final : public IDiskManager {
         if (fileName == nullptr || *fileName == '\0') return 0;
         FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
         const std::string path = fileName;
+        // Only a record file in a day folder of a configured root is ever
+        // removed: a name built from a hostile entry may point anywhere.
+        if (!RecordDiskManagerImpl::isRecordFilePath(path)) {
+            RecordName::logOnce("RecordDisk", "delete\n" + path,
+                                RecordName::printable(path) +
+                                    ": not a record file of a configured root, not removed");
+            return 0;
+        }
         const int held = MoveLedger::instance().holdRemoval(path, std::string());
         if (held >= 0) return held;
         if (fs.unlink(path) != kRecordOk) return 0;

@@ -124,8 +124,11 @@ class PosixFileSystem final : public FileSystem {
 
     int stat(const std::string& path, FileStat& st) override {
         struct stat s;
-        if (::stat(path.c_str(), &s) != 0) return resultFromErrno(errno);
+        if (::lstat(path.c_str(), &s) != 0) return resultFromErrno(errno);
+        st.isLink = S_ISLNK(s.st_mode);
+        if (st.isLink && ::stat(path.c_str(), &s) != 0) return resultFromErrno(errno);
         st.isDir = S_ISDIR(s.st_mode);
+        st.isOther = !st.isDir && !S_ISREG(s.st_mode);
         st.size = static_cast<long long>(s.st_size);
         st.mtimeSeconds = static_cast<long long>(s.st_mtime);
         st.device = static_cast<unsigned long long>(s.st_dev);
@@ -192,6 +195,11 @@ bool isDir(FileSystem& fs, const std::string& path) {
     return fs.stat(path, st) == kRecordOk && st.isDir;
 }
 
+bool isOwnDir(FileSystem& fs, const std::string& path) {
+    FileStat st;
+    return fs.stat(path, st) == kRecordOk && st.isDir && !st.isLink;
+}
+
 int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& relative) {
     FileStat st;
     if (int r = fs.stat(base, st)) return r;
@@ -210,6 +218,13 @@ int makeDirsBelow(FileSystem& fs, const std::string& base, const std::string& re
                 if (s != kRecordOk) return s;
             } else if (r != kRecordExists) {
                 return r;
+            } else {
+                // A level that is there already must be a folder of its own:
+                // a link would lead the files below it out of the root.
+                FileStat level;
+                r = fs.stat(path, level);
+                if (r != kRecordOk) return r;
+                if (level.isLink || !level.isDir) return kRecordBadName;
             }
         }
         start = end + 1;

@@ -19,6 +19,11 @@
 // outside locking (a descriptor is used by one thread at a time).
 struct FileStat {
     bool isDir = false;
+    // The path itself is a symbolic link (the rest describes its target). The
+    // library never makes one below a root, and never follows one there.
+    bool isLink = false;
+    // Neither a folder nor a regular file: a pipe, a socket, a device node.
+    bool isOther = false;
     long long size = 0;
     long long mtimeSeconds = 0;
     // The file system and the file on it: a backup root that is unmounted,
@@ -122,9 +127,13 @@ RECORDLIB_EXPORT std::string dirName(const std::string& path);
 RECORDLIB_EXPORT std::string baseName(const std::string& path);
 // True when `path` exists and is a folder.
 RECORDLIB_EXPORT bool isDir(FileSystem& fs, const std::string& path);
+// True when `path` is a folder and not a symbolic link to one: what a device
+// or day folder below a root must be.
+RECORDLIB_EXPORT bool isOwnDir(FileSystem& fs, const std::string& path);
 // Creates the folders of `relative` below `base`, one level at a time.
 // REQUIRES: `base` exists; it is never created (kRecordNotFound otherwise,
-// or the code of a failed stat).
+// or the code of a failed stat). A level that exists as a symbolic link or
+// a file is kRecordBadName.
 [[nodiscard]] RECORDLIB_EXPORT int makeDirsBelow(FileSystem& fs, const std::string& base,
                                                  const std::string& relative);
 // Reads a whole file into `out`.

@@ -8,6 +8,7 @@
 #include "BackupRecordWriter.h"
 #include "FileSystem.h"
 #include "Logger.h"
+#include "RecordName.h"
 #include "RecordRecovery.h"
 #include "RecordResult.h"
 #include "Singlton.h"
@@ -84,6 +85,29 @@ void RecordDiskManagerImpl::setCreateRecordFileHook(CreateRecordFileHook hook) {
     g_hook = std::move(hook);
 }
 
+bool RecordDiskManagerImpl::isRecordFilePath(const std::string& path) {
+    // <root>/record/<device dir>/<day>/<file>, every part a plain name.
+    const std::string p = fsutil::normalize(path);
+    const std::string file = fsutil::baseName(p);
+    const std::string dayDir = fsutil::dirName(p);
+    const std::string deviceDir = fsutil::dirName(dayDir);
+    const std::string recordDir = fsutil::dirName(deviceDir);
+    if (RecordName::checkRecordFileName(file) != kRecordOk ||
+        RecordName::checkDay(fsutil::baseName(dayDir)) != kRecordOk ||
+        RecordName::checkDeviceDir(fsutil::baseName(deviceDir)) != kRecordOk ||
+        fsutil::baseName(recordDir) != "record") {
+        return false;
+    }
+    const std::string root = fsutil::dirName(recordDir);
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (const auto* dirs : {&g_config.recordDirs, &g_config.backupDirs}) {
+        for (const RecordDirInfoEx& d : *dirs) {
+            if (fsutil::normalize(d.getRecordRootDir()) == root) return true;
+        }
+    }
+    return false;
+}
+
 int RecordDiskManagerImpl::getRecordDirInfoList(std::vector<RecordDirInfoEx>& out) {
     std::lock_guard<std::mutex> guard(m_impl->lock);
     out.insert(out.end(), m_impl->config.recordDirs.begin(), m_impl->config.recordDirs.end());
@@ -93,6 +117,11 @@ int RecordDiskManagerImpl::getRecordDirInfoList(std::vector<RecordDirInfoEx>& ou
 
 int RecordDiskManagerImpl::getRecordDeviceDirPolicy(const RecordDeviceInfo& device,
                                                     RecordDeviceDirPolicy& policy) {
+    // No policy names a device folder outside the record folders.
+    if (RecordName::checkDeviceId(device.getDeviceId()) != kRecordOk) {
+        (void)RecordName::refuse("RecordDisk", "device id", device.getDeviceId());
+        return 0;
+    }
     std::lock_guard<std::mutex> guard(m_impl->lock);
     const DevicePolicyConfig* wildcard = nullptr;
     for (const DevicePolicyConfig& p : m_impl->config.policies) {
@@ -111,6 +140,16 @@ int RecordDiskManagerImpl::getRecordDeviceDirPolicy(const RecordDeviceInfo& devi
 int RecordDiskManagerImpl::createRecordFile(SafePointer<RecordFileInfo>& file, int requestType,
                                             int reserved, SafePointer<IRecordWriter>& writer,
                                             SafePointer<IRecordDir>& dir) {
+    // The device id and IP become the device folder of the new file: a name
+    // that is not one plain name would put it outside the backup root.
+    if (!file.isNull()) {
+        if (RecordName::checkDeviceId(file->getDeviceId()) != kRecordOk) {
+            return RecordName::refuse("RecordDisk", "device id", file->getDeviceId());
+        }
+        if (RecordName::checkDeviceIP(file->getDeviceIP()) != kRecordOk) {
+            return RecordName::refuse("RecordDisk", "device IP", file->getDeviceIP());
+        }
+    }
     CreateRecordFileHook hook;
     {
         std::lock_guard<std::mutex> guard(g_lock);

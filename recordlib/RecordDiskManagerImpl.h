@@ -45,6 +45,11 @@ class __attribute__((visibility("default"))) RecordDiskManagerImpl {
     // the mends. Answers 0 or the first failure's code.
     static int recover(RecoveryReport* report);
 
+    // True when `path` is <root>/record/<device dir>/<day>/<file> below a
+    // configured root (record or backup), every part a plain name
+    // (RecordName): the only files the library's deletes may remove.
+    static bool isRecordFilePath(const std::string& path);
+
     // Copies every record directory (local and backup) into `out`. Answers 0.
     int getRecordDirInfoList(std::vector<RecordDirInfoEx>& out);
     // Fills `policy` for the device and camera. Non-zero when a policy exists,
@@ -57,7 +62,8 @@ class __attribute__((visibility("default"))) RecordDiskManagerImpl {
     // it. The file is created by the writer's open. `requestType` says why a new file is wanted (1
     // first file, 0 continuation, 2 directory full, 3 writer open failed, 5 segment full, 6 I/O
     // error); after 2 or 6 the directory that failed last is tried after the others. Answers 0, or
-    // a negative code: kRecordNoDir when no backup root is a prepared backup disk (a root that is
+    // a negative code: kRecordBadName when the file's device id or IP is not a plain name
+    // (RecordName), kRecordNoDir when no backup root is a prepared backup disk (a root that is
     // missing or unprepared, as when the disk is not mounted, is never written; an unprepared one
     // is logged once with how to prepare it), kRecordDirRefused when every mounted one has no room
     // beyond the reserve.

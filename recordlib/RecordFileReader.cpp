@@ -5,11 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "BasicTool.h"
 #include "FileSystem.h"
 #include "Logger.h"
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 
 namespace {
@@ -17,6 +20,9 @@ namespace {
 // The record files that a stream of this process holds (normalised paths).
 std::mutex g_readersLock;
 std::set<std::string> g_beingRead;  // guarded by g_readersLock
+
+// The source this thread reads (currentRecordSource).
+thread_local std::string t_source;
 
 bool claimFile(const std::string& path) {
     std::lock_guard<std::mutex> guard(g_readersLock);
@@ -30,11 +36,14 @@ void releaseFile(const std::string& path) {
 
 // A record file's data read in sequence through the file-system seam. Holds
 // its file (see openRecordFileForRead) until closed before the end of its
-// `size` bytes, or destroyed.
+// `size` bytes, or destroyed. With `forMove`, a failed read, or data that end
+// before the index says, counts towards giving the file up.
 class RecordDataFile final : public IFile {
   public:
-    RecordDataFile(FileSystem& fs, int fd, std::string path, long long size)
-        : m_fs(fs), m_fd(fd), m_path(std::move(path)), m_size(size) {}
+    RecordDataFile(FileSystem& fs, int fd, std::string path, long long size, bool forMove)
+        : m_fs(fs), m_fd(fd), m_path(std::move(path)), m_size(size), m_forMove(forMove) {
+        t_source = m_path;
+    }
     ~RecordDataFile() override {
         close();
         release();
@@ -42,6 +51,7 @@ class RecordDataFile final : public IFile {
 
     int close() override {
         if (m_fd < 0) return kRecordOk;
+        if (t_source == m_path) t_source.clear();
         int r = m_fs.close(m_fd);
         m_fd = -1;
         // Read to its end, the file is about to be deleted by this reader:
@@ -55,6 +65,12 @@ class RecordDataFile final : public IFile {
         if (m_fd < 0) return kRecordNoStream;
         const int n = m_fs.read(m_fd, buffer, count);
         if (n > 0) m_read += n;
+        if (m_forMove && count > 0 && (n < 0 || (n == 0 && m_read < m_size))) {
+            RecordQuarantine::noteFailure(
+                m_path,
+                n < 0 ? std::string("read failed (") + resultToString(n) + ")"
+                      : "data end at byte " + std::to_string(m_read) + ", before the index says");
+        }
         return n;
     }
 
@@ -68,7 +84,8 @@ class RecordDataFile final : public IFile {
     FileSystem& m_fs;
     int m_fd;
     const std::string m_path;
-    const long long m_size;
+    const long long m_size;  // bytes the index lists
+    const bool m_forMove;
     long long m_read = 0;
     bool m_held = true;
 };
@@ -78,9 +95,28 @@ void logOpen(const std::string& path, const std::string& what) {
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
 
+// Every part of the path must be a plain name of its kind: a description made
+// from a hostile entry or folder reads nothing outside its day folder.
+int checkNames(const RecordFileInfo& info) {
+    const std::string deviceDir =
+        BasicTool::getDeviceDirString(info.getDeviceId(), info.getDeviceIP(), info.getCameraId());
+    if (RecordName::checkRecordFileName(info.getRecordFileName()) != kRecordOk) {
+        return RecordName::refuse("RecordRead", "record file", info.getRecordFileName());
+    }
+    if (RecordName::checkDeviceDir(deviceDir) != kRecordOk) {
+        return RecordName::refuse("RecordRead", "device folder", deviceDir);
+    }
+    if (!info.getRecordDate().empty() && RecordName::checkDay(info.getRecordDate()) != kRecordOk) {
+        return RecordName::refuse("RecordRead", "day folder", info.getRecordDate());
+    }
+    return kRecordOk;
+}
+
 // The index entry of the record file `info` names, checked against its data
-// file (there, and not shorter than the entry says).
-int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entry) {
+// file (there, a regular file of its own, and not shorter than the entry
+// says). With `forMove`, a data file that cannot even be looked at counts
+// towards giving it up.
+int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entry, bool forMove) {
     const std::string path = info.createRecordFileName();
     const std::string indexPath = RecordIndexFile::pathOf(fsutil::dirName(path));
     bool found = false;
@@ -109,11 +145,23 @@ int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entr
     }
     FileStat st;
     const int s = fs.stat(path, st);
+    if (s == kRecordOk && (st.isLink || st.isOther)) {
+        // A link may lead out of the root, and a pipe would block the reader.
+        logOpen(path, "data file is not a regular file of its own");
+        if (forMove) RecordQuarantine::noteFailure(path, "not a regular file of its own");
+        return kRecordOpenFailed;
+    }
     if (s != kRecordOk || st.isDir) {
         logOpen(path,
                 s == kRecordOk || s == kRecordNotFound
                     ? std::string("data file missing")
                     : std::string("data file cannot be examined (") + resultToString(s) + ")");
+        // Gone is gone (a race with a removal); a disk that cannot even say
+        // is a failure of this file.
+        if (forMove && s != kRecordOk && s != kRecordNotFound) {
+            RecordQuarantine::noteFailure(
+                path, std::string("cannot be looked at (") + resultToString(s) + ")");
+        }
         return kRecordOpenFailed;
     }
     if (st.size < entry.fileSize) {
@@ -131,12 +179,20 @@ void resetWalk(RecordIndexEntry& entry, RecordFileIndexNodeInfo& walk) {
 
 }  // namespace
 
+std::string currentRecordSource() { return t_source; }
+
 int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                          RecordFileIndexNodeInfo& walk) {
+                          RecordFileIndexNodeInfo& walk, bool forMove) {
+    const int named = checkNames(info);
+    if (named != kRecordOk) return named;
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
-    RecordIndexEntry entry;
-    if (readEntry(fs, info, entry) != kRecordOk) return kRecordOpenFailed;
     const std::string path = info.createRecordFileName();
+    if (forMove && RecordQuarantine::isQuarantined(path)) {
+        logOpen(path, "given up on (quarantined)");
+        return kRecordOpenFailed;
+    }
+    RecordIndexEntry entry;
+    if (readEntry(fs, info, entry, forMove) != kRecordOk) return kRecordOpenFailed;
     const std::string held = fsutil::normalize(path);
     if (!claimFile(held)) {
         logOpen(path, "being read by another reader");
@@ -151,22 +207,29 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         return kRecordOpenFailed;
     }
     int fd = -1;
-    if (fs.open(path, FileSystem::kRead, fd) != kRecordOk) {
+    const int opened = fs.open(path, FileSystem::kRead, fd);
+    if (opened != kRecordOk) {
         releaseFile(held);
         logOpen(path, "data file cannot be opened");
+        if (forMove) {
+            RecordQuarantine::noteFailure(
+                path, std::string("cannot be opened (") + resultToString(opened) + ")");
+        }
         return kRecordOpenFailed;
     }
     // From here on, a backup file of the camera that is lost keeps this
     // source on its disk.
     MoveLedger::instance().sourceOpened(path);
-    file = SafePointer<IFile>(new RecordDataFile(fs, fd, held, entry.fileSize));
+    file = SafePointer<IFile>(new RecordDataFile(fs, fd, held, entry.fileSize, forMove));
     resetWalk(entry, walk);
     return kRecordOk;
 }
 
 int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk) {
+    const int named = checkNames(info);
+    if (named != kRecordOk) return named;
     RecordIndexEntry entry;
-    if (readEntry(*RecordDiskManagerImpl::fileSystem(), info, entry) != kRecordOk) {
+    if (readEntry(*RecordDiskManagerImpl::fileSystem(), info, entry, false) != kRecordOk) {
         return kRecordOpenFailed;
     }
     resetWalk(entry, walk);

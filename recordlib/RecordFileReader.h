@@ -23,8 +23,20 @@
 // before any other reader can take it. A file whose removal waits in the
 // MoveLedger is refused as well (kRecordOpenFailed), also when the caller's
 // query found it just before its reader asked for the removal.
+//
+// It answers kRecordBadName when the description names no file of a day
+// folder.
+//
+// With `forMove` (the backup's reading side) a data file that fails to open,
+// and a stream that fails to read, counts towards giving the file up
+// (RecordQuarantine); a file already given up on is not opened.
 RECORDLIB_EXPORT int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                                           RecordFileIndexNodeInfo& walk);
+                                           RecordFileIndexNodeInfo& walk, bool forMove = false);
+
+// The path of the record file whose data stream this thread opened last and
+// has not closed yet; empty when there is none. Lets the writing side of a
+// backup name the source file of a frame that it drops.
+RECORDLIB_EXPORT std::string currentRecordSource();
 
 // The index walk of a record file alone, as openRecordFileForRead gives it,
 // without a data stream: for those that only look at the nodes, which may do

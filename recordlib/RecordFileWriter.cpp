@@ -5,6 +5,7 @@
 #include "BasicTool.h"
 #include "FileSystem.h"
 #include "Logger.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 namespace {
@@ -21,8 +22,19 @@ int RecordFileWriter::create(RecordFileInfo& info) {
     m_broken = false;
     const std::string root = info.getRecordDirInfo().getRecordRootDir();
     if (root.empty() || !fsutil::isDir(m_fs, root)) return kRecordNoDir;
+    // The device id, IP and date become folder names: "a/b" or "../../x" would
+    // put the file elsewhere than its own device folder of this root.
+    if (RecordName::checkDeviceId(info.getDeviceId()) != kRecordOk) {
+        return RecordName::refuse("RecordWrite", "device id", info.getDeviceId());
+    }
+    if (RecordName::checkDeviceIP(info.getDeviceIP()) != kRecordOk) {
+        return RecordName::refuse("RecordWrite", "device IP", info.getDeviceIP());
+    }
     if (info.getRecordDate().empty()) {
         info.setRecordDate(BasicTool::getDateString(info.getRecordBeginTime()));
+    }
+    if (RecordName::checkDay(info.getRecordDate()) != kRecordOk) {
+        return RecordName::refuse("RecordWrite", "day folder", info.getRecordDate());
     }
     const std::string deviceDir =
         BasicTool::getDeviceDirString(info.getDeviceId(), info.getDeviceIP(), info.getCameraId());

@@ -27,8 +27,10 @@ class RecordFileWriter {
     // time, stream description, storage type, record mode and lock flag set by
     // the caller) and lists it in the day index as being recorded. Sets the
     // record date (when empty), the file name and the state of `info`.
-    // The root folder must exist: it is never created (kRecordNoDir).
-    // Answers 0, kRecordNoDir, or an I/O code.
+    // The root folder must exist: it is never created (kRecordNoDir). A
+    // device id, IP or date that is not a plain folder name (RecordName) is
+    // refused with kRecordBadName before anything is touched.
+    // Answers 0, kRecordNoDir, kRecordBadName, or an I/O code.
     [[nodiscard]] int create(RecordFileInfo& info);
 
     // Appends one node's data. With `indexNow` the node goes into the day

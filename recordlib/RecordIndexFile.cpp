@@ -7,6 +7,7 @@
 #include "FileSystem.h"
 #include "Logger.h"
 #include "RecordFileInfo.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 const char* const RecordIndexFile::kFileName = "record.idx";
@@ -142,6 +143,17 @@ void logIndex(const std::string& path, const std::string& what) {
     Logger::writeLog("RecordIndex", message.c_str(), __FILE__, __LINE__);
 }
 
+// An entry whose name is not a plain record file name of this day folder
+// ("../../x", "a/b.ts", the index itself) would make every reader of the
+// index reach outside the folder: it is passed over, and logged once.
+bool unsafeName(const std::string& path, const std::string& name) {
+    if (RecordName::checkRecordFileName(name) == kRecordOk) return false;
+    RecordName::logOnce("RecordIndex", path + '\n' + name,
+                        path + ": entry for " + RecordName::printable(name) +
+                            " names no file of its own day folder: passed over");
+    return true;
+}
+
 long long dataSum(const std::vector<RecordIndexNode>& nodes) {
     long long sum = 0;
     for (const RecordIndexNode& n : nodes) sum += n.getDataLen();
@@ -177,6 +189,7 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
         r.nodes(e.nodes);
         if (!r.ok() || !r.atEnd() || e.fileName.empty() || lock > 1 || e.state > 2) return false;
         if (e.fileSize != dataSum(e.nodes)) return false;
+        if (unsafeName(path, e.fileName)) return true;
         if (RecordIndexEntry* old = find(e.fileName)) {
             *old = std::move(e);
         } else {
@@ -190,6 +203,7 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
         std::vector<RecordIndexNode> nodes;
         r.nodes(nodes);
         if (!r.ok() || !r.atEnd()) return false;
+        if (unsafeName(path, name)) return true;
         RecordIndexEntry* e = find(name);
         if (e == nullptr) {
             logIndex(path, "nodes for an unlisted file " + name + " ignored");
@@ -213,6 +227,7 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
     if (type == kEntryRemove) {
         std::string name = r.str();
         if (!r.ok() || !r.atEnd()) return false;
+        if (unsafeName(path, name)) return true;
         for (auto it = entries.begin(); it != entries.end(); ++it) {
             if (it->fileName == name) {
                 entries.erase(it);

@@ -33,7 +33,9 @@ struct RecordIndexEntry {
 //   run of nodes, a removal).
 // - load() replays the log; an entry whose checksum or form is wrong, or that
 //   is cut short, is logged and skipped, and reading resumes at the next
-//   entry marker. A file whose node runs have a gap is marked damaged.
+//   entry marker. A file whose node runs have a gap is marked damaged. An
+//   entry whose name is no record file of this day folder ("../x",
+//   "a/b.ts", "record.idx", see RecordName) is passed over and logged once.
 // - rewrite() replaces the whole index atomically with one entry per file.
 //
 // Thread safety: the functions themselves keep no state; callers hold

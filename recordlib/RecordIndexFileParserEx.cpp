@@ -9,6 +9,7 @@
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 struct RecordIndexFileParserEx::Impl {
@@ -25,6 +26,15 @@ RecordIndexFileParserEx::~RecordIndexFileParserEx() = default;
 
 int RecordIndexFileParserEx::open(const RecordDirInfoEx& dir, const std::string& date,
                                   const std::string& deviceDir, int /*storageType*/, int mode) {
+    // Only the index of a day folder of a device folder is ever edited.
+    if (RecordName::checkDeviceDir(deviceDir) != kRecordOk) {
+        (void)RecordName::refuse("RecordIndex", "device folder", deviceDir);
+        return 0;
+    }
+    if (RecordName::checkDay(date) != kRecordOk) {
+        (void)RecordName::refuse("RecordIndex", "day folder", date);
+        return 0;
+    }
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::string path = fsutil::join(fsutil::join(dir.getRecordRootDir(), "record"), deviceDir);
     path = RecordIndexFile::pathOf(fsutil::join(path, date));

@@ -10,14 +10,15 @@
 
 // Edits the index file of one device and day.
 class RECORDLIB_EXPORT RecordIndexFileParserEx {
-public:
+  public:
     RecordIndexFileParserEx();
     ~RecordIndexFileParserEx();
 
     // Opens the index of <dir root>/record/<deviceDir>/<date>. `mode` 1 opens
     // it for editing (changes are written back atomically by close()).
     // Answers non-zero when open, 0 when there is no such index or it cannot
-    // be read.
+    // be read, or when `deviceDir` or `date` is not a device or day folder
+    // name (RecordName).
     int open(const RecordDirInfoEx& dir, const std::string& date, const std::string& deviceDir,
              int storageType, int mode);
     // Removes the entry of `file` (matched by its file name). Answers non-zero
@@ -26,7 +27,7 @@ public:
     // Writes the changes back (atomically) and closes. 0 on success.
     int close();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };

@@ -45,7 +45,8 @@ int forEachDay(FileSystem& fs, const std::string& root, RecoveryReport& report, 
     for (const std::string& device : devices) {
         if (device.empty() || device[0] == '.') continue;  // the recycle area
         const std::string devicePath = fsutil::join(recordDir, device);
-        if (!fsutil::isDir(fs, devicePath)) continue;
+        // Links are not followed: what they lead to is outside the root.
+        if (!fsutil::isOwnDir(fs, devicePath)) continue;
         std::vector<std::string> days;
         r = fs.list(devicePath, days);
         if (r != kRecordOk) {
@@ -56,7 +57,7 @@ int forEachDay(FileSystem& fs, const std::string& root, RecoveryReport& report, 
         }
         std::sort(days.begin(), days.end());
         for (const std::string& d : days) {
-            if (!isDayName(d)) continue;
+            if (!isDayName(d) || !fsutil::isOwnDir(fs, fsutil::join(devicePath, d))) continue;
             r = day(fsutil::join(devicePath, d));
             if (r != kRecordOk && result == kRecordOk) result = r;
         }

@@ -8,6 +8,7 @@
 #include "Logger.h"
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 namespace {
@@ -46,6 +47,16 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     if (!m_ready) return 0;
     const std::string prefix = m_recordDirPath + "/";
     if (fsutil::normalize(builtName).compare(0, prefix.size(), prefix) != 0) return 0;
+    // Only <device dir>/<day>/<file> of this record folder, every part a plain
+    // name: "dev/day/../../../x" starts with the prefix and still lies outside.
+    if (!isRecordFile(builtName) ||
+        (!heldName.empty() && RecordName::checkRecordFileName(heldName) != kRecordOk)) {
+        RecordName::logOnce("RecordRecycleBin", builtName + '\n' + heldName,
+                            RecordName::printable(builtName) + " (" +
+                                RecordName::printable(heldName) + "): not a record file of " +
+                                m_recordDirPath + ", not moved");
+        return 0;
+    }
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
     std::string source = fsutil::normalize(builtName);
     FileStat st;
@@ -86,6 +97,16 @@ int RecordRecycleBin::deleteFile(const std::string& builtName, const std::string
     const long long retention = RecordDiskManagerImpl::recycleRetentionSeconds();
     if (retention >= 0) purge(retention);
     return 1;
+}
+
+bool RecordRecycleBin::isRecordFile(const std::string& path) const {
+    const std::string p = fsutil::normalize(path);
+    const std::string dayDir = fsutil::dirName(p);
+    const std::string deviceDir = fsutil::dirName(dayDir);
+    return fsutil::dirName(deviceDir) == m_recordDirPath &&
+           RecordName::checkRecordFileName(fsutil::baseName(p)) == kRecordOk &&
+           RecordName::checkDay(fsutil::baseName(dayDir)) == kRecordOk &&
+           RecordName::checkDeviceDir(fsutil::baseName(deviceDir)) == kRecordOk;
 }
 
 int RecordRecycleBin::purge(long long maxAgeSeconds) {

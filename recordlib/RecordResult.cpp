@@ -35,6 +35,8 @@ const char* resultToString(int code) {
             return "backup disk gone or changed";
         case kRecordInUse:
             return "in use by another process";
+        case kRecordBadName:
+            return "unsafe name";
         case kRecordNoFile:
             return "no record file open";
         case kRecordNoMoreFile:

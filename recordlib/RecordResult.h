@@ -23,6 +23,8 @@ enum RecordResult {
     kRecordNotPrepared = -716,  // a backup root that is not a prepared backup disk
     kRecordDiskChanged = -717,  // the backup disk under an open file is gone or another
     kRecordInUse = -718,        // another process holds the record disks (RecordDiskLock)
+    kRecordBadName = -719,      // a device id, IP, folder or file name that is not one plain
+                                // name ("/", "..", NUL, a control character, hidden, too long)
     kRecordNoFile = -721,       // no record file open (storage internal)
     kRecordNoMoreFile = -728,   // no (further) record file
     kRecordBadRequest = -734,   // device id empty or camera id 0

@@ -9,6 +9,7 @@
 #include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
+#include "RecordName.h"
 #include "RecordResult.h"
 
 using nlohmann::json;
@@ -255,9 +256,10 @@ DevicePolicyConfig policy(const json& p, const std::string& where) {
     onlyKnownKeys(p, {"deviceId", "cameraId", "groupId"}, where);
     DevicePolicyConfig policy;
     policy.deviceId = text(p, "deviceId", where);
-    // The device id names folders on the disks (<id>_<ip>_<camera>).
-    if (policy.deviceId.find('/') != std::string::npos) {
-        throw FieldError{where + "deviceId", "holds a \"/\""};
+    // The device id names folders on the disks (<id>_<ip>_<camera>): one
+    // plain name, not hidden (RecordName).
+    if (RecordName::checkDeviceId(policy.deviceId) != kRecordOk) {
+        throw FieldError{where + "deviceId", RecordName::why(policy.deviceId)};
     }
     policy.cameraId = static_cast<int>(integer(p, "cameraId", where, false, 0, 0, 1 << 30));
     policy.groupId = static_cast<int>(integer(p, "groupId", where, true, 0, 0, 1 << 30));

@@ -9,6 +9,8 @@
 #include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordIndexFile.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 
 namespace {
@@ -18,11 +20,18 @@ bool isDayName(const std::string& name) {
     return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The day folders of a device folder, oldest first. A device folder that
-// is not on this disk has none; one that cannot be listed is logged, and
+// The day folders of a device folder, oldest first. A device folder name
+// that is not one (a caller's "../x") is not looked into. A device folder
+// that is not on this disk has none; one that cannot be listed is logged, and
 // `result` takes the code (it is left as it was otherwise).
-std::vector<std::string> listDays(FileSystem& fs, const std::string& deviceDir, int& result) {
+std::vector<std::string> listDays(FileSystem& fs, const std::string& recordDir,
+                                  const std::string& deviceDirName, int& result) {
     std::vector<std::string> names, days;
+    if (RecordName::checkDeviceDir(deviceDirName) != kRecordOk) {
+        (void)RecordName::refuse("RecordQuery", "device folder", deviceDirName);
+        return days;
+    }
+    const std::string deviceDir = fsutil::join(recordDir, deviceDirName);
     int r = fs.list(deviceDir, names);
     if (r != kRecordOk) {
         if (r == kRecordNotFound) return days;
@@ -32,7 +41,15 @@ std::vector<std::string> listDays(FileSystem& fs, const std::string& deviceDir, 
         return days;
     }
     for (const std::string& n : names) {
-        if (isDayName(n)) days.push_back(n);
+        if (!isDayName(n)) continue;
+        // A link is not followed: it may lead out of the root.
+        if (!fsutil::isOwnDir(fs, fsutil::join(deviceDir, n))) {
+            RecordName::logOnce(
+                "RecordQuery", "link\n" + fsutil::join(deviceDir, n),
+                fsutil::join(deviceDir, n) + ": not a folder of its own (a link?), passed over");
+            continue;
+        }
+        days.push_back(n);
     }
     std::sort(days.begin(), days.end());
     return days;
@@ -98,7 +115,7 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
             // Days in order: the first day with a match holds this device
             // folder's oldest match, since a file lies in its begin day.
-            for (const std::string& day : listDays(fs, devicePath, unreadable)) {
+            for (const std::string& day : listDays(fs, recordDir, deviceDir, unreadable)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
                 const RecordIndexEntry* pick = nullptr;
                 std::vector<RecordIndexEntry> entries = loadDay(fs, dayDir, unreadable);
@@ -108,6 +125,10 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                     // Read to its end and leaving once its frames are durable
                     // on the backup disk: not handed out again.
                     if (ledger.isPending(fsutil::join(dayDir, e.fileName))) continue;
+                    // Given up on: it could not be opened or read.
+                    if (RecordQuarantine::isQuarantined(fsutil::join(dayDir, e.fileName))) {
+                        continue;
+                    }
                     FileStat st;
                     if (int r = fs.stat(fsutil::join(dayDir, e.fileName), st)) {
                         std::string message = dayDir + "/" + e.fileName;
@@ -122,11 +143,16 @@ int RetrieverFileQuery::getRecordFileInfo(long long time, SafePointer<RecordFile
                     }
                     // A data file cut shorter than its index cannot be read to
                     // its end: handing it out would hold every later file back
-                    // behind it. It is passed over and stays where it is.
+                    // behind it. It is passed over; asked for again and again
+                    // by the move, it is given up on and kept in quarantine.
                     if (st.size < e.fileSize) {
-                        std::string message =
-                            dayDir + "/" + e.fileName + ": shorter than its index, passed over";
+                        const std::string path = fsutil::join(dayDir, e.fileName);
+                        std::string message = path + ": shorter than its index, passed over";
                         Logger::writeLog("RecordQuery", message.c_str(), __FILE__, __LINE__);
+                        if (complete) {
+                            (void)RecordQuarantine::noteFailure(path,
+                                                                "data file shorter than its index");
+                        }
                         continue;
                     }
                     pick = &e;
@@ -153,12 +179,13 @@ int RetrieverFileQuery::listRecordFiles(std::vector<RecordFileInfo>& out, bool c
         const std::string recordDir = fsutil::join(dir.getRecordRootDir(), "record");
         for (const std::string& deviceDir : m_deviceDirs) {
             const std::string devicePath = fsutil::join(recordDir, deviceDir);
-            for (const std::string& day : listDays(fs, devicePath, unreadable)) {
+            for (const std::string& day : listDays(fs, recordDir, deviceDir, unreadable)) {
                 const std::string dayDir = fsutil::join(devicePath, day);
                 for (const RecordIndexEntry& e : loadDay(fs, dayDir, unreadable)) {
                     if (!usable(e, complete, m_iFrameFlag)) continue;
-                    if (MoveLedger::instance().isPending(fsutil::join(dayDir, e.fileName)))
-                        continue;
+                    const std::string path = fsutil::join(dayDir, e.fileName);
+                    if (MoveLedger::instance().isPending(path)) continue;
+                    if (RecordQuarantine::isQuarantined(path)) continue;
                     RecordFileInfo info;
                     describe(e, dir, deviceDir, day, info);
                     files.push_back(info);

@@ -20,7 +20,10 @@
 #include "OperatorText.h"
 #include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInventory.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 #include "Supervisor.h"
 #include "SyntheticCamera.h"
@@ -99,7 +102,7 @@ bool openLogFile(const std::string& path, std::string& error) {
 bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error) {
     size_t first = text.find(':');
     if (first == std::string::npos || first == 0) {
-        error = "job \"" + text + "\" is not DEVICE:CAMERA[:IP]";
+        error = "job " + RecordName::printable(text) + " is not DEVICE:CAMERA[:IP]";
         return false;
     }
     size_t second = text.find(':', first + 1);
@@ -114,6 +117,26 @@ bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error) {
     job.deviceId = text.substr(0, first);
     job.cameraId = static_cast<int>(id);
     job.deviceIP = second == std::string::npos ? "" : text.substr(second + 1);
+    // Both become folder names on the disks.
+    if (!checkDeviceNames(job.deviceId, job.deviceIP, error)) {
+        error = "job " + RecordName::printable(text) + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool checkDeviceNames(const std::string& deviceId, const std::string& deviceIP,
+                      std::string& error) {
+    if (RecordName::checkDeviceId(deviceId) != kRecordOk) {
+        error = "device id " + RecordName::printable(deviceId) + " " + RecordName::why(deviceId) +
+                " (" + resultToString(kRecordBadName) + ")";
+        return false;
+    }
+    if (RecordName::checkDeviceIP(deviceIP) != kRecordOk) {
+        error = "device IP " + RecordName::printable(deviceIP) + " " + RecordName::why(deviceIP) +
+                " (" + resultToString(kRecordBadName) + ")";
+        return false;
+    }
     return true;
 }
 
@@ -227,6 +250,7 @@ int recordCommand(const RecordOptions& options) {
     std::string error;
     if (!readConfiguration(options.configPath, config, error)) return fail(error);
     if (options.deviceId.empty()) return fail("no device given (--device ID)");
+    if (!checkDeviceNames(options.deviceId, options.deviceIP, error)) return fail(error);
     if (options.cameraId <= 0) return fail("--camera must be above 0");
     if (!std::isfinite(options.seconds) || options.seconds <= 0 || options.seconds > 1e7) {
         return fail("--seconds must be a number above 0 (at most 10,000,000)");
@@ -309,6 +333,17 @@ int listDirs(const char* title, const std::vector<RecordDirInfoEx>& dirs, bool w
         if (r != kRecordOk) {
             listingFailed(dir.getRecordRootDir(), r);
             result = r;
+        }
+        std::vector<std::string> quarantined;
+        if (there && RecordQuarantine::list(*RecordDiskManagerImpl::fileSystem(),
+                                            dir.getRecordRootDir(), quarantined) > 0) {
+            std::printf(
+                "    quarantined (could not be read; kept, not backed up): %zu file(s) in "
+                "%s/record/%s\n",
+                quarantined.size(), dir.getRecordRootDir().c_str(), RecordQuarantine::kDirName);
+            for (const std::string& name : quarantined) {
+                std::printf("      %s\n", RecordName::printable(name).c_str());
+            }
         }
         for (const std::string& deviceDir : deviceDirs) {
             std::vector<RecordFileInfo> files;

@@ -28,6 +28,11 @@ struct JobSpec {
 // `error` set when it does not parse.
 bool parseJobSpec(const std::string& text, JobSpec& job, std::string& error);
 
+// False with `error` set when the device id or IP is not a plain folder name
+// (RecordName: "/", "..", NUL, a control character; a device id also may not
+// begin with ".").
+bool checkDeviceNames(const std::string& deviceId, const std::string& deviceIP, std::string& error);
+
 // Checks the folder of a log file (it must exist: it is never created) and
 // sends the log there. False with `error` set.
 bool openLogFile(const std::string& path, std::string& error);

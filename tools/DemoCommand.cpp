@@ -18,6 +18,7 @@
 #include "OperatorText.h"
 #include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInventory.h"
 #include "RecordResult.h"
 #include "SyntheticCamera.h"
@@ -257,6 +258,14 @@ int demoCommand(const DemoOptions& options) {
             c.cameraId, matched, c.expected.size(), backup.files,
             RecordInventory::formatBytes(backup.bytes).c_str(), repeats, local.files,
             same && local.files == 0 ? "OK" : "MISMATCH");
+        const RecordDropCounter::Counts drops = RecordDropCounter::counts(kDevice, c.cameraId);
+        const int quarantined =
+            RecordInventory::quarantined(config.recordDirs, kDevice, c.cameraId);
+        if (drops.total() > 0 || quarantined > 0) {
+            std::printf("    dropped: %s; quarantined: %d file(s)\n",
+                        RecordDropCounter::describe(drops).c_str(), quarantined);
+            ok = false;
+        }
     }
     if (totalRepeats > 0) {
         std::printf(

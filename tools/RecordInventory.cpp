@@ -12,6 +12,8 @@
 #include "RecordDiskManagerImpl.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
+#include "RecordName.h"
+#include "RecordQuarantine.h"
 #include "RecordResult.h"
 #include "RetrieverFileQuery.h"
 
@@ -70,9 +72,15 @@ int deviceDirs(const std::vector<RecordDirInfoEx>& dirs, std::vector<std::string
         }
         for (const std::string& name : entries) {
             if (name.empty() || name[0] == '.') continue;
+            // A folder whose name is no device folder's ("x\n_1_1") is not
+            // listed: it could not be told apart in one line.
+            if (RecordName::checkDeviceDir(name) != kRecordOk) {
+                (void)RecordName::refuse("RecordName", "device folder", name);
+                continue;
+            }
             FileStat st;
             r = fs.stat(recordDir + "/" + name, st);
-            if (r == kRecordOk && st.isDir) {
+            if (r == kRecordOk && st.isDir && !st.isLink) {
                 names.insert(name);
             } else if (r != kRecordOk && r != kRecordNotFound) {
                 result = failed(recordDir + "/" + name, "cannot be examined", r);
@@ -138,6 +146,27 @@ bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId
         }
     }
     return true;
+}
+
+int quarantined(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId,
+                int cameraId) {
+    int count = 0;
+    std::vector<RecordDirInfoEx> there;
+    (void)present(dirs, there);
+    for (const auto& d : there) {
+        std::vector<std::string> names;
+        RecordQuarantine::list(*RecordDiskManagerImpl::fileSystem(), d.getRecordRootDir(), names);
+        for (const std::string& name : names) {
+            std::string id, ip;
+            int camera = 0;
+            if (BasicTool::parseDeviceDirString(RecordQuarantine::deviceDirOf(name), id, ip,
+                                                camera) &&
+                id == deviceId && camera == cameraId) {
+                ++count;
+            }
+        }
+    }
+    return count;
 }
 
 std::vector<Node> withoutRepeats(const std::vector<Node>& nodes) {

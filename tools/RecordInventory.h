@@ -62,6 +62,11 @@ std::vector<Node> withoutRepeats(const std::vector<Node>& nodes);
 // size of withoutRepeats).
 int repeats(const std::vector<Node>& nodes);
 
+// Record files of the device and camera that the backup gave up on and moved
+// into the quarantine folder of their record root (RecordQuarantine).
+int quarantined(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId,
+                int cameraId);
+
 // Saves and loads a node list (one "time length" line per node).
 bool saveNodes(const std::string& path, const std::vector<Node>& nodes);
 bool loadNodes(const std::string& path, std::vector<Node>& nodes);

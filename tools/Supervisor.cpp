@@ -18,8 +18,10 @@
 #include "MoveMeter.h"
 #include "OperatorText.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordDropCounter.h"
 #include "RecordInfo.h"
 #include "RecordInventory.h"
+#include "RecordQuarantine.h"
 
 namespace {
 
@@ -64,6 +66,22 @@ std::string shortName(const std::string& path) {
 
 std::string plural(long long n, const char* one, const char* many) {
     return RecordInventory::formatCount(n) + " " + (n == 1 ? one : many);
+}
+
+// The frames of a job that the backup's storage dropped, as the record
+// library counted them with their reasons; at least the nodes of the files
+// that left the local disks without being written.
+std::string droppedText(const Supervisor::Job& job, long long notWritten) {
+    const RecordDropCounter::Counts c = RecordDropCounter::counts(job.deviceId, job.cameraId);
+    if (c.total() < notWritten) return plural(notWritten, "node", "nodes");
+    std::string why;
+    for (int r = 0; r < RecordDropCounter::kReasonCount; ++r) {
+        if (c.byReason[r] == 0) continue;
+        why += (why.empty() ? "" : ", ") + std::to_string(c.byReason[r]) + " " +
+               RecordDropCounter::reasonText(r);
+    }
+    const std::string text = plural(c.total(), "node", "nodes");
+    return why.empty() ? text : text + " (" + why + ")";
 }
 
 int terminalColumns() {
@@ -500,7 +518,8 @@ Supervisor::Outcome Supervisor::run() {
 void Supervisor::summary(State& state, const Outcome& outcome) {
     std::vector<std::string> lines;
     lines.push_back("This run (" + OperatorText::duration(outcome.seconds) + "):");
-    for (const State::JobState& job : state.jobs) {
+    for (size_t i = 0; i < state.jobs.size(); ++i) {
+        const State::JobState& job = state.jobs[i];
         const JobSource::Inventory& inv = job.inventory;
         std::string text = job.name + "  moved " + plural(job.counts.nodes, "node", "nodes") +
                            " (" + RecordInventory::formatBytes(job.counts.bytes) + ")";
@@ -510,7 +529,7 @@ void Supervisor::summary(State& state, const Outcome& outcome) {
             text += rate;
         }
         text += "; " + plural(job.filesLeft, "record file", "record files") +
-                " done and off the local disks; dropped " + plural(job.dropped, "node", "nodes") +
+                " done and off the local disks; dropped " + droppedText(m_jobs[i], job.dropped) +
                 "; still to move " + plural(inv.toMove.files + inv.leaving.files, "file", "files") +
                 " (" + RecordInventory::formatBytes(inv.toMove.bytes + inv.leaving.bytes) + ", " +
                 plural(inv.toMove.nodes + inv.leaving.nodes, "node", "nodes") + ")";
@@ -525,6 +544,13 @@ void Supervisor::summary(State& state, const Outcome& outcome) {
         if (passedOver > 0) {
             text += ", " + plural(passedOver, "file", "files") +
                     " passed over (missing, cut short or damaged: they stay on the disk)";
+        }
+        const int quarantined = RecordInventory::quarantined(
+            m_config.recordDirs, m_jobs[i].deviceId, m_jobs[i].cameraId);
+        if (quarantined > 0) {
+            text += "; " + plural(quarantined, "file", "files") +
+                    " quarantined (could not be read: kept in record/" +
+                    RecordQuarantine::kDirName + ", see ls)";
         }
         lines.push_back("  " + text);
     }

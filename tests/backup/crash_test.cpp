@@ -21,6 +21,7 @@
 #include "MoveLedger.h"
 #include "PowerCutFileSystem.h"
 #include "RecordDiskManagerImpl.h"
+#include "RecordQuarantine.h"
 #include "RecordRecovery.h"
 #include "RecorderConfig.h"
 #include "SyntheticCamera.h"
@@ -199,7 +200,11 @@ TEST_F(CrashTest, EveryNodeSurvivesAPowerCutAtAnyPointOfTheMove) {
         power.crashAfter(cut);
         move([&power] { return power.crashed(); });
         ASSERT_EQ(0, power.cut());
-        MoveLedger::instance().reset();  // the process is gone with the power
+        // The process is gone with the power, and with it what it had noted:
+        // the sources that failed to open while the disks were dead get new
+        // tries.
+        MoveLedger::instance().reset();
+        RecordQuarantine::reset();
 
         RecoveryReport report;
         ASSERT_EQ(0, RecordDiskManagerImpl::recover(&report));

@@ -113,6 +113,11 @@ TEST_F(RecycleTest, MissingRecordFolderIsNotCreatedAndDiskManagerDeletes) {
     RecordFileInfo a = recordFile(disk, kDay, 2);
     IDiskManager* m = DiskManagerFactory::getDiskManager(1, 1);
     ASSERT_NE(nullptr, m);
+    // Only a record file of a configured root is ever removed.
+    EXPECT_EQ(0, m->deleteRecordFile(a.createRecordFileName().c_str()));
+    RecorderConfig config;
+    config.recordDirs = {disk};
+    rectest::ConfigScope configured(config);
     EXPECT_EQ(1, m->deleteRecordFile(a.createRecordFileName().c_str()));
     EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
     EXPECT_EQ(0, m->deleteRecordFile(a.createRecordFileName().c_str()));

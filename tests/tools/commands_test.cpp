@@ -17,6 +17,7 @@
 #include <string>
 
 #include "../recordlib/RecordTestSupport.h"
+#include "BackupDisk.h"
 #include "RecordInventory.h"
 
 namespace fs = std::filesystem;
@@ -92,9 +93,10 @@ TEST_F(CommandsTest, BadConfigurationsAreRefused) {
 // configurations, with exit code 2 and a message that names the field.
 TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
     struct Row {
-        const char* command;  // "ls", "run" or "import"
+        const char* command;  // "ls", "run", "import" or "record"
         std::string config;   // after {"recordDirs": [{"root": "$R/rec"}], "policies": [...]
         const char* message;
+        std::string device = "d:5";  // the job of "run", DEVICE:IP of "record"
     };
     const std::string policy = R"({"deviceId": "d", "cameraId": 1, "groupId": 1})";
     const std::string backup = R"(, "backupDirs": [{"root": "$R/backup"}])";
@@ -114,9 +116,28 @@ TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
         {"import", policy + "]" + backup + "}",
          "mpeg4.ts: nothing imported: no H.264 or H.265 video with a key frame"},
         {"import", policy + "]" + backup + "}", "junk.ts: nothing imported: not an MPEG-TS file"},
+        // Names that would lead outside the roots, from the configuration and
+        // from the command line.
+        {"ls", R"({"deviceId": "..", "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].deviceId" holds "..")"},
+        {"ls", R"({"deviceId": ".recycle", "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].deviceId" begins with ".")"},
+        {"ls", R"({"deviceId": "a\u0007b", "groupId": 1}])" + backup + "}",
+         R"(field "policies[0].deviceId" holds a control character)"},
+        {"run", policy + "]" + backup + "}",
+         R"(job "a/b:1": device id "a/b" holds a "/" (unsafe name))", "a/b:1"},
+        {"run", policy + "]" + backup + "}",
+         R"(job "d:1:1.2.3.4/../../x": device IP "1.2.3.4/../../x" holds a "/" (unsafe name))",
+         "d:1:1.2.3.4/../../x"},
+        {"record", policy + "]" + backup + "}", R"(device id "../../x" holds a "/" (unsafe name))",
+         "../../x:1.2.3.4"},
+        {"record", policy + "]" + backup + "}", R"(device IP ".." holds ".." (unsafe name))",
+         "d:.."},
     };
     fs::create_directories(m_root + "/rec/usb");
     fs::create_directories(m_root + "/backup");
+    std::string diskId;
+    ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_root + "/backup", diskId));
     std::ofstream(m_root + "/junk.ts") << std::string(1000, 'x');
     const std::string mpeg4 = m_root + "/mpeg4.ts";
     const bool ffmpeg =
@@ -141,8 +162,14 @@ TEST_F(CommandsTest, HostileInputExitsWithTwoAndTheReason) {
         } else if (command == "run") {
             RunOptions run;
             run.configPath = path;
-            run.jobs = {"d:5"};
+            run.jobs = {row.device};
             code = runCommand(run);
+        } else if (command == "record") {
+            RecordOptions record;
+            record.configPath = path;
+            record.deviceId = row.device.substr(0, row.device.find(':'));
+            record.deviceIP = row.device.substr(row.device.find(':') + 1);
+            code = recordCommand(record);
         } else {
             RecordOptions record;
             record.configPath = path;
