@@ -32,6 +32,9 @@ void BackupServiceManager::unInit() {
     TQMutexManager guard(m_mutex, "BackupServiceManager", __LINE__);
     for (SafePointer<BackupService>& service : m_services) service->stopService();
     m_services.clear();
+    // Jobs removed but not yet reached by a pass would otherwise run on, and
+    // keep their last backup file open, after the module is shut down.
+    m_stopThread.stopQueuedServices();
 }
 
 int BackupServiceManager::addService(int type, const RecordInfo& info) {

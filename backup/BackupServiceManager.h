@@ -31,7 +31,9 @@ class NVR_BACKUP_EXPORT BackupServiceManager {
     // handle that was is destroyed, and thereby stopped, here). Always 1.
     int init();
     // Stops the stop thread, then stops every listed job in list order and
-    // empties the list. Holds the manager's lock while the jobs stop.
+    // empties the list, then stops and releases the removed jobs still queued
+    // for the stop thread: no job runs once it returns. Holds the manager's
+    // lock while the jobs stop.
     void unInit();
 
     // Starts the job of info's device and camera, creating it first when there

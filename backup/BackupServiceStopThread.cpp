@@ -67,6 +67,23 @@ int BackupServiceStopThread::stopBackupService() {
         STLHelp::copyVector(m_services, batch);
         m_services.clear();
     }
+    stopBatch(batch);
+    // Leaving the scope releases the batch; a job whose last handle that was
+    // is destroyed here, on this thread.
+    return 0;
+}
+
+int BackupServiceStopThread::stopQueuedServices() {
+    std::vector<SafePointer<BackupService>> batch;
+    {
+        TQMutexManager guard(m_mutex, "BackupServiceStopThread", __LINE__);
+        batch.swap(m_services);
+    }
+    stopBatch(batch);
+    return static_cast<int>(batch.size());
+}
+
+void BackupServiceStopThread::stopBatch(std::vector<SafePointer<BackupService>>& batch) {
     for (SafePointer<BackupService>& service : batch) {
         try {
             service->stopService();
@@ -74,7 +91,4 @@ int BackupServiceStopThread::stopBackupService() {
             Logger::writeLog("BackupServiceStopThread", e.what(), "BackupServiceStopThread", 73);
         }
     }
-    // Leaving the scope releases the batch; a job whose last handle that was
-    // is destroyed here, on this thread.
-    return 0;
 }

@@ -44,10 +44,21 @@ class NVR_BACKUP_EXPORT BackupServiceStopThread {
     // the pass goes on. Always 0.
     int stopBackupService();
 
+    // Takes the whole queue as one batch, stops every job of it in the order
+    // queued on the calling thread (a TQRuntimeError is logged as in a pass)
+    // and releases the batch, so a job nobody else holds is destroyed before
+    // this returns. For the manager's unInit, after the thread has been
+    // stopped: no removed job outlives the module. Answers the jobs stopped.
+    int stopQueuedServices();
+
     // Jobs queued now (for tests and diagnostics).
     int getQueuedCount();
 
   private:
+    // Stops every job of `batch` in order with no lock held, logging a
+    // TQRuntimeError and going on with the next.
+    static void stopBatch(std::vector<SafePointer<BackupService>>& batch);
+
     SafePointer<GThread> m_thread;
     TQMutex m_mutex;
     std::vector<SafePointer<BackupService>> m_services;  // guarded by m_mutex

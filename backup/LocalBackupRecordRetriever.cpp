@@ -133,6 +133,10 @@ int LocalBackupRecordRetriever::updateRecordFileInfo(long long time) {
 }
 
 int LocalBackupRecordRetriever::openFile(SafePointer<RecordFileInfo>& file) {
+    // The previous stream (closed by now) still holds its file when it was
+    // read to its end; it goes first, so that this retriever can open that
+    // file again when it is still there (its removal was refused).
+    m_file.dec_reference();
     SafePointer<IFile> stream;
     RecordFileIndexNodeInfo walk;
     // As the move's reader: a file that keeps failing to open or read is

@@ -19,6 +19,9 @@ int writerCode(int code) {
     return kRecordIOError;
 }
 
+// Frame type of a key frame (an I-frame) in TSAVData.
+const int kFrameTypeKey = 1;
+
 std::atomic<long long> g_checkpointBytes{BackupRecordWriter::kCheckpointBytes};
 std::atomic<long long> g_checkpointMs{BackupRecordWriter::kCheckpointMs};
 
@@ -54,6 +57,7 @@ int BackupRecordWriter::open(SafePointer<RecordFileInfo>& file, int& startSecond
     if (r != kRecordOk) return writerCode(r);
     m_cameraKey = MoveLedger::cameraKey(info.getDeviceId(), info.getCameraId());
     m_sinceCheckpoint = 0;
+    m_gopBytes = m_largestGopBytes = 0;
     m_failed = false;
     if (m_registered) MoveLedger::instance().writerClosed(this);
     MoveLedger::instance().writerOpened(this, m_cameraKey, m_writer.path());
@@ -69,12 +73,18 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
     const int length = frame->getDataLength();
     const long long segment = m_dir.getFileSegmentSize();
     if (segment > 0 && m_writer.size() + length > segment) return kRecordSegmentFull;
+    if (endsFileAt(*frame)) return kRecordSegmentFull;
     long long offset = frame->getTimeStamp() - m_writer.entry().beginTime;
     if (offset > 0x7fffffffLL || offset < -0x7fffffffLL) return kRecordSegmentFull;
-    RecordIndexNode node(length, frame->getDataTimeLength(), static_cast<int>(offset),
-                         frame->getFrameType() == 1);
+    const bool key = frame->getFrameType() == kFrameTypeKey;
+    RecordIndexNode node(length, frame->getDataTimeLength(), static_cast<int>(offset), key);
     int r = m_writer.append(frame->getData(), length, node, false);
     if (r != kRecordOk) return writerCode(r);
+    if (key) {
+        if (m_gopBytes > m_largestGopBytes) m_largestGopBytes = m_gopBytes;
+        m_gopBytes = 0;
+    }
+    m_gopBytes += length;
     m_sinceCheckpoint += length;
     // Sources of this camera wait for their frames to be durable here.
     const long long waited = MoveLedger::instance().pendingAgeMs(m_cameraKey);
@@ -85,6 +95,19 @@ int BackupRecordWriter::write(TSAVData* frame, bool /*lock*/, int /*arg*/) {
         (void)checkpoint();
     }
     return kRecordOk;
+}
+
+bool BackupRecordWriter::endsFileAt(const TSAVData& frame) const {
+    const long long segment = m_dir.getFileSegmentSize();
+    if (segment <= 0 || frame.getFrameType() != kFrameTypeKey || m_writer.nodeCount() == 0) {
+        return false;
+    }
+    // The group of pictures that this key frame opens is about as large as
+    // the one it ends (m_gopBytes) or the largest before it; half a group
+    // more leaves room for one that grows.
+    long long margin = m_gopBytes + m_gopBytes / 2;
+    if (m_largestGopBytes > margin) margin = m_largestGopBytes;
+    return m_writer.size() + margin > segment;
 }
 
 int BackupRecordWriter::checkDisk() {

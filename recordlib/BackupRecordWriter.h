@@ -31,9 +31,16 @@ class FileSystem;
 //
 // Node of a frame: time offset = frame time stamp - file begin time (ms),
 // time length = getDataTimeLength(), key frame = frame type 1.
+//
+// A file ends at a key frame, so that the next one starts playable: a key
+// frame is refused with -737 once the file's size plus the margin of one
+// group of pictures (the largest seen in this file, or one and a half times
+// the one the key frame ends, whichever is more) would pass the directory's
+// file segment size; the storage then starts the next file with that key
+// frame. A frame that still does not fit is refused with -737 too.
 // Codes: -703 the disk is full (ENOSPC), -707 any other I/O error or a write
-// after a failure, -737 the frame would take the file past the directory's
-// file segment size. One thread at a time.
+// after a failure, -737 the file's segment is full (see above). One thread at
+// a time.
 class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
   public:
     BackupRecordWriter(FileSystem& fs, const RecordDirInfoEx& dir) : m_writer(fs), m_dir(dir) {}
@@ -57,6 +64,8 @@ class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
     static void setCheckpointPolicy(long long bytes, long long ms);
 
   private:
+    // True when `frame` is a key frame that should start the next file.
+    bool endsFileAt(const TSAVData& frame) const;
     // Answers 0 when the disk at the root is still the one of open().
     int checkDisk();
     void lost();
@@ -66,6 +75,8 @@ class RECORDLIB_EXPORT BackupRecordWriter : public IRecordWriter {
     BackupDiskIdentity m_disk;
     std::string m_cameraKey;
     long long m_sinceCheckpoint = 0;  // bytes written since the last checkpoint
+    long long m_gopBytes = 0;         // bytes since this file's last key frame
+    long long m_largestGopBytes = 0;  // largest group of pictures of this file
     bool m_registered = false;        // known to the MoveLedger
     bool m_failed = false;            // a checkpoint failed: no more writes
 };

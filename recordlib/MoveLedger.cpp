@@ -51,33 +51,42 @@ void MoveLedger::writerOpened(const void* writer, const std::string& key, const 
     m_cameras[key].writers.insert(writer);
 }
 
+void MoveLedger::readyAfter(const void* writer, std::vector<Pending>& batch) {
+    auto w = m_writers.find(writer);
+    if (w == m_writers.end()) return;
+    for (Pending& p : m_cameras[w->second.cameraKey].pending) {
+        if (p.waitingFor.erase(writer) != 0 && p.waitingFor.empty()) batch.push_back(p);
+    }
+}
+
+void MoveLedger::released(const std::vector<Pending>& batch) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const Pending& p : batch) {
+        auto key = m_pendingKey.find(p.path);
+        if (key == m_pendingKey.end()) continue;
+        ++m_counters.released;
+        std::vector<Pending>& pending = m_cameras[key->second].pending;
+        for (auto it = pending.begin(); it != pending.end(); ++it) {
+            if (it->path == p.path) {
+                pending.erase(it);
+                break;
+            }
+        }
+        m_pendingKey.erase(key);
+    }
+}
+
 void MoveLedger::writerDurable(const void* writer) {
     std::vector<Pending> batch;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        auto w = m_writers.find(writer);
-        if (w == m_writers.end()) return;
-        Camera& camera = m_cameras[w->second.cameraKey];
-        if (camera.pending.empty()) return;
-        batch = camera.pending;
         // They stay listed as pending (hidden from the query) until release()
         // has moved them.
+        readyAfter(writer, batch);
     }
+    if (batch.empty()) return;
     release(batch);
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto w = m_writers.find(writer);
-    Camera* camera = w != m_writers.end() ? &m_cameras[w->second.cameraKey] : nullptr;
-    for (const Pending& p : batch) {
-        m_pendingKey.erase(p.path);
-        ++m_counters.released;
-        if (camera == nullptr) continue;
-        for (auto it = camera->pending.begin(); it != camera->pending.end(); ++it) {
-            if (it->path == p.path) {
-                camera->pending.erase(it);
-                break;
-            }
-        }
-    }
+    released(batch);
 }
 
 void MoveLedger::writerLost(const void* writer) {
@@ -100,11 +109,21 @@ void MoveLedger::writerLost(const void* writer) {
 }
 
 void MoveLedger::writerClosed(const void* writer) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto w = m_writers.find(writer);
-    if (w == m_writers.end()) return;
-    m_cameras[w->second.cameraKey].writers.erase(writer);
-    m_writers.erase(w);
+    std::vector<Pending> batch;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto w = m_writers.find(writer);
+        if (w == m_writers.end()) return;
+        // A writer closed without a durable close was lost, and every removal
+        // asked before its loss was cancelled then; one asked since does not
+        // hold frames of it, so it no longer waits for it.
+        readyAfter(writer, batch);
+        m_cameras[w->second.cameraKey].writers.erase(writer);
+        m_writers.erase(w);
+    }
+    if (batch.empty()) return;
+    release(batch);
+    released(batch);
 }
 
 long long MoveLedger::pendingAgeMs(const std::string& key) const {
@@ -154,7 +173,7 @@ MoveLedger::Decision MoveLedger::requestRemoval(const std::string& rawPath,
         return kRemoveNow;
     }
     camera.pending.push_back(
-        Pending{path, recycleTarget, std::string(), std::string(), steadyMs()});
+        Pending{path, recycleTarget, std::string(), std::string(), steadyMs(), camera.writers});
     m_pendingKey[path] = key;
     ++m_counters.deferred;
     return kDeferred;

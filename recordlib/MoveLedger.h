@@ -26,7 +26,9 @@
 //   the record query) until that writer's next checkpoint or close makes the
 //   frames durable; then the ledger moves the file to the recycle area and
 //   removes its index entry, in that order, with one folder sync per day
-//   folder and one index sync per day index for the whole batch;
+//   folder and one index sync per day index for the whole batch. When several
+//   backup files of the camera are open (a job being stopped while the
+//   camera's next job starts), the removal waits for every one of them;
 // - a backup file of the camera was lost since the source was opened: the
 //   source stays where it is and is moved again later.
 // Pending removals live only in this process: after a crash the sources are
@@ -102,6 +104,9 @@ class RECORDLIB_EXPORT MoveLedger {
         std::string indexPath;  // empty until the index parser attaches
         std::string fileName;
         long long askedMs = 0;
+        // The camera's writers open when the removal was asked (one of them
+        // holds the frames) that have not been durable since.
+        std::set<const void*> waitingFor;
     };
     struct Camera {
         long long lossSeq = 0;
@@ -114,6 +119,11 @@ class RECORDLIB_EXPORT MoveLedger {
     };
 
     static void release(std::vector<Pending>& batch);
+    // Takes `writer` off the waits of its camera's pending removals and moves
+    // those that wait for nothing more into `batch`, keeping them listed as
+    // pending until released. REQUIRES: m_lock held.
+    void readyAfter(const void* writer, std::vector<Pending>& batch);
+    void released(const std::vector<Pending>& batch);
 
     mutable std::mutex m_lock;
     std::map<std::string, Camera> m_cameras;          // guarded by m_lock

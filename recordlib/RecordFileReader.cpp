@@ -1,5 +1,7 @@
 #include "RecordFileReader.h"
 
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,45 +20,74 @@ namespace {
 // The source this thread reads (currentRecordSource).
 thread_local std::string t_source;
 
-// A record file's data read in sequence through the file-system seam. With
-// `forMove`, a failed read, or data that end before the index says, counts
-// towards giving the file up.
+// The record files that a stream of this process holds (normalised paths).
+std::mutex g_readersLock;
+std::set<std::string> g_beingRead;  // guarded by g_readersLock
+
+bool claimFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_readersLock);
+    return g_beingRead.insert(path).second;
+}
+
+void releaseFile(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_readersLock);
+    g_beingRead.erase(path);
+}
+
+// A record file's data read in sequence through the file-system seam. Holds
+// its file (see openRecordFileForRead) until closed before the end of its
+// `size` bytes, or destroyed. With `forMove`, a failed read, or data that
+// end before the index says, counts towards giving the file up.
 class RecordDataFile final : public IFile {
   public:
-    RecordDataFile(FileSystem& fs, int fd, const std::string& path, long long size, bool forMove)
-        : m_fs(fs), m_fd(fd), m_path(path), m_size(size), m_forMove(forMove) {
-        t_source = path;
+    RecordDataFile(FileSystem& fs, int fd, std::string path, long long size, bool forMove)
+        : m_fs(fs), m_fd(fd), m_path(std::move(path)), m_size(size), m_forMove(forMove) {
+        t_source = m_path;
     }
-    ~RecordDataFile() override { close(); }
+    ~RecordDataFile() override {
+        close();
+        release();
+    }
 
     int close() override {
         if (m_fd < 0) return kRecordOk;
         if (t_source == m_path) t_source.clear();
         int r = m_fs.close(m_fd);
         m_fd = -1;
+        // Read to its end, the file is about to be deleted by this reader:
+        // it stays held until the stream goes, or another reader would take
+        // it up again in between.
+        if (m_read < m_size) release();
         return r;
     }
 
     int read(char* buffer, int count) override {
         if (m_fd < 0) return kRecordNoStream;
         const int n = m_fs.read(m_fd, buffer, count);
-        if (n > 0) m_position += n;
-        if (m_forMove && count > 0 && (n < 0 || (n == 0 && m_position < m_size))) {
+        if (n > 0) m_read += n;
+        if (m_forMove && count > 0 && (n < 0 || (n == 0 && m_read < m_size))) {
             RecordQuarantine::noteFailure(
-                m_path, n < 0 ? std::string("read failed (") + resultToString(n) + ")"
-                              : "data end at byte " + std::to_string(m_position) +
-                                    ", before the index says");
+                m_path,
+                n < 0 ? std::string("read failed (") + resultToString(n) + ")"
+                      : "data end at byte " + std::to_string(m_read) + ", before the index says");
         }
         return n;
     }
 
   private:
+    void release() {
+        if (!m_held) return;
+        m_held = false;
+        releaseFile(m_path);
+    }
+
     FileSystem& m_fs;
     int m_fd;
-    std::string m_path;
-    long long m_size;  // bytes the index lists
-    bool m_forMove;
-    long long m_position = 0;
+    const std::string m_path;
+    const long long m_size;  // bytes the index lists
+    const bool m_forMove;
+    long long m_read = 0;
+    bool m_held = true;
 };
 
 void logOpen(const std::string& path, const std::string& what) {
@@ -64,13 +95,11 @@ void logOpen(const std::string& path, const std::string& what) {
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
 
-}  // namespace
-
-std::string currentRecordSource() { return t_source; }
-
-int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
-                          RecordFileIndexNodeInfo& walk, bool forMove) {
-    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+// The index entry of the record file `info` names, checked against its data
+// file (there, a regular file of its own, and not shorter than the entry
+// says). With `forMove`, a data file that cannot be examined or is no
+// regular file of its own counts towards giving it up.
+int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entry, bool forMove) {
     // Every part of the path must be a plain name of its kind: a description
     // made from a hostile entry or folder reads nothing outside its day folder.
     const std::string deviceDir =
@@ -90,8 +119,6 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         return kRecordOpenFailed;
     }
     const std::string indexPath = RecordIndexFile::pathOf(fsutil::dirName(path));
-
-    RecordIndexEntry entry;
     bool found = false;
     {
         std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(indexPath));
@@ -142,9 +169,43 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
         logOpen(path, "data file shorter than its index");
         return kRecordOpenFailed;
     }
+    return kRecordOk;
+}
+
+void resetWalk(RecordIndexEntry& entry, RecordFileIndexNodeInfo& walk) {
+    walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
+               entry.stream.getEncoderType(), std::move(entry.nodes));
+}
+
+}  // namespace
+
+std::string currentRecordSource() { return t_source; }
+
+int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
+                          RecordFileIndexNodeInfo& walk, bool forMove) {
+    FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
+    RecordIndexEntry entry;
+    const int r = readEntry(fs, info, entry, forMove);
+    if (r == kRecordBadName) return r;
+    if (r != kRecordOk) return kRecordOpenFailed;
+    const std::string path = info.createRecordFileName();
+    const std::string held = fsutil::normalize(path);
+    if (!claimFile(held)) {
+        logOpen(path, "being read by another reader");
+        return kRecordOpenFailed;
+    }
+    // The reader that held it until now may have read it to its end and
+    // asked for its removal after this caller's query had found it: such a
+    // file is leaving (hidden from the query) and is not read again.
+    if (MoveLedger::instance().isPending(path)) {
+        releaseFile(held);
+        logOpen(path, "leaving the disk");
+        return kRecordOpenFailed;
+    }
     int fd = -1;
     const int opened = fs.open(path, FileSystem::kRead, fd);
     if (opened != kRecordOk) {
+        releaseFile(held);
         logOpen(path, "data file cannot be opened");
         if (forMove) {
             RecordQuarantine::noteFailure(
@@ -155,8 +216,23 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
     // From here on, a backup file of the camera that is lost keeps this
     // source on its disk.
     MoveLedger::instance().sourceOpened(path);
-    file = SafePointer<IFile>(new RecordDataFile(fs, fd, path, entry.fileSize, forMove));
-    walk.reset(entry.beginTime, entry.stream.getImageWidth(), entry.stream.getImageHeight(),
-               entry.stream.getEncoderType(), std::move(entry.nodes));
+    file = SafePointer<IFile>(new RecordDataFile(fs, fd, held, entry.fileSize, forMove));
+    resetWalk(entry, walk);
     return kRecordOk;
+}
+
+int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk) {
+    RecordIndexEntry entry;
+    const int r = readEntry(*RecordDiskManagerImpl::fileSystem(), info, entry, false);
+    if (r == kRecordBadName) return r;
+    if (r != kRecordOk) {
+        return kRecordOpenFailed;
+    }
+    resetWalk(entry, walk);
+    return kRecordOk;
+}
+
+bool isRecordFileBeingRead(const std::string& path) {
+    std::lock_guard<std::mutex> guard(g_readersLock);
+    return g_beingRead.count(fsutil::normalize(path)) != 0;
 }

@@ -17,8 +17,18 @@
 // a day folder); on failure `file` and `walk` are left as they were.
 //
 // With `forMove` (the backup's reading side) a data file that fails to open,
-// and a stream that fails to read, counts towards giving the file up
-// (RecordQuarantine); a file already given up on is not opened.
+// cannot be examined, is a link or no regular file, and a stream that fails
+// to read, count towards giving the file up (RecordQuarantine); a file
+// already given up on is not opened.
+//
+// One reader at a time: a record file whose stream another reader of this
+// process holds is refused (kRecordOpenFailed, logged "RecordRead"), so two
+// backup jobs of one camera never move the same file. The stream holds its
+// file until it is closed or destroyed; a stream read to the end of its data
+// holds it until it is destroyed, so that its reader can delete the file
+// before any other reader can take it. A file whose removal waits in the
+// MoveLedger is refused as well (kRecordOpenFailed), also when the caller's
+// query found it just before its reader asked for the removal.
 RECORDLIB_EXPORT int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
                                            RecordFileIndexNodeInfo& walk, bool forMove = false);
 
@@ -26,5 +36,13 @@ RECORDLIB_EXPORT int openRecordFileForRead(const RecordFileInfo& info, SafePoint
 // has not closed yet; empty when there is none. Lets the writing side of a
 // backup name the source file of a frame that it drops.
 RECORDLIB_EXPORT std::string currentRecordSource();
+
+// The index walk of a record file alone, as openRecordFileForRead gives it,
+// without a data stream: for those that only look at the nodes, which may do
+// so while a reader holds the file. 0, kRecordOpenFailed or kRecordBadName.
+RECORDLIB_EXPORT int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk);
+
+// True while a stream of this process holds the record file at `path`.
+RECORDLIB_EXPORT bool isRecordFileBeingRead(const std::string& path);
 
 #endif  // RECORDLIB_RECORDFILEREADER_H

@@ -33,6 +33,8 @@ const char* resultToString(int code) {
             return "not a prepared backup disk";
         case kRecordDiskChanged:
             return "backup disk gone or changed";
+        case kRecordInUse:
+            return "in use by another process";
         case kRecordBadName:
             return "unsafe name";
         case kRecordNoFile:

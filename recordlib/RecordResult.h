@@ -22,7 +22,8 @@ enum RecordResult {
     kRecordNoVideo = -715,      // an import found no H.264/H.265 video with a key frame
     kRecordNotPrepared = -716,  // a backup root that is not a prepared backup disk
     kRecordDiskChanged = -717,  // the backup disk under an open file is gone or another
-    kRecordBadName = -718,      // a device id, IP, folder or file name that is not one plain
+    kRecordInUse = -718,        // another process holds the record disks (RecordDiskLock)
+    kRecordBadName = -719,      // a device id, IP, folder or file name that is not one plain
                                 // name ("/", "..", NUL, a control character, hidden, too long)
     kRecordNoFile = -721,       // no record file open (storage internal)
     kRecordNoMoreFile = -728,   // no (further) record file

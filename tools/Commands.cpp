@@ -18,6 +18,7 @@
 #include "GlobalEnv.h"
 #include "Logger.h"
 #include "OperatorText.h"
+#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordDropCounter.h"
 #include "RecordInventory.h"
@@ -186,6 +187,11 @@ bool hasPolicy(const RecorderConfig& config, const std::string& deviceId, int ca
     return false;
 }
 
+bool lockDisks(const RecorderConfig& config, const std::string& command, RecordDiskLock& lock,
+               std::string& error) {
+    return lock.lock(RecordDiskLock::rootsOf(config), command, error) == kRecordOk;
+}
+
 int runCommand(const RunOptions& options) {
     if (!std::isfinite(options.speed) || options.speed < 0) {
         return fail("--speed must be a number of 0 or more (1 real time, 0 no pacing waits)");
@@ -210,6 +216,11 @@ int runCommand(const RunOptions& options) {
         }
         jobs.push_back({job.deviceId, job.cameraId, job.deviceIP});
     }
+    // Before the module first touches the disks: the disk manager's first use
+    // runs the crash recovery, which would cut back the backup files of a
+    // process already moving them.
+    RecordDiskLock diskLock;
+    if (!lockDisks(config, "nvr-backup run", diskLock, error)) return fail(error);
 
     // SIGINT and SIGTERM are taken by the supervision loop only: blocked
     // here, before any thread starts, so every thread inherits the mask.

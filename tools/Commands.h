@@ -45,6 +45,14 @@ bool loadConfiguration(const std::string& path, RecorderConfig& config, std::str
 // True when a policy covers the device and camera.
 bool hasPolicy(const RecorderConfig& config, const std::string& deviceId, int cameraId);
 
+// Takes the lock of every record and backup root of `config` for this
+// process, as `command` ("nvr-backup run"). False with `error` naming the
+// holder ("<root> is in use by pid N (nvr-backup run)") when another process
+// holds one of them.
+class RecordDiskLock;
+bool lockDisks(const RecorderConfig& config, const std::string& command, RecordDiskLock& lock,
+               std::string& error);
+
 struct RunOptions {
     std::string configPath;
     std::vector<std::string> jobs;

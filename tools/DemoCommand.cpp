@@ -16,6 +16,7 @@
 #include "JobSource.h"
 #include "Logger.h"
 #include "OperatorText.h"
+#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordDropCounter.h"
 #include "RecordInventory.h"
@@ -145,6 +146,12 @@ int demoCommand(const DemoOptions& options) {
         }
     }
     if (!loadConfiguration(configPath, config, error)) {
+        std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
+        Logger::setStandardError();
+        return kExitUsage;
+    }
+    RecordDiskLock diskLock;
+    if (!lockDisks(config, "nvr-backup demo", diskLock, error)) {
         std::fprintf(stderr, "nvr-backup: %s\n", error.c_str());
         Logger::setStandardError();
         return kExitUsage;

@@ -8,7 +8,6 @@
 
 #include "BasicTool.h"
 #include "FileSystem.h"
-#include "IFile.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordFileIndexNodeInfo.h"
@@ -138,15 +137,13 @@ bool nodes(const std::vector<RecordDirInfoEx>& dirs, const std::string& deviceId
     std::vector<RecordFileInfo> list;
     if (files(dirs, deviceId, cameraId, list) != kRecordOk) return false;
     for (const RecordFileInfo& info : list) {
-        SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
-        if (openRecordFileForRead(info, file, walk) != 0) return false;
+        if (readRecordFileNodes(info, walk) != 0) return false;
         while (walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
             out.push_back({walk.getFileBeginTime() + node.getTimeOffset(), node.getDataLen()});
         }
-        if (!file.isNull()) file->close();
     }
     return true;
 }

@@ -203,8 +203,11 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
         f.info = info;
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
-        EXPECT_EQ(0, openRecordFileForRead(info, file, walk)) << info.createRecordFileName();
-        if (file.isNull()) break;
+        // Only the nodes: a job may be reading the file meanwhile.
+        const int r = withData ? openRecordFileForRead(info, file, walk)
+                               : readRecordFileNodes(info, walk);
+        EXPECT_EQ(0, r) << info.createRecordFileName();
+        if (r != 0) break;
         f.width = walk.getImageWidth();
         f.height = walk.getImageHeight();
         f.encoder = walk.getEncodeType();
@@ -221,7 +224,7 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
                 EXPECT_GT(n, 0);
             }
         }
-        file->close();
+        if (!file.isNull()) file->close();
         files.push_back(f);
     }
     return files;

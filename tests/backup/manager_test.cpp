@@ -107,14 +107,28 @@ TEST_F(ManagerTest, RemovedJobStopsOnTheStopThreadWhileTheCameraIsAddedAgain) {
 
 TEST_F(ManagerTest, UnInitStopsEveryJobInListOrderAndInitDestroysTheListed) {
     std::vector<SafePointer<BackupService>> held;
-    for (int camera = 1; camera <= 3; ++camera) {
+    for (int camera = 1; camera <= 4; ++camera) {
         EXPECT_EQ(0, m_manager->addService(0, makeInfo("dev", camera)));
         held.push_back(find(makeInfo("dev", camera)));
         held.back()->setStopHook([camera] { logEvent("stop cam" + std::to_string(camera)); });
     }
+    // Camera 4 is removed while the stop thread has not reached it (it is
+    // stopped here, as during its idle wait): unInit stops it after the
+    // listed jobs, and releases it, before it returns.
+    m_manager->getStopThread().stop();
+    EXPECT_EQ(0, m_manager->removeService(makeInfo("dev", 4)));
+    {
+        auto sentinel = std::make_shared<Sentinel>("cam4");
+        held.back()->setStopHook([sentinel] { logEvent("stop cam4"); });
+    }
+    SafePointer<BackupService> removed = held.back();
+    held.pop_back();
+    removed.dec_reference();
     m_manager->unInit();
-    EXPECT_THAT(takeEvents(), ElementsAre("stop cam1", "stop cam2", "stop cam3"));
+    EXPECT_THAT(takeEvents(),
+                ElementsAre("stop cam1", "stop cam2", "stop cam3", "stop cam4", "destroyed cam4"));
     EXPECT_EQ(0, m_manager->getServiceCount());
+    EXPECT_EQ(0, m_manager->getStopThread().getQueuedCount());
     for (auto& job : held) EXPECT_EQ(0, job->isRunning());
 
     // Jobs can be added after unInit; they run until the next unInit, or

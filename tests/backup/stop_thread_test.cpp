@@ -1,6 +1,7 @@
 // The deferred stop thread: passes run on the test thread (order of stops,
 // release at the end of the pass, the log line of a failed stop, jobs queued
-// during a pass) and the real thread (start/stop, destruction with queued
+// during a pass, the queue taken at once for the manager's unInit) and the
+// real thread (start/stop, destruction with queued
 // jobs). Jobs have no source (type 1): only their stop matters here.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -81,6 +82,22 @@ TEST_F(StopThreadTest, PassStopsTheBatchInOrderThenReleasesItAndLogsAFailedStop)
     // An empty pass waits two seconds.
     EXPECT_EQ(0, stopThread.stopBackupService());
     EXPECT_THAT(takeEvents(), ElementsAre("wait 2.0"));
+
+    // What the manager's unInit does once the thread is stopped: the whole
+    // queue as one batch on the calling thread, a failed stop logged alike.
+    stopThread.addBackupService(makeJob("x", [] { throw TQRuntimeError("x failed"); }));
+    stopThread.addBackupService(makeJob("y"));
+    EXPECT_EQ(2, stopThread.stopQueuedServices());
+    events = takeEvents();
+    ASSERT_EQ(4u, events.size());
+    EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 2),
+                ElementsAre("stop x", "stop y"));
+    EXPECT_THAT(std::vector<std::string>(events.begin() + 2, events.end()),
+                UnorderedElementsAre("destroyed x", "destroyed y"));
+    EXPECT_EQ(0, stopThread.getQueuedCount());
+    ASSERT_EQ(2u, m_log.entries().size());
+    EXPECT_EQ("x failed", m_log.entries()[1].message);
+    EXPECT_EQ(0, stopThread.stopQueuedServices());
 }
 
 TEST_F(StopThreadTest, StoppedThreadKeepsItsQueueUntilStartedAgainOrDestroyed) {

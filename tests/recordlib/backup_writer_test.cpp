@@ -2,6 +2,8 @@
 // writing frames, durable close, a full disk and failing I/O.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "BackupDisk.h"
 #include "BasicTool.h"
 #include "FileSystem.h"
@@ -303,6 +305,44 @@ TEST_F(BackupWriterTest, SegmentLimitAndIOErrors) {
     ASSERT_EQ(kRecordOk, create(other, 6));
     int start = 0;
     EXPECT_EQ(kRecordIOError, writer->open(other, start));
+}
+
+// A file ends at a key frame once the group of pictures it opens would not
+// fit: the key frame is refused (-737) and starts the next file. Frames are
+// "K<packets>" (key) or "P<packets>"; results '.' written, 'X' -737. A
+// refused frame is not written, and the row goes on in the same file.
+TEST_F(BackupWriterTest, KeyFrameStartsTheNextFileWhenItsGroupWouldNotFit) {
+    struct Row {
+        const char* name;
+        int segmentPackets;
+        const char* frames;
+        const char* results;
+    };
+    const Row rows[] = {
+        {"one and a half groups of room left, then not", 20, "K2 P2 P2 K2 P2 P2 K2", "......X"},
+        {"the largest group of the file counts", 25, "K2 P8 K2 P4 K2", "....X"},
+        {"a frame that does not fit at all", 6, "K2 P2 P2 P2", "...X"},
+        {"the first frame of a file is never held back", 4, "K4 P1 K1", ".XX"},
+        {"no segment limit", 0, "K2 P2 K2 P2 K2", "....."},
+    };
+    std::filesystem::create_directories(tmp.sub("backup"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        configure({tmp.sub("backup")}, 188LL * row.segmentPackets);
+        SafePointer<RecordFileInfo> info = description();
+        openNew(info);
+        std::string results;
+        std::istringstream frames(row.frames);
+        std::string token;
+        for (int i = 0; frames >> token; ++i) {
+            TSAVData f = frame(i, std::stoi(token.substr(1)));
+            f.setFrameType(token[0] == 'K' ? 1 : 2);
+            const int r = write(f);
+            results += r == kRecordOk ? '.' : r == kRecordSegmentFull ? 'X' : '?';
+        }
+        EXPECT_EQ(row.results, results);
+        EXPECT_EQ(kRecordOk, writer->close());
+    }
 }
 
 // Fails the Nth write for N = 0, 1, ... over a whole file, once as a

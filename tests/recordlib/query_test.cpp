@@ -231,6 +231,7 @@ TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
     EXPECT_EQ(kRecordNoStream, file->read(&extra, 1));
 
     // A data file cut shorter than its index is refused, never misread.
+    file.dec_reference();  // read to its end, it held the file until now
     std::filesystem::resize_file(rec.createRecordFileName(), 188 * 9);
     SafePointer<IFile> other;
     EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(rec, other, walk));
@@ -238,6 +239,48 @@ TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
     RecordFileInfo unknown = rec;
     unknown.setRecordFileName("nothere.ts");
     EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(unknown, other, walk));
+}
+
+// One reader at a time per record file. A second reader is refused while the
+// first holds the file: until its stream is closed before the end of the
+// data, or, once read to the end (about to be deleted), until the stream is
+// destroyed.
+TEST_F(QueryTest, OneReaderAtATimePerRecordFile) {
+    enum Then { kNothing, kCloseMidway, kReadAllAndClose, kReadAllCloseAndDrop, kDrop };
+    struct Row {
+        const char* name;
+        Then then;  // what the first reader does before the second one opens
+        int second;
+    };
+    const Row rows[] = {
+        {"open", kNothing, kRecordOpenFailed},
+        {"closed midway", kCloseMidway, kRecordOk},
+        {"read to the end and closed", kReadAllAndClose, kRecordOpenFailed},
+        {"read to the end, closed and dropped", kReadAllCloseAndDrop, kRecordOk},
+        {"dropped unclosed", kDrop, kRecordOk},
+    };
+    const RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 3);
+    const RecordFileInfo neighbour = recordFile(disk1, "10.0.0.1", kDay1 + 9000, 3);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        rectest::LogCatcher log("RecordRead");
+        SafePointer<IFile> first, second, beside;
+        RecordFileIndexNodeInfo walk;
+        ASSERT_EQ(kRecordOk, openRecordFileForRead(rec, first, walk));
+        EXPECT_TRUE(isRecordFileBeingRead(rec.createRecordFileName()));
+        std::vector<char> data(188 * 2 * 3);
+        const int want = row.then == kCloseMidway ? 188 : static_cast<int>(data.size());
+        if (row.then != kNothing && row.then != kDrop) {
+            ASSERT_EQ(want, first->read(data.data(), want));
+            EXPECT_EQ(kRecordOk, first->close());
+        }
+        if (row.then == kReadAllCloseAndDrop || row.then == kDrop) first.dec_reference();
+        EXPECT_EQ(row.second, openRecordFileForRead(rec, second, walk));
+        EXPECT_EQ(row.second != kRecordOk, log.contains("being read by another reader"));
+        EXPECT_EQ(kRecordOk, openRecordFileForRead(neighbour, beside, walk));  // others are free
+    }
+    EXPECT_FALSE(isRecordFileBeingRead(rec.createRecordFileName()));
+    EXPECT_FALSE(isRecordFileBeingRead(neighbour.createRecordFileName()));
 }
 
 }  // namespace

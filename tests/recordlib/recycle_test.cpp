@@ -2,11 +2,14 @@
 // manager's delete, also while the recorder writes into the same index.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "BasicTool.h"
 #include "DiskManagerFactory.h"
 #include "LocalRecorder.h"
+#include "MoveLedger.h"
+#include "RecordFileReader.h"
 #include "RecordIndexFile.h"
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
@@ -153,6 +156,55 @@ TEST_F(RecycleTest, RemovalsAndRecordingShareOneDayIndex) {
     EXPECT_EQ(live.getRecordFileName(), entries[0].fileName);
     EXPECT_EQ(RecordFileInfo::kStateComplete, entries[0].state);
     EXPECT_EQ(static_cast<size_t>(kNodes), entries[0].nodes.size());
+}
+
+// Two backup files of one camera open at once (a job still stopping while
+// the camera's next job writes): a read source waits for both, since either
+// may hold its frames; a loss of either keeps it.
+TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
+    enum Event { kDurable1, kDurable2, kClose2, kLose2 };
+    struct Row {
+        const char* name;
+        Event first, second;
+        bool goneAfterFirst, goneAfterSecond;
+    };
+    const Row rows[] = {
+        {"second, then first durable", kDurable2, kDurable1, false, true},
+        {"first durable, then second closed", kDurable1, kClose2, false, true},
+        {"second lost", kLose2, kDurable1, false, false},
+    };
+    int writers[2];
+    const std::string key = MoveLedger::cameraKey("dev", 1);
+    MoveLedger& ledger = MoveLedger::instance();
+    auto apply = [&](Event e) {
+        if (e == kDurable1) ledger.writerDurable(&writers[0]);
+        if (e == kDurable2 || e == kClose2) ledger.writerDurable(&writers[1]);
+        if (e == kLose2) ledger.writerLost(&writers[1]);
+        if (e == kClose2) ledger.writerClosed(&writers[1]);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ledger.reset();
+        const RecordFileInfo f = recordFile(disk, kDay, 2);
+        const std::string path = f.createRecordFileName();
+        ledger.writerOpened(&writers[0], key, tmp.sub("backup/one.ts"));
+        ledger.writerOpened(&writers[1], key, tmp.sub("backup/two.ts"));
+        EXPECT_EQ(1, removeLikeTheRetriever(f));
+        EXPECT_TRUE(ledger.isPending(path));
+        SafePointer<IFile> file;
+        RecordFileIndexNodeInfo walk;
+        EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(f, file, walk));  // it is leaving
+        apply(row.first);
+        EXPECT_EQ(row.goneAfterFirst, !std::filesystem::exists(path));
+        apply(row.second);
+        EXPECT_EQ(row.goneAfterSecond, !std::filesystem::exists(path));
+        EXPECT_FALSE(ledger.isPending(path));
+        const std::vector<std::string> names = indexedNames(f);
+        EXPECT_EQ(row.goneAfterSecond ? 0 : 1,
+                  std::count(names.begin(), names.end(), f.getRecordFileName()));
+        std::filesystem::remove(path);
+    }
+    ledger.reset();
 }
 
 }  // namespace

@@ -37,7 +37,19 @@ struct Result {
 // output (standard output and error) holds it.
 Result runProgram(const std::vector<std::string>& args, const std::string& waitFor = "",
                   int signal = 0) {
-    std::vector<char*> argv{const_cast<char*>(NVR_BACKUP_BINARY)};
+    std::vector<char*> argv;
+#ifdef NVR_BACKUP_EMULATOR
+    // The program of a cross build runs under the emulator (words split by
+    // spaces), like the tests themselves.
+    static std::vector<std::string> emulator = [] {
+        std::vector<std::string> words;
+        std::istringstream in(NVR_BACKUP_EMULATOR);
+        for (std::string w; in >> w;) words.push_back(w);
+        return words;
+    }();
+    for (std::string& w : emulator) argv.push_back(&w[0]);
+#endif
+    argv.push_back(const_cast<char*>(NVR_BACKUP_BINARY));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     int out[2];

@@ -6,6 +6,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -263,6 +266,80 @@ TEST_F(CommandsTest, DemoMovesEverythingThenFindsNothingLeft) {
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::string::npos, output.find("Nothing left to move")) << output;
     EXPECT_NE(std::string::npos, errors.find("cannot be read: I/O error [-707]")) << errors;
+}
+
+// A second program on the same disks is refused with the holder's pid and
+// command, and the disks are free again once the first has ended (also after
+// a kill: the lock dies with its process).
+TEST_F(CommandsTest, SecondProgramOnTheSameDisksIsRefused) {
+    fs::create_directories(m_root + "/rec");
+    fs::create_directories(m_root + "/backup");
+    ASSERT_EQ(0, prepareDiskCommand(PrepareDiskOptions{m_root + "/backup"}));
+    const std::string config = write(
+        "rec.json", R"({"recordDirs": [{"root": ")" + m_root +
+                        R"(/rec"}], "policies": [{"deviceId": "d", "cameraId": 1, "groupId": 1}],
+                        "backupDirs": [{"root": ")" +
+                        m_root + R"(/backup"}]})");
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    const char* argv[] = {NVR_BACKUP_BINARY, "run", "--config", config.c_str(),
+                          "--job",           "d:1", nullptr};
+    const pid_t first = fork();
+    if (first == 0) {  // only async-signal-safe calls until exec
+        dup2(out[1], STDOUT_FILENO);
+        execv(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    ::close(out[1]);
+    // Its jobs run once it has printed so; it holds the disks from before.
+    std::string printed;
+    char c;
+    const std::string running = " running, clock speed";
+    while (printed.find(running) == std::string::npos && ::read(out[0], &c, 1) == 1) printed += c;
+    ASSERT_NE(std::string::npos, printed.find(running)) << printed;
+
+    struct Row {
+        const char* command;
+        int code;
+        std::string message;  // on standard error
+    };
+    const std::string refusal = m_root + "/rec is in use by pid " + std::to_string(first);
+    const Row rows[] = {
+        {"run", 2, refusal + " (nvr-backup run)"},
+        {"demo", 2, refusal + " (nvr-backup run)"},
+        {"run after the first was killed", 0, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command);
+        if (row.code == 0) {
+            ASSERT_EQ(0, kill(first, SIGKILL));
+            int status = 0;
+            ASSERT_EQ(first, waitpid(first, &status, 0));
+        }
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        int code;
+        if (std::string(row.command) == "demo") {
+            // A demo folder whose configuration is the running program's.
+            fs::create_directories(m_root + "/demo");
+            fs::copy_file(config, m_root + "/demo/recorder.json",
+                          fs::copy_options::overwrite_existing);
+            DemoOptions demo;
+            demo.dir = m_root + "/demo";
+            code = demoCommand(demo);
+        } else {
+            RunOptions run;
+            run.configPath = config;
+            run.jobs = {"d:1"};
+            run.untilEmpty = true;  // nothing is recorded: ends at once
+            code = runCommand(run);
+        }
+        testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(row.code, code) << err;
+        EXPECT_NE(std::string::npos, err.find(row.message)) << err;
+    }
+    ::close(out[0]);
 }
 
 TEST(RecordInventoryTest, RepeatsAndCounts) {
