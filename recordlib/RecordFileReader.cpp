@@ -17,12 +17,12 @@
 
 namespace {
 
-// The source this thread reads (currentRecordSource).
-thread_local std::string t_source;
-
 // The record files that a stream of this process holds (normalised paths).
 std::mutex g_readersLock;
 std::set<std::string> g_beingRead;  // guarded by g_readersLock
+
+// The source this thread reads (currentRecordSource).
+thread_local std::string t_source;
 
 bool claimFile(const std::string& path) {
     std::lock_guard<std::mutex> guard(g_readersLock);
@@ -36,8 +36,8 @@ void releaseFile(const std::string& path) {
 
 // A record file's data read in sequence through the file-system seam. Holds
 // its file (see openRecordFileForRead) until closed before the end of its
-// `size` bytes, or destroyed. With `forMove`, a failed read, or data that
-// end before the index says, counts towards giving the file up.
+// `size` bytes, or destroyed. With `forMove`, a failed read, or data that end
+// before the index says, counts towards giving the file up.
 class RecordDataFile final : public IFile {
   public:
     RecordDataFile(FileSystem& fs, int fd, std::string path, long long size, bool forMove)
@@ -95,13 +95,9 @@ void logOpen(const std::string& path, const std::string& what) {
     Logger::writeLog("RecordRead", message.c_str(), __FILE__, __LINE__);
 }
 
-// The index entry of the record file `info` names, checked against its data
-// file (there, a regular file of its own, and not shorter than the entry
-// says). With `forMove`, a data file that cannot be examined or is no
-// regular file of its own counts towards giving it up.
-int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entry, bool forMove) {
-    // Every part of the path must be a plain name of its kind: a description
-    // made from a hostile entry or folder reads nothing outside its day folder.
+// Every part of the path must be a plain name of its kind: a description made
+// from a hostile entry or folder reads nothing outside its day folder.
+int checkNames(const RecordFileInfo& info) {
     const std::string deviceDir =
         BasicTool::getDeviceDirString(info.getDeviceId(), info.getDeviceIP(), info.getCameraId());
     if (RecordName::checkRecordFileName(info.getRecordFileName()) != kRecordOk) {
@@ -113,11 +109,15 @@ int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entr
     if (!info.getRecordDate().empty() && RecordName::checkDay(info.getRecordDate()) != kRecordOk) {
         return RecordName::refuse("RecordRead", "day folder", info.getRecordDate());
     }
+    return kRecordOk;
+}
+
+// The index entry of the record file `info` names, checked against its data
+// file (there, a regular file of its own, and not shorter than the entry
+// says). With `forMove`, a data file that cannot even be looked at counts
+// towards giving it up.
+int readEntry(FileSystem& fs, const RecordFileInfo& info, RecordIndexEntry& entry, bool forMove) {
     const std::string path = info.createRecordFileName();
-    if (forMove && RecordQuarantine::isQuarantined(path)) {
-        logOpen(path, "given up on (quarantined)");
-        return kRecordOpenFailed;
-    }
     const std::string indexPath = RecordIndexFile::pathOf(fsutil::dirName(path));
     bool found = false;
     {
@@ -183,12 +183,16 @@ std::string currentRecordSource() { return t_source; }
 
 int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
                           RecordFileIndexNodeInfo& walk, bool forMove) {
+    const int named = checkNames(info);
+    if (named != kRecordOk) return named;
     FileSystem& fs = *RecordDiskManagerImpl::fileSystem();
-    RecordIndexEntry entry;
-    const int r = readEntry(fs, info, entry, forMove);
-    if (r == kRecordBadName) return r;
-    if (r != kRecordOk) return kRecordOpenFailed;
     const std::string path = info.createRecordFileName();
+    if (forMove && RecordQuarantine::isQuarantined(path)) {
+        logOpen(path, "given up on (quarantined)");
+        return kRecordOpenFailed;
+    }
+    RecordIndexEntry entry;
+    if (readEntry(fs, info, entry, forMove) != kRecordOk) return kRecordOpenFailed;
     const std::string held = fsutil::normalize(path);
     if (!claimFile(held)) {
         logOpen(path, "being read by another reader");
@@ -222,10 +226,10 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
 }
 
 int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk) {
+    const int named = checkNames(info);
+    if (named != kRecordOk) return named;
     RecordIndexEntry entry;
-    const int r = readEntry(*RecordDiskManagerImpl::fileSystem(), info, entry, false);
-    if (r == kRecordBadName) return r;
-    if (r != kRecordOk) {
+    if (readEntry(*RecordDiskManagerImpl::fileSystem(), info, entry, false) != kRecordOk) {
         return kRecordOpenFailed;
     }
     resetWalk(entry, walk);

@@ -13,13 +13,7 @@
 // positioned at its first frame, `walk` the file's index nodes (cursor before
 // the first node) with the file's begin time, picture size and encoder type.
 // Answers 0, or a negative code (kRecordOpenFailed when the file or its index
-// entry cannot be read, kRecordBadName when the description names no file of
-// a day folder); on failure `file` and `walk` are left as they were.
-//
-// With `forMove` (the backup's reading side) a data file that fails to open,
-// cannot be examined, is a link or no regular file, and a stream that fails
-// to read, count towards giving the file up (RecordQuarantine); a file
-// already given up on is not opened.
+// entry cannot be read); on failure `file` and `walk` are left as they were.
 //
 // One reader at a time: a record file whose stream another reader of this
 // process holds is refused (kRecordOpenFailed, logged "RecordRead"), so two
@@ -29,6 +23,13 @@
 // before any other reader can take it. A file whose removal waits in the
 // MoveLedger is refused as well (kRecordOpenFailed), also when the caller's
 // query found it just before its reader asked for the removal.
+//
+// It answers kRecordBadName when the description names no file of a day
+// folder.
+//
+// With `forMove` (the backup's reading side) a data file that fails to open,
+// and a stream that fails to read, counts towards giving the file up
+// (RecordQuarantine); a file already given up on is not opened.
 RECORDLIB_EXPORT int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
                                            RecordFileIndexNodeInfo& walk, bool forMove = false);
 
@@ -39,7 +40,7 @@ RECORDLIB_EXPORT std::string currentRecordSource();
 
 // The index walk of a record file alone, as openRecordFileForRead gives it,
 // without a data stream: for those that only look at the nodes, which may do
-// so while a reader holds the file. 0, kRecordOpenFailed or kRecordBadName.
+// so while a reader holds the file. 0 or kRecordOpenFailed.
 RECORDLIB_EXPORT int readRecordFileNodes(const RecordFileInfo& info, RecordFileIndexNodeInfo& walk);
 
 // True while a stream of this process holds the record file at `path`.
