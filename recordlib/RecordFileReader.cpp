@@ -237,7 +237,9 @@ int openRecordFileForRead(const RecordFileInfo& info, SafePointer<IFile>& file,
     if (opened != kRecordOk) {
         releaseFile(held);
         logOpen(path, "data file cannot be opened");
-        if (forMove) {
+        // Gone is gone: the reader that held it until now has just moved it
+        // away after this caller's query had found it.
+        if (forMove && opened != kRecordNotFound) {
             RecordQuarantine::noteFailure(
                 path, std::string("cannot be opened (") + resultToString(opened) + ")");
         }

@@ -69,11 +69,10 @@ std::string plural(long long n, const char* one, const char* many) {
 }
 
 // The frames of a job that the backup's storage dropped, as the record
-// library counted them with their reasons; at least the nodes of the files
-// that left the local disks without being written.
-std::string droppedText(const Supervisor::Job& job, long long notWritten) {
+// library counted them with their reasons. (A file that left without all its
+// nodes written may also have been quarantined: kept, not dropped.)
+std::string droppedText(const Supervisor::Job& job) {
     const RecordDropCounter::Counts c = RecordDropCounter::counts(job.deviceId, job.cameraId);
-    if (c.total() < notWritten) return plural(notWritten, "node", "nodes");
     std::string why;
     for (int r = 0; r < RecordDropCounter::kReasonCount; ++r) {
         if (c.byReason[r] == 0) continue;
@@ -529,7 +528,7 @@ void Supervisor::summary(State& state, const Outcome& outcome) {
             text += rate;
         }
         text += "; " + plural(job.filesLeft, "record file", "record files") +
-                " done and off the local disks; dropped " + droppedText(m_jobs[i], job.dropped) +
+                " done and off the local disks; dropped " + droppedText(m_jobs[i]) +
                 "; still to move " + plural(inv.toMove.files + inv.leaving.files, "file", "files") +
                 " (" + RecordInventory::formatBytes(inv.toMove.bytes + inv.leaving.bytes) + ", " +
                 plural(inv.toMove.nodes + inv.leaving.nodes, "node", "nodes") + ")";

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "../recordlib/RecordTestSupport.h"
@@ -282,12 +283,20 @@ TEST_F(CommandsTest, SecondProgramOnTheSameDisksIsRefused) {
                         m_root + R"(/backup"}]})");
     int out[2];
     ASSERT_EQ(0, pipe(out));
-    const char* argv[] = {NVR_BACKUP_BINARY, "run", "--config", config.c_str(),
-                          "--job",           "d:1", nullptr};
+    std::vector<std::string> words;
+#ifdef NVR_BACKUP_EMULATOR
+    // The program of a cross build runs under the emulator, like the tests.
+    std::istringstream emulator(NVR_BACKUP_EMULATOR);
+    for (std::string w; emulator >> w;) words.push_back(w);
+#endif
+    words.insert(words.end(), {NVR_BACKUP_BINARY, "run", "--config", config, "--job", "d:1"});
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
     const pid_t first = fork();
     if (first == 0) {  // only async-signal-safe calls until exec
         dup2(out[1], STDOUT_FILENO);
-        execv(argv[0], const_cast<char* const*>(argv));
+        execv(argv[0], argv.data());
         _exit(127);
     }
     ::close(out[1]);
