@@ -57,11 +57,23 @@ if [ $quick -eq 1 ]; then skip="${skip:+$skip|}$long_tests"; fi
 "${helper[@]}" check "$repo" "${ids[@]}"
 
 export CCACHE_DIR="${CCACHE_DIR:-/root/.ccache-nvr}"
-scratch=$(mktemp -d /tmp/nvr-faults.XXXXXX)
+# One fixed folder, so that the compiler cache finds the objects of the last
+# run (the paths are part of what it hashes; relative ones would change
+# __FILE__, which the tests of the allocation tags compare).
+scratch="${NVR_FAULTS_SCRATCH:-/tmp/nvr-faults}"
 src="$scratch/src"
-# Paths below the scratch copy are hashed as relative ones, so that a new
-# scratch folder still finds the objects of the last run in the cache.
-export CCACHE_BASEDIR="$src" CCACHE_NOHASHDIR=true
+if ! mkdir "$scratch" 2>/dev/null; then
+  if [ -f "$scratch/pid" ] && kill -0 "$(cat "$scratch/pid")" 2>/dev/null; then
+    echo "plant: another run ($(cat "$scratch/pid")) uses $scratch" >&2
+    exit 2
+  fi
+  echo "plant: removing the scratch copy a stopped run left in $scratch"
+  git -C "$repo" worktree remove --force "$src" >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+  git -C "$repo" worktree prune
+  mkdir "$scratch"
+fi
+echo $$ >"$scratch/pid"
 if [ -z "$logs" ]; then logs=$(mktemp -d /tmp/nvr-faults-logs.XXXXXX); fi
 mkdir -p "$logs"
 
