@@ -20,6 +20,9 @@
 # file a fault changed, and the revert that follows.
 set -euo pipefail
 
+# The whole script is read before it runs: an edit of this file during a run
+# does not change the run.
+{
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(git -C "$here" rev-parse --show-toplevel)
 faults="$here/faults.txt"
@@ -91,10 +94,12 @@ trap cleanup EXIT
 git -C "$repo" worktree add --detach "$src" HEAD >/dev/null 2>&1
 echo "plant: scratch copy of $(git -C "$src" rev-parse --short HEAD) in $src; logs in $logs"
 
-presets=(release)
+# The builds that the chosen faults need, each made and checked once.
+presets=()
 for id in "${ids[@]}"; do
   p=$("${helper[@]}" field "$id" preset)
-  if [ -n "$p" ] && [[ " ${presets[*]} " != *" $p "* ]]; then presets+=("$p"); fi
+  p=${p:-release}
+  if [[ " ${presets[*]} " != *" $p "* ]]; then presets+=("$p"); fi
 done
 
 build() {  # build PRESET LOG
@@ -110,7 +115,7 @@ run_tests() {  # run_tests PRESET LOG
   # "  12 - Suite.Name (Failed)" after "The following tests FAILED:".
   sed -n '/The following tests FAILED:/,$ s/^[[:space:]]*[0-9]\+ - \(.*\) (\(.*\))$/\1/p' "$2"
   if [ $rc -ne 0 ] && ! grep -q 'The following tests FAILED:' "$2"; then
-    echo "(ctest failed, exit $rc)"
+    echo "ctest-exited-$rc-naming-no-test"
   fi
 }
 
@@ -140,7 +145,7 @@ for id in "${ids[@]}"; do
   echo "plant: $id ($preset): $("${helper[@]}" field "$id" what)"
   if ! build "$preset" "$logs/build-$id.log"; then
     result[$id]="BUILD FAILED"
-    tests[$id]="see $logs/build-$id.log"
+    tests[$id]="$logs/build-$id.log"
     missed=1
   else
     failed=$(run_tests "$preset" "$logs/tests-$id.log")
@@ -159,13 +164,14 @@ for id in "${ids[@]}"; do
 done
 
 echo
-printf '%-5s %-8s %-13s %5s  %s\n' fault preset result time "what / failing tests"
+printf '%-5s %-8s %-12s %5s  %s\n' fault build result time "what it imitates / the tests that failed"
 for id in "${ids[@]}"; do
   preset=$("${helper[@]}" field "$id" preset)
-  printf '%-5s %-8s %-13s %4ss  %s\n' "$id" "${preset:-release}" "${result[$id]}" \
+  printf '%-5s %-8s %-12s %4ss  %s\n' "$id" "${preset:-release}" "${result[$id]}" \
     "${seconds[$id]}" "$("${helper[@]}" field "$id" what)"
-  printf '%34s%s\n' '' "${tests[$id]}" | fold -s -w 120 | sed '2,$ s/^/                                  /'
+  printf '%s\n' "${tests[$id]}" | tr ' ' '\n' | sed 's/^/                                    /'
 done
 echo
 echo "plant: ${#ids[@]} fault(s) in $((SECONDS - start)) s${skip:+ (tests left out: $skip)}; logs in $logs"
 exit $missed
+}
