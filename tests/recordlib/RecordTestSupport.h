@@ -1,6 +1,6 @@
-// Shared helpers of the record-library tests: a temporary folder, a
-// fault-injecting file system, hand-made TS packet runs, recorded files, a
-// log catcher and a shell runner for the decoder checks.
+// Shared helpers of the record-library tests (used by the backup and tools
+// tests too): a temporary folder, a fault-injecting file system, hand-made TS
+// packets, recorded files, a log catcher and the decoder check.
 #ifndef TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 #define TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 
@@ -43,35 +43,24 @@ class TempDir {
     std::string m_path;
 };
 
-// Forwards to the POSIX file system and fails what it is told to:
-// - failWrite(code, after): the write after `after` further successful
-//   writes fails with `code` (once, or every time with persistent),
-// - failOn(op, code): every call of that operation fails,
-// - failAt(op, path, code): that operation fails on that one path,
-// - vanish(prefix): every path under `prefix` is gone (kRecordNotFound),
-// - setFreeSpace(bytes): what freeSpace answers.
-// Every call is recorded in order ("open:<path>", "fd3=<path>", "write:3").
+// Forwards to the POSIX file system, records every call in order
+// ("open:<path>", "write:<fd>", "fsync:<fd>", ...) and fails what it is told:
+// failAt(op, path, code) that operation on that one path, failOn(op, code)
+// every call of it, failWrite(code, after, persistent) the write after
+// `after` good ones (once, or every one from then on); setFreeSpace fixes
+// what freeSpace answers.
 class FaultFileSystem : public FileSystemWrapper {
   public:
     FaultFileSystem() : FileSystemWrapper(posixFileSystem()) {}
 
-    void failWrite(int code, int after, bool persistent) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_writeCode = code;
-        m_writesLeft = after;
-        m_persistent = persistent;
-    }
-    void failOn(const std::string& op, int code) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_failOps[op] = code;
-    }
     void failAt(const std::string& op, const std::string& path, int code) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_failAt[op + ":" + fsutil::normalize(path)] = code;
+        m_fail[op + ":" + fsutil::normalize(path)] = code;
     }
-    void vanish(const std::string& prefix) {
+    void failOn(const std::string& op, int code) { failAt(op, "", code); }
+    void failWrite(int code, int after, bool persistent) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_vanished = prefix;
+        m_write = WriteFault{code, after, persistent};
     }
     void setFreeSpace(long long bytes) {
         std::lock_guard<std::mutex> g(m_lock);
@@ -79,10 +68,8 @@ class FaultFileSystem : public FileSystemWrapper {
     }
     void clear() {
         std::lock_guard<std::mutex> g(m_lock);
-        m_writeCode = 0;
-        m_failOps.clear();
-        m_failAt.clear();
-        m_vanished.clear();
+        m_fail.clear();
+        m_write = WriteFault();
         m_freeSpace = -1;
     }
     std::vector<std::string> calls() const {
@@ -94,93 +81,67 @@ class FaultFileSystem : public FileSystemWrapper {
         m_calls.clear();
     }
 
-    int open(const std::string& path, int mode, int& fd) override {
-        if (int r = check("open", path)) return r;
-        int r = FileSystemWrapper::open(path, mode, fd);
-        if (r == 0) note("fd" + std::to_string(fd) + "=" + path);
-        return r;
+    int open(const std::string& p, int mode, int& fd) override {
+        if (int r = check("open", p)) return r;
+        return FileSystemWrapper::open(p, mode, fd);
     }
     int write(int fd, const char* buffer, int count) override {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            m_calls.push_back("write:" + std::to_string(fd));
-            if (m_writeCode != 0 && m_writesLeft-- == 0) {
-                int code = m_writeCode;
-                if (m_persistent) {
-                    m_writesLeft = 0;
-                } else {
-                    m_writeCode = 0;
-                }
-                return code;
-            }
-        }
+        if (int r = check("write", std::to_string(fd))) return r;
         return FileSystemWrapper::write(fd, buffer, count);
     }
     int fsync(int fd) override {
-        int r = check("fsync", std::to_string(fd), false);
-        return r != 0 ? r : FileSystemWrapper::fsync(fd);
-    }
-    int rename(const std::string& from, const std::string& to) override {
-        int r = check("rename", from);
-        if (r == 0) r = vanished(to);
-        return r != 0 ? r : FileSystemWrapper::rename(from, to);
-    }
-    int unlink(const std::string& p) override {
-        int r = check("unlink", p);
-        return r != 0 ? r : FileSystemWrapper::unlink(p);
+        if (int r = check("fsync", std::to_string(fd))) return r;
+        return FileSystemWrapper::fsync(fd);
     }
     int mkdir(const std::string& p) override {
-        int r = check("mkdir", p);
-        return r != 0 ? r : FileSystemWrapper::mkdir(p);
+        if (int r = check("mkdir", p)) return r;
+        return FileSystemWrapper::mkdir(p);
     }
     int list(const std::string& dir, std::vector<std::string>& names) override {
-        int r = check("list", dir);
-        return r != 0 ? r : FileSystemWrapper::list(dir, names);
+        if (int r = check("list", dir)) return r;
+        return FileSystemWrapper::list(dir, names);
     }
     int stat(const std::string& p, FileStat& st) override {
-        int r = check("stat", p);
-        return r != 0 ? r : FileSystemWrapper::stat(p, st);
+        if (int r = check("stat", p)) return r;
+        return FileSystemWrapper::stat(p, st);
     }
     int syncDir(const std::string& dir) override {
-        int r = check("syncDir", dir);
-        return r != 0 ? r : FileSystemWrapper::syncDir(dir);
+        if (int r = check("syncDir", dir)) return r;
+        return FileSystemWrapper::syncDir(dir);
     }
-    int freeSpace(const std::string& path, long long& bytes) override {
-        if (int r = check("freeSpace", path)) return r;
+    int freeSpace(const std::string& p, long long& bytes) override {
+        if (int r = check("freeSpace", p)) return r;
         {
             std::lock_guard<std::mutex> g(m_lock);
             bytes = m_freeSpace;
         }
-        return bytes >= 0 ? 0 : FileSystemWrapper::freeSpace(path, bytes);
+        return bytes >= 0 ? 0 : FileSystemWrapper::freeSpace(p, bytes);
     }
 
   private:
-    int vanished(const std::string& path) {
+    struct WriteFault {
+        int code = 0;
+        int after = 0;
+        bool persistent = false;
+    };
+    int check(const std::string& op, const std::string& arg) {
         std::lock_guard<std::mutex> g(m_lock);
-        bool gone = !m_vanished.empty() && path.rfind(m_vanished, 0) == 0;
-        return gone ? kRecordNotFound : 0;
-    }
-    int check(const std::string& op, const std::string& arg, bool isPath = true) {
-        note(op + ":" + arg);
-        if (int r = isPath ? vanished(arg) : 0) return r;
-        std::lock_guard<std::mutex> g(m_lock);
-        auto at = m_failAt.find(op + ":" + (isPath ? fsutil::normalize(arg) : arg));
-        if (at != m_failAt.end()) return at->second;
-        auto it = m_failOps.find(op);
-        return it == m_failOps.end() ? 0 : it->second;
-    }
-    void note(const std::string& call) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_calls.push_back(call);
+        m_calls.push_back(op + ":" + arg);
+        if (op == "write" && m_write.code != 0 && m_write.after-- == 0) {
+            const int code = m_write.code;
+            m_write = m_write.persistent ? WriteFault{code, 0, true} : WriteFault();
+            return code;
+        }
+        for (const std::string& key : {op + ":" + fsutil::normalize(arg), op + ":"}) {
+            auto it = m_fail.find(key);
+            if (it != m_fail.end()) return it->second;
+        }
+        return 0;
     }
 
     mutable std::mutex m_lock;
-    int m_writeCode = 0;
-    int m_writesLeft = 0;
-    bool m_persistent = false;
-    std::map<std::string, int> m_failOps;
-    std::map<std::string, int> m_failAt;  // "op:path" -> code
-    std::string m_vanished;
+    WriteFault m_write;
+    std::map<std::string, int> m_fail;  // "op:path" (or "op:" for all) -> code
     long long m_freeSpace = -1;
     std::vector<std::string> m_calls;
 };
@@ -199,12 +160,12 @@ class FileSystemScope {
 // Collects the log entries of one category while it lives.
 class LogCatcher {
   public:
-    explicit LogCatcher(const std::string& category) : m_category(category) {
-        Logger::setObserver(
-            [this](const std::string& cat, const std::string& message, const std::string&, int) {
-                std::lock_guard<std::mutex> g(m_lock);
-                if (cat == m_category) m_messages.push_back(message);
-            });
+    explicit LogCatcher(const std::string& category) {
+        Logger::setObserver([this, category](const std::string& cat, const std::string& message,
+                                             const std::string&, int) {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (cat == category) m_messages.push_back(message);
+        });
     }
     ~LogCatcher() { Logger::setObserver(Logger::Observer()); }
     std::vector<std::string> messages() const {
@@ -219,7 +180,6 @@ class LogCatcher {
     }
 
   private:
-    std::string m_category;
     mutable std::mutex m_lock;
     std::vector<std::string> m_messages;
 };
@@ -240,10 +200,10 @@ inline std::vector<char> packets(int count, int seed) {
 }
 
 // Records one complete file of `nodes` nodes of packets(perNode, seed * 100 +
-// node), 500 ms each, the first one a key frame.
+// node), 500 ms each, the first one a key frame unless `firstKey` is false.
 inline RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& device,
                                  const std::string& ip, int camera, long long begin, int nodes,
-                                 int perNode = 1, int seed = 0) {
+                                 int perNode = 1, int seed = 0, bool firstKey = true) {
     LocalRecorder rec(dir, device, ip, camera);
     AVStreamInfo s;
     s.setEncoderType(1);
@@ -252,8 +212,8 @@ inline RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& 
     EXPECT_EQ(kRecordOk, rec.startFile(begin, s));
     for (int i = 0; i < nodes; ++i) {
         std::vector<char> d = packets(perNode, seed * 100 + i);
-        EXPECT_EQ(kRecordOk,
-                  rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500, i == 0));
+        EXPECT_EQ(kRecordOk, rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500,
+                                         i == 0 && firstKey));
     }
     EXPECT_EQ(kRecordOk, rec.finishFile());
     return rec.currentFile();

@@ -1,8 +1,9 @@
-// The backup side of the record library: creating files on a backup disk,
-// writing frames, durable close, a full disk and failing I/O.
+// The backup side of the record library: a backup disk's identity, creating
+// files on it, writing frames, durable close, a full disk and failing I/O.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <sstream>
 
 #include "BasicTool.h"
@@ -44,9 +45,8 @@ std::vector<char> bytesOf(const TSAVData& f) {
 
 class BackupWriterTest : public ::testing::Test {
   protected:
-    // These tests check what a close itself does and answers: it is done
-    // before close() returns (a file closed in the background is tested on
-    // its own below).
+    // A close is done before close() returns, but in the test of the
+    // background close.
     BackupWriterTest() { BackupRecordWriter::setCloseInBackground(false); }
     ~BackupWriterTest() override { BackupRecordWriter::setCloseInBackground(true); }
 
@@ -87,34 +87,27 @@ class BackupWriterTest : public ::testing::Test {
         info->setAVStreamInfo(AVStreamInfo(&first));
         return info;
     }
-    int create(SafePointer<RecordFileInfo>& info, int requestType = 1) {
-        return Singlton<RecordDiskManagerImpl>::getInstance()->createRecordFile(info, requestType,
-                                                                                0, writer, dir);
+    int create(SafePointer<RecordFileInfo>& info) {
+        return Singlton<RecordDiskManagerImpl>::getInstance()->createRecordFile(info, 1, 0, writer,
+                                                                                dir);
     }
     // Creates and opens a new backup file; the writer starts at second 10.
-    void openNew(SafePointer<RecordFileInfo>& info, int requestType = 1) {
-        ASSERT_EQ(kRecordOk, create(info, requestType));
+    void openNew(SafePointer<RecordFileInfo>& info) {
+        ASSERT_EQ(kRecordOk, create(info));
         int start = 0;
         ASSERT_EQ(kRecordOk, writer->open(info, start));
         EXPECT_EQ(10, start);
     }
     int write(TSAVData f) { return writer->write(&f, false, 0); }
 
-    // The backup files of dev_1/camera 2 the query gives out, oldest first.
+    // The backup files of dev_1/camera 2 on tmp/backup the query gives out.
     std::vector<RecordFileInfo> listed() {
-        std::vector<RecordDirInfoEx> dirs, backups;
-        Singlton<RecordDiskManagerImpl>::getInstance()->getRecordDirInfoList(dirs);
-        std::set<std::string> devices;
-        for (const RecordDirInfoEx& d : dirs) {
-            if (d.getAttribute() != RecordDirInfoEx::kAttributeBackup) continue;
-            backups.push_back(d);
-            std::vector<std::string> names;
-            BasicTool::getMatchDeviceDirList(d, "record", "dev_1", "", 2, names);
-            devices.insert(names.begin(), names.end());
-        }
+        const RecordDirInfoEx d = makeRecordDir(tmp.sub("backup"), 0);
+        std::vector<std::string> names;
+        BasicTool::getMatchDeviceDirList(d, "record", "dev_1", "", 2, names);
         RetrieverFileQuery q;
-        q.setRecordDirInfo(backups);
-        q.setDeviceList(devices);
+        q.setRecordDirInfo({d});
+        q.setDeviceList(std::set<std::string>(names.begin(), names.end()));
         std::vector<RecordFileInfo> out;
         q.listRecordFiles(out, true);
         return out;
@@ -147,20 +140,39 @@ class BackupWriterTest : public ::testing::Test {
     std::unique_ptr<FileSystemScope> m_fsScope;
 };
 
-TEST_F(BackupWriterTest, MissingBackupRootIsNeverCreated) {
+// Only a root that holds a valid marker is a backup disk; a root is never
+// created (a missing one is an unplugged disk, and a bare mount point is the
+// system's own disk).
+TEST_F(BackupWriterTest, OnlyAPreparedDiskIsWrittenAndNoRootIsEverCreated) {
+    const std::string id = "0123456789abcdef0123456789abcdef";
+    const std::pair<const char*, int> markers[] = {
+        {nullptr, kRecordNotPrepared},  // a bare mount point
+        {"", kRecordNotPrepared},
+        {"nvr-backup-disk 2\nid=0123456789abcdef0123456789abcdef\n", kRecordNotPrepared},
+        {"nvr-backup-disk 1\nid=0123456789ABCDEF0123456789ABCDEF\n", kRecordNotPrepared},
+        {"nvr-backup-disk 1\nid=0123456789abcdef0123456789abcdef\n", kRecordOk},
+    };
+    FileSystem& fs = *posixFileSystem();
+    BackupDiskIdentity found;
+    EXPECT_EQ(kRecordNotFound, BackupDisk::identify(fs, tmp.sub("none"), found));
+    for (const auto& [marker, expected] : markers) {
+        SCOPED_TRACE(marker == nullptr ? "none" : marker);
+        std::filesystem::create_directories(tmp.sub("m"));
+        if (marker != nullptr) std::ofstream(tmp.sub("m/") + BackupDisk::kMarkerName) << marker;
+        EXPECT_EQ(expected, BackupDisk::identify(fs, tmp.sub("m"), found));
+        EXPECT_EQ(expected == kRecordOk ? id : "", found.id);
+        std::filesystem::remove_all(tmp.sub("m"));
+    }
+    // The writer: an unmounted root is skipped for a mounted second disk.
     const std::string unmounted = tmp.sub("mnt/usb");
     configure({unmounted});
     SafePointer<RecordFileInfo> info = description();
     EXPECT_EQ(kRecordNoDir, create(info));
-    EXPECT_TRUE(writer.isNull());
-
-    // With a mounted second disk, the file goes there.
     std::filesystem::create_directories(tmp.sub("backup2"));
     configure({unmounted, tmp.sub("backup2")});
     openNew(info);
     EXPECT_EQ(tmp.sub("backup2"), info->getRecordDirInfo().getRecordRootDir());
     EXPECT_EQ(kRecordOk, writer->close());
-
     // The disk is unplugged between creation and open: the open fails.
     ASSERT_EQ(kRecordOk, create(info));
     std::filesystem::remove_all(tmp.sub("backup2"));
@@ -168,9 +180,7 @@ TEST_F(BackupWriterTest, MissingBackupRootIsNeverCreated) {
     EXPECT_EQ(kRecordNoDir, writer->open(info, start));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup2")));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("mnt")));
-
-    // A bare mount point (the folder is there, the disk is not mounted on
-    // it) is refused and left untouched, until it is prepared.
+    // A bare mount point is refused and left untouched until it is prepared.
     std::filesystem::create_directories(tmp.sub("bare"));
     configure({tmp.sub("bare")}, 64LL << 20, false);
     EXPECT_EQ(kRecordNoDir, create(info));
@@ -230,7 +240,7 @@ TEST_F(BackupWriterTest, WrittenFileIsListedAndReadsBackByteForByte) {
     EXPECT_EQ(2u, listed().size());
 }
 
-TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheCompleteIndexEntry) {
+TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRefuse) {
     FaultFileSystem& fs = faultyBackupDir();
     SafePointer<RecordFileInfo> info = description();
     openNew(info);
@@ -259,15 +269,11 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheCompleteIndexEntry) {
     EXPECT_EQ(kRecordIOError, writer->close());
     fs.clear();
     EXPECT_EQ(1u, listed().size());
-}
 
-TEST_F(BackupWriterTest, FullDiskRefusesFramesAndFiles) {
-    FaultFileSystem& fs = faultyBackupDir();
-    SafePointer<RecordFileInfo> info = description();
+    // Free space: none above the reserve, no file; room for 3 packets, a
+    // frame of 4 is refused; unknown, nothing is.
     fs.setFreeSpace(kReserve);
     EXPECT_EQ(kRecordDirRefused, create(info));
-    EXPECT_TRUE(writer.isNull());
-
     fs.setFreeSpace(kReserve + 188 * 3);
     openNew(info);
     TSAVData small = frame(0, 3), big = frame(1, 4);
@@ -275,126 +281,73 @@ TEST_F(BackupWriterTest, FullDiskRefusesFramesAndFiles) {
     EXPECT_FALSE(dir->canWrite(&big, 0));
     fs.failOn("freeSpace", kRecordIOError);
     EXPECT_FALSE(dir->canWrite(&small, 0));
+    writer->close();
     fs.clear();
-
-    // The disk fills up under the writer: -703, then the file is broken
-    // (-707), and close keeps what was written before.
-    ASSERT_EQ(kRecordOk, write(small));
-    fs.failWrite(kRecordNoSpace, 0, false);
-    EXPECT_EQ(kRecordDirRefused, write(big));
-    EXPECT_EQ(kRecordIOError, write(small));
-    ASSERT_EQ(kRecordOk, writer->close());
-    std::vector<RecordFileInfo> files = listed();
-    ASSERT_EQ(1u, files.size());
-    EXPECT_EQ(bytesOf(small), readAll(files[0], nullptr));
-    EXPECT_EQ(small.getDataLength(), std::filesystem::file_size(files[0].createRecordFileName()));
-}
-
-TEST_F(BackupWriterTest, SegmentLimitAndIOErrors) {
-    FaultFileSystem& fs = faultyBackupDir(188 * 5);
-    SafePointer<RecordFileInfo> info = description();
-    openNew(info);
-    const TSAVData three = frame(0, 3), two = frame(1, 2);
-    ASSERT_EQ(kRecordOk, write(three));
-    EXPECT_EQ(kRecordSegmentFull, write(three));
-    ASSERT_EQ(kRecordOk, write(two));
-    ASSERT_EQ(kRecordOk, writer->close());
-    EXPECT_EQ(kRecordIOError, write(two));
-
-    openNew(info, 5);
-    fs.failWrite(kRecordIOError, 0, true);
-    EXPECT_EQ(kRecordIOError, write(two));
-    fs.clear();
-    EXPECT_EQ(kRecordIOError, write(two));  // the file stays broken
-    EXPECT_EQ(kRecordOk, writer->close());
 
     // The folders below the root cannot be made: the open fails cleanly.
     fs.failOn("mkdir", kRecordIOError);
     SafePointer<RecordFileInfo> other = description(3);
-    other->setRecordDate("");
-    ASSERT_EQ(kRecordOk, create(other, 6));
+    ASSERT_EQ(kRecordOk, create(other));
     int start = 0;
     EXPECT_EQ(kRecordIOError, writer->open(other, start));
 }
 
-// A file ends at a key frame once the group of pictures it opens would not
-// fit: the key frame is refused (-737) and starts the next file. Frames are
-// "K<packets>" (key) or "P<packets>"; results '.' written, 'X' -737. A
-// refused frame is not written, and the row goes on in the same file.
-TEST_F(BackupWriterTest, KeyFrameStartsTheNextFileWhenItsGroupWouldNotFit) {
+// What write answers for each frame of a file, and what the closed file then
+// holds: exactly the frames written. A file ends at a key frame once the
+// group of pictures it opens would not fit the segment: the key frame is
+// refused (-737) and starts the next file. Frames are "K<packets>" (key) or
+// "P<packets>"; results '.' written, 'X' -737, 'R' -703 (disk full), 'E' -707.
+TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritten) {
     struct Row {
         const char* name;
-        int segmentPackets;
+        int segmentPackets;  // 0: no limit
+        int faultCode;       // a write that fails: with this code,
+        int faultAt;         // at this write (0 the first), once
         const char* frames;
         const char* results;
     };
     const Row rows[] = {
-        {"one and a half groups of room left, then not", 20, "K2 P2 P2 K2 P2 P2 K2", "......X"},
-        {"the largest group of the file counts", 25, "K2 P8 K2 P4 K2", "....X"},
-        {"a frame that does not fit at all", 6, "K2 P2 P2 P2", "...X"},
-        {"the first frame of a file is never held back", 4, "K4 P1 K1", ".XX"},
-        {"no segment limit", 0, "K2 P2 K2 P2 K2", "....."},
+        {"one and a half groups of room left, then not", 20, 0, 0, "K2 P2 P2 K2 P2 P2 K2",
+         "......X"},
+        {"the largest group of the file counts", 25, 0, 0, "K2 P8 K2 P4 K2", "....X"},
+        {"a frame that does not fit at all", 6, 0, 0, "K2 P2 P2 P2", "...X"},
+        {"the first frame of a file is never held back", 4, 0, 0, "K4 P1 K1", ".XX"},
+        {"no segment limit", 0, 0, 0, "K2 P2 K2 P2 K2", "....."},
+        {"the disk fills up: the file is broken", 0, kRecordNoSpace, 1, "K3 P4 P3", ".RE"},
+        {"an I/O error breaks the file for good", 0, kRecordIOError, 0, "K2 P2", "EE"},
     };
-    std::filesystem::create_directories(tmp.sub("backup"));
+    FaultFileSystem& fs = faultyBackupDir();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(tmp.sub("backup/record"));
         configure({tmp.sub("backup")}, 188LL * row.segmentPackets);
         SafePointer<RecordFileInfo> info = description();
         openNew(info);
+        if (row.faultCode != 0) fs.failWrite(row.faultCode, row.faultAt, false);
         std::string results;
+        std::vector<char> written;
         std::istringstream frames(row.frames);
         std::string token;
         for (int i = 0; frames >> token; ++i) {
             TSAVData f = frame(i, std::stoi(token.substr(1)));
             f.setFrameType(token[0] == 'K' ? 1 : 2);
             const int r = write(f);
-            results += r == kRecordOk ? '.' : r == kRecordSegmentFull ? 'X' : '?';
+            const std::vector<char> b = bytesOf(f);
+            if (r == kRecordOk) written.insert(written.end(), b.begin(), b.end());
+            results += r == kRecordOk            ? '.'
+                       : r == kRecordSegmentFull ? 'X'
+                       : r == kRecordDirRefused  ? 'R'
+                       : r == kRecordIOError     ? 'E'
+                                                 : '?';
         }
         EXPECT_EQ(row.results, results);
-        EXPECT_EQ(kRecordOk, writer->close());
-    }
-}
-
-// Fails the Nth write for N = 0, 1, ... over a whole file, once as a
-// transient and once as a persistent fault, until the run passes untouched.
-// Whatever the library then lists as complete reads back exactly as written.
-TEST_F(BackupWriterTest, FailingEachWriteInTurnNeverListsWrongData) {
-    FaultFileSystem& fs = faultyBackupDir();
-    for (int persistent = 0; persistent < 2; ++persistent) {
-        for (int n = 0;; ++n) {
-            std::filesystem::remove_all(tmp.sub("backup/record"));
-            fs.clear();
-            fs.failWrite(n % 2 ? kRecordNoSpace : kRecordIOError, n, persistent == 1);
-            SafePointer<RecordFileInfo> info = description();
-            ASSERT_EQ(kRecordOk, create(info));
-            int start = 0;
-            const bool opened = writer->open(info, start) == kRecordOk;
-            bool faulted = !opened;
-            std::vector<char> good;
-            for (int i = 0; i < 6 && opened; ++i) {
-                TSAVData f = frame(i, 1 + i % 2);
-                int r = write(f);
-                if (r == kRecordOk) {
-                    const std::vector<char> b = bytesOf(f);
-                    good.insert(good.end(), b.begin(), b.end());
-                } else {
-                    EXPECT_TRUE(r == kRecordIOError || r == kRecordDirRefused) << r;
-                    faulted = true;
-                }
-            }
-            if (opened && writer->close() != kRecordOk) faulted = true;
-            fs.clear();
-            std::vector<RecordFileInfo> files = listed();
-            ASSERT_LE(files.size(), 1u);
-            if (!files.empty()) {
-                EXPECT_EQ(good, readAll(files[0], nullptr)) << "fault at write " << n;
-            }
-            if (!faulted) {
-                EXPECT_EQ(1u, files.size());
-                break;
-            }
-            ASSERT_LT(n, 50);
-        }
+        ASSERT_EQ(kRecordOk, writer->close());
+        EXPECT_EQ(kRecordIOError, write(frame(0)));  // closed
+        std::vector<RecordFileInfo> files = listed();
+        ASSERT_EQ(written.empty() ? 0u : 1u, files.size());  // an empty file leaves nothing
+        if (files.empty()) continue;
+        EXPECT_EQ(written, readAll(files[0], nullptr));
+        EXPECT_EQ(written.size(), std::filesystem::file_size(files[0].createRecordFileName()));
     }
 }
 
@@ -423,12 +376,8 @@ TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
         std::condition_variable m_gateChanged;
         bool m_open = true;
     };
-    struct Case {
-        const char* name;
-        bool flushFails;
-    };
-    for (const Case c : {Case{"durable", false}, Case{"flush failed", true}}) {
-        SCOPED_TRACE(c.name);
+    for (const bool flushFails : {false, true}) {
+        SCOPED_TRACE(flushFails ? "flush failed" : "durable");
         std::filesystem::remove_all(tmp.sub("local"));
         std::filesystem::remove_all(tmp.sub("backup/record"));
         std::filesystem::create_directories(tmp.sub("local"));
@@ -439,20 +388,14 @@ TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
         BackupRecordWriter::setCloseInBackground(true);
         const RecordDirInfoEx local =
             makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal);
-        LocalRecorder recorder(local, "dev_1", "10-0-0-1", 2);
-        ASSERT_EQ(kRecordOk, recorder.startFile(kBegin, AVStreamInfo()));
-        std::vector<char> d = packets(2, 0);
-        ASSERT_EQ(kRecordOk, recorder.addNode(d.data(), 376, kBegin, 200, true));
-        ASSERT_EQ(kRecordOk, recorder.finishFile());
-        const RecordFileInfo source = recorder.currentFile();
+        const RecordFileInfo source = recordFile(local, "dev_1", "10-0-0-1", 2, kBegin, 1);
         const std::string indexPath =
             RecordIndexFile::pathOf(fsutil::dirName(source.createRecordFileName()));
-        auto listed = [&] {
+        auto indexed = [&] {
             std::vector<RecordIndexEntry> entries;
             EXPECT_EQ(kRecordOk, RecordIndexFile::load(*posixFileSystem(), indexPath, entries));
             return entries.size();
         };
-
         SafePointer<RecordFileInfo> info = description();
         openNew(info);
         ASSERT_EQ(kRecordOk, write(frame(0)));
@@ -467,52 +410,19 @@ TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
         ASSERT_EQ(kRecordOk, parser.close());
 
         gated.open(false);
-        if (c.flushFails) gated.failOn("fsync", kRecordIOError);
+        if (flushFails) gated.failOn("fsync", kRecordIOError);
         LogCatcher kept("RecordMove");
         EXPECT_EQ(kRecordOk, writer->close());
         EXPECT_TRUE(std::filesystem::exists(source.createRecordFileName()));
-        EXPECT_EQ(1u, listed());
+        EXPECT_EQ(1u, indexed());
         gated.open(true);
         BackupRecordWriter::waitForClosedFiles();
         BackupRecordWriter::setCloseInBackground(false);
         gated.clear();
-        EXPECT_EQ(c.flushFails, std::filesystem::exists(source.createRecordFileName()));
-        EXPECT_EQ(c.flushFails ? 1u : 0u, listed());
-        EXPECT_EQ(c.flushFails, kept.contains("kept"));
-        EXPECT_EQ(c.flushFails ? 0u : 1u, this->listed().size());  // the backup file, complete
-    }
-}
-
-// The free space of a backup root is asked for once per 4 MiB written while
-// the disk has room, and for every frame once the reserve is near.
-TEST_F(BackupWriterTest, FreeSpaceIsAskedOncePerMegabytesUntilTheReserveIsNear) {
-    struct Case {
-        const char* name;
-        long long free;  // what the file system answers
-        int frames;      // of 100 packets (18800 bytes)
-        int asked;       // freeSpace calls expected
-    };
-    const Case cases[] = {
-        {"far from the reserve: once per 4 MiB", kReserve + (1LL << 30), 600, 3},
-        {"within the margin: every frame", kReserve + (8LL << 20), 20, 20},
-    };
-    FaultFileSystem& fs = faultyBackupDir(1LL << 30);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs.setFreeSpace(c.free);
-        SafePointer<RecordFileInfo> info = description();
-        openNew(info);
-        fs.clearCalls();
-        for (int i = 0; i < c.frames; ++i) {
-            TSAVData f = frame(i, 100);
-            ASSERT_TRUE(dir->canWrite(&f, 0));
-            ASSERT_EQ(kRecordOk, write(f));
-            dir->addWrittenSize(f.getDataLength());
-        }
-        int asked = 0;
-        for (const std::string& call : fs.calls()) asked += call.rfind("freeSpace:", 0) == 0;
-        EXPECT_EQ(c.asked, asked);
-        ASSERT_EQ(kRecordOk, writer->close());
+        EXPECT_EQ(flushFails, std::filesystem::exists(source.createRecordFileName()));
+        EXPECT_EQ(flushFails ? 1u : 0u, indexed());
+        EXPECT_EQ(flushFails, kept.contains("kept"));
+        EXPECT_EQ(flushFails ? 0u : 1u, listed().size());  // the backup file, complete
     }
 }
 

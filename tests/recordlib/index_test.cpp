@@ -1,10 +1,10 @@
-// The day index: entries survive a reload, and a torn or corrupt entry is
-// detected, logged and skipped without disturbing its neighbours.
+// The day index: entries survive a reload and every kind of change, a torn or
+// corrupt entry is logged and skipped without disturbing its neighbours, and
+// the summaries the process keeps follow the file.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <sstream>
 
 #include "RecordFileInfo.h"
@@ -12,9 +12,6 @@
 #include "store/RecordIndexFile.h"
 
 namespace {
-
-using rectest::LogCatcher;
-using rectest::TempDir;
 
 RecordIndexEntry entry(const std::string& name, long long begin, int nodes, int state) {
     RecordIndexEntry e;
@@ -24,8 +21,6 @@ RecordIndexEntry entry(const std::string& name, long long begin, int nodes, int 
     e.state = state;
     e.stream.setEncoderType(1);
     e.stream.setImageWidth(640);
-    e.stream.setImageHeight(360);
-    e.stream.setESStreamType(1);
     for (int i = 0; i < nodes; ++i) {
         e.nodes.emplace_back(188 * (i + 1), 500, i * 500 - 3, i % 4 == 0);
         e.fileSize += 188 * (i + 1);
@@ -38,7 +33,7 @@ std::string text(const RecordIndexEntry& e) {
     std::ostringstream o;
     o << e.fileName << " " << e.beginTime << "-" << e.endTime << " m" << e.recordMode << " l"
       << e.lockFlag << " s" << e.state << " " << e.stream.getEncoderType() << "/"
-      << e.stream.getImageWidth() << "x" << e.stream.getImageHeight() << " " << e.fileSize << ":";
+      << e.stream.getImageWidth() << " " << e.fileSize << ":";
     for (const RecordIndexNode& n : e.nodes) {
         o << " " << n.getDataLen() << "/" << n.getTimeLen() << "@" << n.getTimeOffset()
           << (n.isIFrame() ? "I" : "");
@@ -46,142 +41,147 @@ std::string text(const RecordIndexEntry& e) {
     return o.str();
 }
 
-std::string readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeBytes(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
 class IndexTest : public ::testing::Test {
   protected:
-    std::vector<RecordIndexEntry> load(int expected = 0) {
-        std::vector<RecordIndexEntry> out;
-        EXPECT_EQ(expected, RecordIndexFile::load(fs, path, out));
+    std::vector<std::string> load(int expected = 0) {
+        std::vector<RecordIndexEntry> got;
+        EXPECT_EQ(expected, RecordIndexFile::load(fs, path, got));
+        std::vector<std::string> out;
+        for (const RecordIndexEntry& e : got) out.push_back(text(e));
         return out;
     }
-    int append(const RecordIndexEntry& e) {
+    void append(const RecordIndexEntry& e) {
         std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
-        return RecordIndexFile::appendFile(fs, path, e, true);
+        ASSERT_EQ(kRecordOk, RecordIndexFile::appendFile(fs, path, e, true));
     }
-    int appendNodes(const std::string& name, int run, const std::vector<RecordIndexNode>& nodes) {
-        return RecordIndexFile::appendNodes(fs, path, name, run, nodes, false);
+    void appendNodes(const std::string& name, int run, const std::vector<RecordIndexNode>& n) {
+        ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, name, run, n, false));
+    }
+    std::string bytes() {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void setBytes(const std::string& data) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
     }
 
-    TempDir dir;
+    rectest::TempDir dir;
     FileSystem& fs = *posixFileSystem();
     std::string path = RecordIndexFile::pathOf(dir.path());
 };
 
-TEST_F(IndexTest, RoundTripKeepsEveryFieldAndReplaysAppends) {
+TEST_F(IndexTest, EveryChangeLoadsBackWithEveryField) {
     EXPECT_EQ(0xCBF43926u, RecordIndexFile::crc32("123456789", 9));  // the standard check value
     load(kRecordNotFound);
     RecordIndexEntry a = entry("a.ts", 1704067200000LL, 5, RecordFileInfo::kStateComplete);
     a.lockFlag = true;
     a.recordMode = 1;
     RecordIndexEntry b = entry("b.ts", 1704067260000LL, 0, RecordFileInfo::kStateRecording);
-    ASSERT_EQ(kRecordOk, append(a));
-    ASSERT_EQ(kRecordOk, append(b));
+    append(a);
+    append(b);
     // b grows by two runs of nodes.
     b.nodes = {RecordIndexNode(376, 480, 0, true), RecordIndexNode(188, 520, 480, false),
                RecordIndexNode(564, 500, 1000, false)};
     b.fileSize = 376 + 188 + 564;
-    ASSERT_EQ(kRecordOk, appendNodes("b.ts", 0, {b.nodes[0]}));
-    ASSERT_EQ(kRecordOk, appendNodes("b.ts", 1, {b.nodes[1], b.nodes[2]}));
-
-    std::vector<RecordIndexEntry> got = load();
-    ASSERT_EQ(2u, got.size());
-    EXPECT_EQ(text(a), text(got[0]));
-    EXPECT_EQ(text(b), text(got[1]));
-
+    appendNodes("b.ts", 0, {b.nodes[0]});
+    appendNodes("b.ts", 1, {b.nodes[1], b.nodes[2]});
+    EXPECT_EQ((std::vector<std::string>{text(a), text(b)}), load());
     // A removal drops the entry; a rewrite keeps exactly what it is given.
     ASSERT_EQ(kRecordOk, RecordIndexFile::appendRemove(fs, path, "a.ts", true));
-    got = load();
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(text(b), text(got[0]));
-    got.push_back(entry("c.ts", 1704067300000LL, 2, RecordFileInfo::kStateComplete));
-    ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, got));
-    std::vector<RecordIndexEntry> again = load();
-    ASSERT_EQ(2u, again.size());
-    EXPECT_EQ(text(got[0]), text(again[0]));
-    EXPECT_EQ(text(got[1]), text(again[1]));
+    EXPECT_EQ(std::vector<std::string>{text(b)}, load());
+    const RecordIndexEntry c = entry("c.ts", 1704067300000LL, 2, RecordFileInfo::kStateComplete);
+    ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, {b, c}));
+    EXPECT_EQ((std::vector<std::string>{text(b), text(c)}), load());
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 }
 
-TEST_F(IndexTest, FlippedByteOrTornTailSkipsOnlyThatEntryAndIsLogged) {
+TEST_F(IndexTest, DamageSkipsOrMarksOnlyTheEntryItHitsAndIsLogged) {
     const RecordIndexEntry a = entry("a.ts", 1000, 3, RecordFileInfo::kStateComplete);
     const RecordIndexEntry c = entry("c.ts", 3000, 3, RecordFileInfo::kStateComplete);
-    ASSERT_EQ(kRecordOk, append(a));
-    const size_t afterA = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, append(entry("b.ts", 2000, 3, RecordFileInfo::kStateComplete)));
-    const std::string ab = readBytes(path);
-    ASSERT_EQ(kRecordOk, append(c));
-    const std::string abc = readBytes(path);
-
-    // Every byte of b's entry in turn: b is never read back wrong, a and c
-    // always survive.
+    append(a);
+    const size_t afterA = bytes().size();
+    append(entry("b.ts", 2000, 3, RecordFileInfo::kStateComplete));
+    const std::string ab = bytes();
+    append(c);
+    const std::string abc = bytes();
+    // Every byte of b's entry flipped in turn, or b cut short anywhere: b is
+    // never read back wrong, its neighbours always survive.
     for (size_t at = afterA; at < ab.size(); ++at) {
         std::string bad = abc;
         bad[at] = static_cast<char>(bad[at] ^ 0x5a);
-        writeBytes(path, bad);
-        LogCatcher log("RecordIndex");
-        std::vector<RecordIndexEntry> got = load();
-        ASSERT_EQ(2u, got.size()) << "flipped byte " << at;
-        EXPECT_EQ(text(a), text(got[0]));
-        EXPECT_EQ(text(c), text(got[1]));
-        EXPECT_FALSE(log.messages().empty()) << "flipped byte " << at;
-    }
-    // b cut short anywhere: only a is left, and the torn entry is logged.
-    for (size_t cut = afterA + 1; cut < ab.size(); cut += 7) {
-        writeBytes(path, ab.substr(0, cut));
-        LogCatcher log("RecordIndex");
-        std::vector<RecordIndexEntry> got = load();
-        ASSERT_EQ(1u, got.size()) << "cut at " << cut;
-        EXPECT_EQ(text(a), text(got[0]));
-        EXPECT_TRUE(log.contains("torn entry")) << "cut at " << cut;
+        setBytes(bad);
+        {
+            rectest::LogCatcher log("RecordIndex");
+            EXPECT_EQ((std::vector<std::string>{text(a), text(c)}), load()) << "flipped " << at;
+            EXPECT_FALSE(log.messages().empty()) << "flipped byte " << at;
+        }
+        if (at + 1 == ab.size()) continue;
+        setBytes(ab.substr(0, at + 1));
+        rectest::LogCatcher log("RecordIndex");
+        EXPECT_EQ(std::vector<std::string>{text(a)}, load()) << "cut at " << at + 1;
+        EXPECT_TRUE(log.contains("torn entry")) << "cut at " << at + 1;
     }
     // An append after a torn tail is found again behind the garbage.
-    ASSERT_EQ(kRecordOk, append(c));
-    std::vector<RecordIndexEntry> got = load();
-    ASSERT_EQ(2u, got.size());
-    EXPECT_EQ(text(c), text(got[1]));
-}
+    setBytes(ab.substr(0, ab.size() - 5));
+    append(c);
+    EXPECT_EQ((std::vector<std::string>{text(a), text(c)}), load());
 
-TEST_F(IndexTest, LostNodeRunMarksTheFileDamaged) {
-    ASSERT_EQ(kRecordOk, append(entry("a.ts", 1000, 0, RecordFileInfo::kStateRecording)));
+    // A lost run of nodes marks its file damaged, also after a rewrite.
+    append(entry("d.ts", 4000, 0, RecordFileInfo::kStateRecording));
     const RecordIndexNode one(188, 500, 0, true);
-    ASSERT_EQ(kRecordOk, appendNodes("a.ts", 0, {one}));
-    const size_t before = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, appendNodes("a.ts", 1, {one}));
-    const size_t after = readBytes(path).size();
-    ASSERT_EQ(kRecordOk, appendNodes("a.ts", 2, {one}));
-    std::string bad = readBytes(path);
+    appendNodes("d.ts", 0, {one});
+    const size_t before = bytes().size();
+    appendNodes("d.ts", 1, {one});
+    const size_t after = bytes().size();
+    appendNodes("d.ts", 2, {one});
+    std::string bad = bytes();
     bad[(before + after) / 2] ^= 1;
-    writeBytes(path, bad);
-
-    LogCatcher log("RecordIndex");
-    std::vector<RecordIndexEntry> got = load();
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(RecordFileInfo::kStateDamaged, got[0].state);
+    setBytes(bad);
+    rectest::LogCatcher log("RecordIndex");
+    std::vector<RecordIndexEntry> got;
+    ASSERT_EQ(kRecordOk, RecordIndexFile::load(fs, path, got));
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(RecordFileInfo::kStateDamaged, got[2].state);
     EXPECT_TRUE(log.contains("node gap"));
-
-    // The damage survives a rewrite.
     ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, got));
-    EXPECT_EQ(RecordFileInfo::kStateDamaged, load()[0].state);
+    EXPECT_EQ(text(got[2]), load()[2]);
 }
 
-// The summaries the process keeps of an index give what load() gives, nodes
-// included, after every kind of change; an index that did not change is not
-// opened again, one that grew is read only from where it was read last.
+// The summaries give what load() gives, nodes included, after every kind of
+// change; an index that did not change is not opened again.
 TEST_F(IndexTest, KeptSummariesFollowTheFileAndReadOnlyWhatChanged) {
     rectest::FaultFileSystem watched;
-    auto summarised = [&]() {
+    std::string saved;
+    const std::pair<std::function<void()>, bool> steps[] = {
+        // change, read again
+        {[&] { append(entry("a.ts", 1000, 3, 1)); }, true},
+        {[] {}, false},
+        {[&] {
+             append(entry("b.ts", 2000, 0, 0));
+             appendNodes("b.ts", 0, {RecordIndexNode(188, 500, 0, true)});
+             saved = bytes();
+         },
+         true},
+        {[&] { setBytes(saved + bytes().substr(8, 20)); }, true},  // a torn append
+        {[&] { append(entry("b.ts", 2000, 4, 1)); }, true},
+        {[&] { ASSERT_EQ(kRecordOk, RecordIndexFile::appendRemove(fs, path, "a.ts", true)); },
+         true},
+        {[&] {
+             std::vector<RecordIndexEntry> all;
+             ASSERT_EQ(kRecordOk, RecordIndexFile::load(fs, path, all));
+             ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, all));
+         },
+         true},
+        {[&] { setBytes(saved); }, true},  // replaced by an older copy
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        steps[i].first();
+        watched.clearCalls();
+        std::vector<std::string> got;
         std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
         const std::vector<RecordIndexSummary>* files = nullptr;
-        EXPECT_EQ(kRecordOk, RecordIndexFile::summaries(watched, path, files));
-        std::vector<std::string> out;
+        ASSERT_EQ(kRecordOk, RecordIndexFile::summaries(watched, path, files));
         for (const RecordIndexSummary& f : *files) {
             RecordIndexEntry e;
             e.fileName = f.fileName;
@@ -193,52 +193,12 @@ TEST_F(IndexTest, KeptSummariesFollowTheFileAndReadOnlyWhatChanged) {
             e.stream = f.stream;
             e.fileSize = f.fileSize;
             EXPECT_EQ(kRecordOk, RecordIndexFile::readNodes(watched, path, f, e.nodes));
-            out.push_back(text(e));
+            got.push_back(text(e));
         }
-        return out;
-    };
-    auto loaded = [&]() {
-        std::vector<std::string> out;
-        for (const RecordIndexEntry& e : load()) out.push_back(text(e));
-        return out;
-    };
-    const std::string one = "a.ts", two = "b.ts";
-    struct Step {
-        const char* what;
-        std::function<void()> change;
-        bool readsAgain;  // the index is opened to bring the summaries up to date
-    };
-    std::string saved;
-    const Step steps[] = {
-        {"first read", [&] { ASSERT_EQ(kRecordOk, append(entry(one, 1000, 3, 1))); }, true},
-        {"unchanged", [] {}, false},
-        {"a file being recorded and its nodes appended",
-         [&] {
-             ASSERT_EQ(kRecordOk, append(entry(two, 2000, 0, 0)));
-             ASSERT_EQ(kRecordOk, appendNodes(two, 0, {RecordIndexNode(188, 500, 0, true)}));
-             saved = readBytes(path);
-         },
-         true},
-        {"a torn append at the end",
-         [&] { writeBytes(path, saved + readBytes(path).substr(8, 20)); }, true},
-        {"the torn append completed by a later one",
-         [&] { ASSERT_EQ(kRecordOk, append(entry(two, 2000, 4, 1))); }, true},
-        {"a removal",
-         [&] { ASSERT_EQ(kRecordOk, RecordIndexFile::appendRemove(fs, path, one, true)); }, true},
-        {"replaced by a rewrite",
-         [&] { ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, load())); }, true},
-        {"replaced by an older copy", [&] { writeBytes(path, saved); }, true},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
-        step.change();
-        watched.clearCalls();
-        const std::vector<std::string> got = summarised();
-        EXPECT_EQ(loaded(), got);
+        EXPECT_EQ(load(), got);
         size_t opens = 0;
         for (const std::string& call : watched.calls()) opens += call.rfind("open:", 0) == 0;
-        // readNodes opens the index too, once per file with nodes.
-        EXPECT_EQ(step.readsAgain, opens > got.size()) << opens << " opens";
+        EXPECT_EQ(steps[i].second, opens > got.size()) << opens << " opens";  // one per readNodes
     }
 }
 

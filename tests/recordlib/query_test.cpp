@@ -1,5 +1,5 @@
-// The file query over record directories and days, reading files back, and
-// the device folders of a device.
+// The file query over record directories and days, the device folders of a
+// device, and opening files to read (one reader at a time, files past 2 GiB).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include "RecordFileReader.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 
@@ -57,31 +58,33 @@ class QueryTest : public ::testing::Test {
     RecordDirInfoEx disk1, disk2;
 };
 
-TEST_F(QueryTest, OldestFirstAcrossTwoDirectoriesAndTwoDays) {
-    // Interleaved over the two disks and two days, recorded out of order.
-    recordFile(disk2, "10.0.0.1", kDay2 + 1000, 4);
-    recordFile(disk1, "10.0.0.1", kDay1 + 60000, 4);
-    recordFile(disk2, "10.0.0.1", kDay1 + 120000, 4);
-    recordFile(disk1, "10.0.0.1", kDay2 + 500000, 4);
-    recordFile(disk1, "10.0.0.1", kDay1 + 1000, 4);
-    // The same device under another IP is still its device folder.
+// The walk goes oldest first over both disks and days (the retriever's test
+// reads such a range); here: the device's folders under another IP, where the
+// file found lies, the end boundary, and the files the walk passes over: one
+// being recorded, one not starting at a key frame, one whose data is gone.
+TEST_F(QueryTest, WalkFindsTheNextCompleteFileAndPassesOverTheOthers) {
+    LocalRecorder live(disk1, "dev_1", "10.0.0.1", 2);
+    ASSERT_EQ(kRecordOk, live.startFile(kDay1, AVStreamInfo()));
+    std::vector<char> d = packets(3, 7);
+    ASSERT_EQ(kRecordOk, live.addNode(d.data(), static_cast<int>(d.size()), kDay1, 500, true));
+    rectest::recordFile(disk1, "dev_1", "10.0.0.1", 2, kDay1 + 1000, 1, 1, 0, false);
     recordFile(disk2, "10:0:0:9", kDay1 + 90000, 4);
+    const RecordFileInfo gone = recordFile(disk1, "10.0.0.1", kDay1 + 120000, 4);
+    recordFile(disk1, "10.0.0.1", kDay2 + 1000, 4);
 
     std::vector<std::string> names;
-    ASSERT_EQ(2, BasicTool::getMatchDeviceDirList(disk2, "record", "dev_1", "x", 2, names));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ((std::vector<std::string>{"dev_1_10-0-0-9_2", "dev_1_10.0.0.1_2"}), names);
-    names.clear();
+    ASSERT_EQ(1, BasicTool::getMatchDeviceDirList(disk1, "record", "dev_1", "x", 2, names));
+    ASSERT_EQ(1, BasicTool::getMatchDeviceDirList(disk2, "record", "dev_1", "x", 2, names));
+    EXPECT_EQ((std::vector<std::string>{"dev_1_10.0.0.1_2", "dev_1_10-0-0-9_2"}), names);
     EXPECT_EQ(0, BasicTool::getMatchDeviceDirList(disk2, "record", "dev_1", "x", 3, names));
     EXPECT_EQ(0, BasicTool::getMatchDeviceDirList(disk2, "record", "dev", "x", 2, names));
-    EXPECT_TRUE(names.empty());
 
     RetrieverFileQuery q = query({"dev_1_10.0.0.1_2", "dev_1_10-0-0-9_2"});
-    EXPECT_EQ((std::vector<long long>{kDay1 + 1000, kDay1 + 60000, kDay1 + 90000, kDay1 + 120000,
-                                      kDay2 + 1000, kDay2 + 500000}),
-              walk(q));
-
-    // The file found carries where it lies and what the index says of it.
+    q.setIFrameFlag(true);
+    rectest::LogCatcher log("RecordQuery");
+    std::filesystem::remove(gone.createRecordFileName());
+    EXPECT_EQ((std::vector<long long>{kDay1 + 90000, kDay2 + 1000}), walk(q));
+    EXPECT_TRUE(log.contains("listed but missing"));
     SafePointer<RecordFileInfo> f(new RecordFileInfo);
     ASSERT_EQ(1, q.getRecordFileInfo(kDay1 + 70000, f, true));
     EXPECT_EQ(disk2.getRecordRootDir() + "/record/dev_1_10-0-0-9_2/20240101/" +
@@ -89,156 +92,14 @@ TEST_F(QueryTest, OldestFirstAcrossTwoDirectoriesAndTwoDays) {
               f->createRecordFileName() + " " +
                   std::to_string(f->getRecordEndTime() - f->getRecordBeginTime()) + " " +
                   std::to_string(f->getNodeCount()));
-    EXPECT_TRUE(std::filesystem::exists(f->createRecordFileName()));
-
     // A file that ends exactly at the time asked is not "after" it.
-    ASSERT_EQ(1, q.getRecordFileInfo(kDay1 + 3000, f, true));
-    EXPECT_EQ(kDay1 + 60000, f->getRecordBeginTime());
-    EXPECT_EQ(0, q.getRecordFileInfo(kDay2 + 502000, f, true));
+    EXPECT_EQ(0, q.getRecordFileInfo(kDay2 + 3000, f, true));
 
-    std::vector<RecordFileInfo> all;
-    EXPECT_EQ(6, q.listRecordFiles(all, true));
-    EXPECT_EQ(kDay1 + 1000, all.front().getRecordBeginTime());
-    EXPECT_EQ(kDay2 + 500000, all.back().getRecordBeginTime());
-}
-
-TEST_F(QueryTest, FileBeingRecordedIsNeverGivenOut) {
-    LocalRecorder live(disk1, "dev_1", "10.0.0.1", 2);
-    AVStreamInfo s;
-    ASSERT_EQ(kRecordOk, live.startFile(kDay1, s));
-    std::vector<char> d = packets(3, 7);
-    ASSERT_EQ(kRecordOk, live.addNode(d.data(), static_cast<int>(d.size()), kDay1, 500, true));
-    recordFile(disk2, "10.0.0.1", kDay1 + 10000, 2);
-
-    RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
-    SafePointer<RecordFileInfo> f(new RecordFileInfo);
-    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
-    EXPECT_EQ(kDay1 + 10000, f->getRecordBeginTime());
-    std::vector<RecordFileInfo> listed;
-    EXPECT_EQ(2, q.listRecordFiles(listed, false));
-
-    // Once finished, it is the oldest.
+    // Once finished, the file being recorded is the oldest.
     ASSERT_EQ(kRecordOk, live.finishFile());
     ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
     EXPECT_EQ(kDay1, f->getRecordBeginTime());
     EXPECT_EQ(RecordFileInfo::kStateComplete, f->getState());
-}
-
-TEST_F(QueryTest, KeyFrameFlagAndMissingDataFileSkipFiles) {
-    // A file whose first node is not a key frame.
-    LocalRecorder rec(disk1, "dev_1", "10.0.0.1", 2);
-    ASSERT_EQ(kRecordOk, rec.startFile(kDay1, AVStreamInfo()));
-    std::vector<char> d = packets(1, 1);
-    ASSERT_EQ(kRecordOk, rec.addNode(d.data(), 188, kDay1, 500, false));
-    ASSERT_EQ(kRecordOk, rec.finishFile());
-    RecordFileInfo gone = recordFile(disk1, "10.0.0.1", kDay1 + 5000, 2);
-    recordFile(disk1, "10.0.0.1", kDay1 + 9000, 2);
-
-    RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
-    q.setIFrameFlag(true);
-    SafePointer<RecordFileInfo> f(new RecordFileInfo);
-    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
-    EXPECT_EQ(kDay1 + 5000, f->getRecordBeginTime());
-
-    rectest::LogCatcher log("RecordQuery");
-    std::filesystem::remove(gone.createRecordFileName());
-    ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
-    EXPECT_EQ(kDay1 + 9000, f->getRecordBeginTime());
-    EXPECT_TRUE(log.contains("listed but missing"));
-}
-
-// A folder or file that cannot be read is logged and told to the caller that
-// can tell it (the device-folder match, the listing), and passed over by the
-// walk so the other disks' files are not held back; one that is not there is
-// simply empty. Never is a failed listing taken for an empty one in silence.
-TEST_F(QueryTest, UnreadableFoldersAreLoggedAndToldNotTakenForEmpty) {
-    recordFile(disk1, "10.0.0.1", kDay1 + 1000, 2);
-    recordFile(disk2, "10.0.0.1", kDay1 + 60000, 2);
-    const std::string device = "record/dev_1_10.0.0.1_2";
-    const std::string file = device + "/20240101/" + std::to_string(kDay1 + 1000) + ".ts";
-    const std::vector<long long> both{kDay1 + 1000, kDay1 + 60000}, second{kDay1 + 60000};
-    struct Case {
-        const char* op;
-        std::string path;  // on disk1
-        int code;
-        int matched;      // device folders of disk1 found
-        int matchResult;  // what getMatchDeviceDirList tells
-        int listed;       // what listRecordFiles answers
-        std::vector<long long> walk;
-        const char* logged;  // "" for nothing logged
-    };
-    const Case cases[] = {
-        {"list", "record", kRecordIOError, 0, kRecordIOError, 2, both, "cannot be listed (I/O"},
-        {"list", "record", kRecordNotFound, 0, kRecordOk, 2, both, ""},
-        {"stat", device, kRecordIOError, 0, kRecordIOError, 2, both, "cannot be examined (I/O"},
-        {"list", device, kRecordIOError, 1, kRecordOk, kRecordIOError, second,
-         "cannot be listed (I/O"},
-        {"list", device, kRecordNotFound, 1, kRecordOk, 1, second, ""},
-        {"stat", file, kRecordIOError, 1, kRecordOk, 2, second, "cannot be examined (I/O"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.op) + " " + c.path + " " + resultToString(c.code));
-        rectest::FaultFileSystem faults;
-        rectest::FileSystemScope scope(&faults);
-        faults.failAt(c.op, tmp.sub("disk1/" + c.path), c.code);
-        rectest::LogCatcher log("RecordQuery");
-
-        std::vector<std::string> names;
-        int result = 1;
-        EXPECT_EQ(c.matched, BasicTool::getMatchDeviceDirList(disk1, "record", "dev_1", "", 2,
-                                                              names, &result));
-        EXPECT_EQ(c.matchResult, result);
-        RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
-        std::vector<RecordFileInfo> listed;
-        EXPECT_EQ(c.listed, q.listRecordFiles(listed, true));
-        EXPECT_EQ(c.listed < 0 ? 1u : static_cast<size_t>(c.listed), listed.size());
-        EXPECT_EQ(c.walk, walk(q));
-        if (*c.logged == '\0') {
-            EXPECT_TRUE(log.messages().empty()) << log.messages().front();
-        } else {
-            EXPECT_TRUE(log.contains(c.logged));
-        }
-    }
-}
-
-TEST_F(QueryTest, ReadBackGivesTheRecordedBytesNodeByNode) {
-    RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 5, 42);
-    SafePointer<IFile> file;
-    RecordFileIndexNodeInfo walk;
-    ASSERT_EQ(kRecordOk, openRecordFileForRead(rec, file, walk));
-    EXPECT_EQ(kDay1 + 1000, walk.getFileBeginTime());
-    EXPECT_EQ(640, walk.getImageWidth());
-    EXPECT_EQ(360, walk.getImageHeight());
-    EXPECT_EQ(1, walk.getEncodeType());
-    int n = 0;
-    while (walk.seekNext()) {
-        RecordIndexNode node;
-        walk.getCurrentNodeInfo(node);
-        std::vector<char> expected = packets(2, 42 * 100 + n);
-        ASSERT_EQ(static_cast<int>(expected.size()), node.getDataLen());
-        EXPECT_EQ(n * 500, node.getTimeOffset());
-        EXPECT_EQ(n == 0, node.isIFrame());
-        std::vector<char> got(node.getDataLen());
-        ASSERT_EQ(node.getDataLen(), file->read(got.data(), node.getDataLen()));
-        EXPECT_EQ(expected, got) << "node " << n;
-        ++n;
-    }
-    EXPECT_EQ(5, n);
-    char extra;
-    EXPECT_EQ(0, file->read(&extra, 1));
-    EXPECT_EQ(kRecordOk, file->close());
-    EXPECT_EQ(kRecordOk, file->close());
-    EXPECT_EQ(kRecordNoStream, file->read(&extra, 1));
-
-    // A data file cut shorter than its index is refused, never misread.
-    file.dec_reference();  // read to its end, it held the file until now
-    std::filesystem::resize_file(rec.createRecordFileName(), 188 * 9);
-    SafePointer<IFile> other;
-    EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(rec, other, walk));
-    EXPECT_TRUE(other.isNull());
-    RecordFileInfo unknown = rec;
-    unknown.setRecordFileName("nothere.ts");
-    EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(unknown, other, walk));
 }
 
 // One reader at a time per record file. A second reader is refused while the
@@ -255,9 +116,7 @@ TEST_F(QueryTest, OneReaderAtATimePerRecordFile) {
     const Row rows[] = {
         {"open", kNothing, kRecordOpenFailed},
         {"closed midway", kCloseMidway, kRecordOk},
-        {"read to the end and closed", kReadAllAndClose, kRecordOpenFailed},
         {"read to the end, closed and dropped", kReadAllCloseAndDrop, kRecordOk},
-        {"dropped unclosed", kDrop, kRecordOk},
     };
     const RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 3);
     const RecordFileInfo neighbour = recordFile(disk1, "10.0.0.1", kDay1 + 9000, 3);
@@ -281,6 +140,59 @@ TEST_F(QueryTest, OneReaderAtATimePerRecordFile) {
     }
     EXPECT_FALSE(isRecordFileBeingRead(rec.createRecordFileName()));
     EXPECT_FALSE(isRecordFileBeingRead(neighbour.createRecordFileName()));
+}
+
+// A record file of 3 GiB, as a 32-bit recorder has them (sparse, so it takes
+// no disk space): the index sums its nodes to that size, the query compares
+// it with the data file's size, the reader opens it.
+TEST_F(QueryTest, RecordFilePast2GiBIsTakenAtItsSize) {
+    const long long kGiB = 1LL << 30;
+    const std::string dayDir = tmp.sub("disk1/record/dev_1_10.0.0.1_2/20240101");
+    std::filesystem::create_directories(dayDir);
+    const int half = static_cast<int>(3 * kGiB / 2);
+    RecordIndexEntry entry;
+    entry.fileName = std::to_string(kDay1) + ".ts";
+    entry.beginTime = kDay1;
+    entry.endTime = kDay1 + 1000;
+    entry.state = RecordFileInfo::kStateComplete;
+    entry.nodes = {RecordIndexNode(half, 500, 0, true), RecordIndexNode(half, 500, 500, false)};
+    entry.fileSize = 3 * kGiB;
+    const std::string index = RecordIndexFile::pathOf(dayDir);
+    {
+        std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(index));
+        ASSERT_EQ(kRecordOk, RecordIndexFile::appendFile(*posixFileSystem(), index, entry, true));
+    }
+    // A data file shorter than its index is passed over.
+    for (long long size : {3 * kGiB, 3 * kGiB + 188, 3 * kGiB - 188, kGiB}) {
+        SCOPED_TRACE(size);
+        const bool taken = size >= 3 * kGiB;
+        FileSystem& fs = *posixFileSystem();
+        int fd = -1;
+        ASSERT_EQ(kRecordOk, fs.open(dayDir + "/" + entry.fileName, FileSystem::kCreateTrunc, fd));
+        ASSERT_EQ(kRecordOk, fs.truncate(fd, size));
+        fs.close(fd);
+        FileStat st;
+        ASSERT_EQ(kRecordOk, fs.stat(dayDir + "/" + entry.fileName, st));
+        EXPECT_EQ(size, st.size);
+        RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
+        SafePointer<RecordFileInfo> found(new RecordFileInfo);
+        EXPECT_EQ(taken ? 1 : 0, q.getRecordFileInfo(0, found, true));
+        std::vector<RecordFileInfo> listed;
+        ASSERT_EQ(1, q.listRecordFiles(listed, true));
+        EXPECT_EQ(3 * kGiB, listed[0].getFileSize());
+        SafePointer<IFile> file;
+        RecordFileIndexNodeInfo walk;
+        ASSERT_EQ(taken ? kRecordOk : kRecordOpenFailed,
+                  openRecordFileForRead(listed[0], file, walk));
+        if (!taken) continue;
+        ASSERT_TRUE(walk.seekNext());
+        RecordIndexNode node;
+        walk.getCurrentNodeInfo(node);
+        EXPECT_EQ(half, node.getDataLen());
+        char head[188];
+        EXPECT_EQ(188, file->read(head, sizeof head));
+        EXPECT_EQ(kRecordOk, file->close());
+    }
 }
 
 }  // namespace

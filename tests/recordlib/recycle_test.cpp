@@ -1,8 +1,10 @@
-// Removing record files: the recycle bin, the index parser and the disk
-// manager's delete, also while the recorder writes into the same index.
+// Removing record files: the recycle bin and the index parser, also while
+// the recorder writes into the same index, only once every backup file that
+// may hold the frames is durable, and never anything outside the root.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "BasicTool.h"
@@ -12,7 +14,6 @@
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
-#include "RetrieverFileQuery.h"
 #include "store/MoveLedger.h"
 #include "store/RecordIndexFile.h"
 
@@ -65,66 +66,47 @@ class RecycleTest : public ::testing::Test {
     RecordDirInfoEx disk;
 };
 
-TEST_F(RecycleTest, RecycledFileIsMovedThenPurged) {
-    RecordFileInfo a = recordFile(disk, kDay, 3);
-    RecordFileInfo b = recordFile(disk, kDay + 10000, 3);
+// A removed file leaves the day index and moves to the bin under a name
+// that tells where it came from; a removal purges what outlived the
+// retention (-1 keeps everything, 0 purges at once, the file moved by that
+// very removal included). A bin area that cannot be listed is told and
+// logged, and a missing record folder is never made.
+TEST_F(RecycleTest, RemovedFileMovesToTheBinAndIsPurgedAfterTheRetention) {
     const std::string recycle = tmp.sub("disk/record/.recycle");
-
-    ASSERT_EQ(1, removeLikeTheRetriever(a));
-    EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
-    EXPECT_EQ(std::vector<std::string>{b.getRecordFileName()}, indexedNames(b));
-    std::vector<std::string> inBin;
-    for (const auto& e : std::filesystem::directory_iterator(recycle)) {
-        inBin.push_back(e.path().filename().string());
+    const std::pair<long long, size_t> rows[] = {{-1, 1}, {3600, 2}, {0, 0}};  // retention, left
+    for (int i = 0; i < 3; ++i) {
+        RecorderConfig config;
+        config.recordDirs = {disk};
+        config.recycleRetentionSeconds = rows[i].first;
+        rectest::ConfigScope scope(config);
+        const RecordFileInfo a = recordFile(disk, kDay + i * 10000, 3);
+        const RecordFileInfo b = recordFile(disk, kDay + i * 10000 + 5000, 3);
+        ASSERT_EQ(1, removeLikeTheRetriever(a));
+        EXPECT_EQ(0, removeLikeTheRetriever(a));  // nothing left to move
+        EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
+        const std::vector<std::string> names = indexedNames(b);
+        EXPECT_EQ(0, std::count(names.begin(), names.end(), a.getRecordFileName()));
+        std::vector<std::string> inBin;
+        for (const auto& e : std::filesystem::directory_iterator(recycle)) {
+            inBin.push_back(e.path().filename().string());
+        }
+        ASSERT_EQ(rows[i].second, inBin.size()) << "retention " << rows[i].first;
+        if (i == 0) {
+            EXPECT_NE(std::string::npos,
+                      inBin[0].find("#dev_1.2.3.4_1#20240101#" + a.getRecordFileName()));
+        }
     }
-    ASSERT_EQ(1u, inBin.size());
-    EXPECT_NE(std::string::npos, inBin[0].find("#dev_1.2.3.4_1#20240101#" + a.getRecordFileName()));
-    EXPECT_EQ(3 * 188u, std::filesystem::file_size(recycle + "/" + inBin[0]));
-
-    // A second removal of the same file finds nothing to move.
-    EXPECT_EQ(0, removeLikeTheRetriever(a));
-    // The bin serves only its own record folder, and never the bin itself.
     RecordRecycleBin bin(1, tmp.sub("disk/record"));
     ASSERT_EQ(kRecordOk, bin.init(1, 0));
-    EXPECT_EQ(0, bin.deleteFile(tmp.sub("elsewhere/x.ts"), "x.ts"));
-    EXPECT_EQ(0, bin.deleteFile(recycle + "/" + inBin[0], inBin[0]));
-
-    EXPECT_EQ(0, bin.purge(3600));
-    EXPECT_TRUE(std::filesystem::exists(recycle + "/" + inBin[0]));
-    {
-        // An area that cannot be listed is told and logged, not taken for empty.
-        rectest::FaultFileSystem faults;
-        rectest::FileSystemScope scope(&faults);
-        rectest::LogCatcher log("RecordRecycleBin");
-        faults.failAt("list", recycle, kRecordIOError);
-        EXPECT_EQ(kRecordIOError, bin.purge(0));
-        EXPECT_TRUE(log.contains(recycle + ": cannot be listed (I/O error)"));
-    }
-    EXPECT_EQ(1, bin.purge(0));
-    EXPECT_TRUE(std::filesystem::is_empty(recycle));
-}
-
-TEST_F(RecycleTest, MissingRecordFolderIsNotCreatedAndDiskManagerDeletes) {
-    RecordRecycleBin bin(1, tmp.sub("gone/record"));
-    EXPECT_EQ(kRecordNotFound, bin.init(1, 0));
+    rectest::FaultFileSystem faults;
+    rectest::FileSystemScope scope(&faults);
+    rectest::LogCatcher log("RecordRecycleBin");
+    faults.failAt("list", recycle, kRecordIOError);
+    EXPECT_EQ(kRecordIOError, bin.purge(0));
+    EXPECT_TRUE(log.contains(recycle + ": cannot be listed (I/O error)"));
+    RecordRecycleBin missing(1, tmp.sub("gone/record"));
+    EXPECT_EQ(kRecordNotFound, missing.init(1, 0));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("gone")));
-    EXPECT_EQ(0, bin.deleteFile(tmp.sub("gone/record/a/b/c.ts"), "c.ts"));
-
-    RecordFileInfo a = recordFile(disk, kDay, 2);
-    IDiskManager* m = DiskManagerFactory::getDiskManager(1, 1);
-    ASSERT_NE(nullptr, m);
-    // Only a record file of a configured root is ever removed.
-    EXPECT_EQ(0, m->deleteRecordFile(a.createRecordFileName().c_str()));
-    RecorderConfig config;
-    config.recordDirs = {disk};
-    rectest::ConfigScope configured(config);
-    EXPECT_EQ(1, m->deleteRecordFile(a.createRecordFileName().c_str()));
-    EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
-    EXPECT_EQ(0, m->deleteRecordFile(a.createRecordFileName().c_str()));
-
-    // No index for that day: the parser does not open.
-    RecordIndexFileParserEx parser;
-    EXPECT_EQ(0, parser.open(disk, "20991231", "dev_1.2.3.4_1", 1, 1));
 }
 
 // The recorder keeps appending to the day index while the backup removes
@@ -205,6 +187,46 @@ TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
         std::filesystem::remove(path);
     }
     ledger.reset();
+}
+
+// Paths that would lead outside the root, handed to the two deletes of the
+// backup's source side (the bin, then the disk manager): only a record file
+// in a day folder of a configured root is ever removed.
+TEST_F(RecycleTest, DeletesRemoveOnlyRecordFilesOfTheirRoots) {
+    RecorderConfig config;
+    config.recordDirs = {disk};
+    rectest::ConfigScope scope(config);
+    const RecordFileInfo good = recordFile(disk, kDay, 2);
+    const std::string day = fsutil::dirName(good.createRecordFileName());
+    const std::string record = tmp.sub("disk/record");
+    std::ofstream(tmp.sub("victim.bin")) << "keep me";
+    std::ofstream(record + "/.recycle-me") << "x";
+    const std::tuple<std::string, std::string, int> rows[] = {
+        // path, file's name, removed
+        {day + "/../../../../victim.bin", "../../../../victim.bin", 0},
+        {day + "/../../../../victim.bin", good.getRecordFileName(), 0},
+        {day + "/x.ts", "../../../../victim.bin", 0},
+        {tmp.sub("victim.bin"), "victim.bin", 0},
+        {record + "/.recycle-me", ".recycle-me", 0},
+        {day + "/record.idx", "record.idx", 0},
+        {record + "/dev_1.2.3.4_1/notaday/" + good.getRecordFileName(), "x.ts", 0},
+        {good.createRecordFileName(), good.getRecordFileName(), 1},
+    };
+    IDiskManager* disks = DiskManagerFactory::getDiskManager(1, 1);
+    rectest::LogCatcher log("RecordRecycleBin");
+    for (const auto& [path, name, removed] : rows) {
+        SCOPED_TRACE(path + " / " + name);
+        RecordRecycleBin bin(disk.getDiskType(), record);
+        ASSERT_EQ(kRecordOk, bin.init(1, 0));
+        const int moved = bin.deleteFile(path, name);
+        EXPECT_EQ(removed, moved != 0 ? moved : disks->deleteRecordFile(path.c_str()));
+    }
+    std::ifstream victim(tmp.sub("victim.bin"));
+    EXPECT_EQ("keep me", std::string(std::istreambuf_iterator<char>(victim), {}));
+    EXPECT_TRUE(std::filesystem::exists(day + "/record.idx"));
+    EXPECT_TRUE(std::filesystem::exists(record + "/.recycle-me"));
+    EXPECT_FALSE(std::filesystem::exists(good.createRecordFileName()));
+    EXPECT_TRUE(log.contains("not a record file of " + record + ", not moved"));
 }
 
 }  // namespace
