@@ -1,9 +1,9 @@
-// The backup side of the record library: a backup disk's identity, creating
-// files on it, writing frames, durable close, a full disk and failing I/O.
+// The backup side of the record library: creating files on a prepared backup
+// disk, writing frames, the rotation rule, durable close, a full disk,
+// failing I/O and a close in the background.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <sstream>
 
 #include "BasicTool.h"
@@ -14,8 +14,6 @@
 #include "RetrieverFileQuery.h"
 #include "TSAVData.h"
 #include "store/BackupDisk.h"
-#include "store/BackupRecordWriter.h"
-#include "store/FileSystem.h"
 #include "store/RecordIndexFile.h"
 
 namespace {
@@ -25,6 +23,8 @@ using namespace rectest;
 const long long kBegin = 1704067200000LL + 3600000LL;
 const long long kReserve = 1 << 20;
 
+// Frame `index` of `count` packets at kBegin + index * 200 ms, a key frame
+// every fifth.
 TSAVData frame(int index, int count = 2) {
     TSAVData f;
     std::vector<char> d = packets(count, index);
@@ -39,10 +39,6 @@ TSAVData frame(int index, int count = 2) {
     return f;
 }
 
-std::vector<char> bytesOf(const TSAVData& f) {
-    return std::vector<char>(f.getData(), f.getData() + f.getDataLength());
-}
-
 class BackupWriterTest : public ::testing::Test {
   protected:
     // A close is done before close() returns, but in the test of the
@@ -53,34 +49,32 @@ class BackupWriterTest : public ::testing::Test {
     void configure(std::vector<std::string> roots, long long segment = 64LL << 20,
                    bool prepare = true) {
         RecorderConfig c;
-        c.recordDirs.push_back(makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal));
+        c.recordDirs = {makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal)};
         for (const std::string& r : roots) {
             c.backupDirs.push_back(makeRecordDir(r, RecordDirInfoEx::kAttributeBackup, 0, segment));
-            std::string diskId;
+            std::string id;
             if (std::filesystem::is_directory(r) && prepare) {
-                EXPECT_EQ(0, BackupDisk::prepare(*posixFileSystem(), r, diskId));
+                EXPECT_EQ(0, BackupDisk::prepare(*posixFileSystem(), r, id));
             }
         }
         c.backupReserveBytes = kReserve;
         config.reset();
         config.reset(new ConfigScope(c));
     }
-    // One backup directory behind a fault-injecting file system.
-    FaultFileSystem& faultyBackupDir(long long segment = 64LL << 20) {
+    // tmp/backup behind a fault-injecting file system.
+    FaultFileSystem& faultyBackupDir() {
         std::filesystem::create_directories(tmp.sub("backup"));
-        configure({tmp.sub("backup")}, segment);
+        configure({tmp.sub("backup")});
         m_fs.reset(new FaultFileSystem);
         m_fsScope.reset(new FileSystemScope(m_fs.get()));
         return *m_fs;
     }
-
     SafePointer<RecordFileInfo> description(int camera = 2) {
         SafePointer<RecordFileInfo> info(new RecordFileInfo);
         info->setDeviceId("dev_1");
         info->setDeviceIP("10-0-0-1");
         info->setCameraId(camera);
         info->setRecordMode(1);
-        info->setRecordStorageType(1);
         info->setRecordBeginTime(kBegin);
         info->setRecordDate(BasicTool::getDateString(kBegin));
         TSAVData first = frame(0);
@@ -99,7 +93,6 @@ class BackupWriterTest : public ::testing::Test {
         EXPECT_EQ(10, start);
     }
     int write(TSAVData f) { return writer->write(&f, false, 0); }
-
     // The backup files of dev_1/camera 2 on tmp/backup the query gives out.
     std::vector<RecordFileInfo> listed() {
         const RecordDirInfoEx d = makeRecordDir(tmp.sub("backup"), 0);
@@ -112,15 +105,18 @@ class BackupWriterTest : public ::testing::Test {
         q.listRecordFiles(out, true);
         return out;
     }
-    std::vector<char> readAll(const RecordFileInfo& info, std::vector<RecordIndexNode>* nodes) {
+    // The data of a listed file read node by node, and its nodes as
+    // "offset/length/K|P".
+    std::vector<char> readAll(const RecordFileInfo& info, std::vector<std::string>& nodes) {
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
         EXPECT_EQ(kRecordOk, openRecordFileForRead(info, file, walk));
         std::vector<char> data;
+        RecordIndexNode n;
         while (!file.isNull() && walk.seekNext()) {
-            RecordIndexNode n;
             walk.getCurrentNodeInfo(n);
-            if (nodes != nullptr) nodes->push_back(n);
+            nodes.push_back(std::to_string(n.getTimeOffset()) + "/" +
+                            std::to_string(n.getTimeLen()) + (n.isIFrame() ? "/K" : "/P"));
             data.resize(data.size() + n.getDataLen());
             EXPECT_EQ(n.getDataLen(),
                       file->read(data.data() + data.size() - n.getDataLen(), n.getDataLen()));
@@ -140,45 +136,30 @@ class BackupWriterTest : public ::testing::Test {
     std::unique_ptr<FileSystemScope> m_fsScope;
 };
 
-// Only a root that holds a valid marker is a backup disk; a root is never
-// created (a missing one is an unplugged disk, and a bare mount point is the
-// system's own disk).
+// A root is never created (a missing one is an unplugged disk) and only a
+// prepared one is written (a bare mount point is the system's own disk).
 TEST_F(BackupWriterTest, OnlyAPreparedDiskIsWrittenAndNoRootIsEverCreated) {
-    const std::string id = "0123456789abcdef0123456789abcdef";
-    const std::pair<const char*, int> markers[] = {
-        {nullptr, kRecordNotPrepared},  // a bare mount point
-        {"", kRecordNotPrepared},
-        {"nvr-backup-disk 2\nid=0123456789abcdef0123456789abcdef\n", kRecordNotPrepared},
-        {"nvr-backup-disk 1\nid=0123456789ABCDEF0123456789ABCDEF\n", kRecordNotPrepared},
-        {"nvr-backup-disk 1\nid=0123456789abcdef0123456789abcdef\n", kRecordOk},
-    };
-    FileSystem& fs = *posixFileSystem();
-    BackupDiskIdentity found;
-    EXPECT_EQ(kRecordNotFound, BackupDisk::identify(fs, tmp.sub("none"), found));
-    for (const auto& [marker, expected] : markers) {
-        SCOPED_TRACE(marker == nullptr ? "none" : marker);
-        std::filesystem::create_directories(tmp.sub("m"));
-        if (marker != nullptr) std::ofstream(tmp.sub("m/") + BackupDisk::kMarkerName) << marker;
-        EXPECT_EQ(expected, BackupDisk::identify(fs, tmp.sub("m"), found));
-        EXPECT_EQ(expected == kRecordOk ? id : "", found.id);
-        std::filesystem::remove_all(tmp.sub("m"));
-    }
-    // The writer: an unmounted root is skipped for a mounted second disk.
     const std::string unmounted = tmp.sub("mnt/usb");
     configure({unmounted});
     SafePointer<RecordFileInfo> info = description();
     EXPECT_EQ(kRecordNoDir, create(info));
-    std::filesystem::create_directories(tmp.sub("backup2"));
-    configure({unmounted, tmp.sub("backup2")});
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({unmounted, tmp.sub("backup")});
     openNew(info);
-    EXPECT_EQ(tmp.sub("backup2"), info->getRecordDirInfo().getRecordRootDir());
+    EXPECT_EQ(tmp.sub("backup"), info->getRecordDirInfo().getRecordRootDir());
+    ASSERT_EQ(kRecordOk, write(frame(0)));
     EXPECT_EQ(kRecordOk, writer->close());
+    // A second file with the same begin time gets a name of its own.
+    openNew(info);
+    ASSERT_EQ(kRecordOk, write(frame(0)));
+    EXPECT_EQ(kRecordOk, writer->close());
+    EXPECT_EQ(2u, listed().size());
     // The disk is unplugged between creation and open: the open fails.
     ASSERT_EQ(kRecordOk, create(info));
-    std::filesystem::remove_all(tmp.sub("backup2"));
+    std::filesystem::rename(tmp.sub("backup"), tmp.sub("away"));
     int start = 0;
     EXPECT_EQ(kRecordNoDir, writer->open(info, start));
-    EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup2")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup")));
     EXPECT_FALSE(std::filesystem::exists(tmp.sub("mnt")));
     // A bare mount point is refused and left untouched until it is prepared.
     std::filesystem::create_directories(tmp.sub("bare"));
@@ -190,56 +171,6 @@ TEST_F(BackupWriterTest, OnlyAPreparedDiskIsWrittenAndNoRootIsEverCreated) {
     EXPECT_EQ(kRecordOk, writer->close());
 }
 
-TEST_F(BackupWriterTest, WrittenFileIsListedAndReadsBackByteForByte) {
-    std::filesystem::create_directories(tmp.sub("backup"));
-    configure({tmp.sub("backup")});
-    SafePointer<RecordFileInfo> info = description();
-    openNew(info);
-    std::vector<char> written;
-    for (int i = 0; i < 12; ++i) {
-        TSAVData f = frame(i, 1 + i % 3);
-        ASSERT_TRUE(dir->canWrite(&f, 0));
-        ASSERT_EQ(kRecordOk, write(f));
-        dir->addWrittenSize(f.getDataLength());
-        const std::vector<char> b = bytesOf(f);
-        written.insert(written.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(static_cast<long long>(written.size()), dir->addWrittenSize(0));
-    EXPECT_TRUE(listed().empty());  // not given out before it is closed
-    ASSERT_EQ(kRecordOk, writer->close());
-    EXPECT_EQ(kRecordOk, writer->close());
-
-    std::vector<RecordFileInfo> files = listed();
-    ASSERT_EQ(1u, files.size());
-    EXPECT_EQ(info->createRecordFileName(), files[0].createRecordFileName());
-    EXPECT_EQ(kBegin, files[0].getRecordBeginTime());
-    EXPECT_EQ(kBegin + 12 * 200, files[0].getRecordEndTime());
-    EXPECT_EQ(1, files[0].getRecordMode());
-    EXPECT_EQ(640, files[0].getAVStreamInfo().getImageWidth());
-    std::vector<RecordIndexNode> nodes;
-    EXPECT_EQ(written, readAll(files[0], &nodes));
-    ASSERT_EQ(12u, nodes.size());
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(i * 200, nodes[i].getTimeOffset());
-        EXPECT_EQ(200, nodes[i].getTimeLen());
-        EXPECT_EQ(i % 5 == 0, nodes[i].isIFrame());
-    }
-
-    // A second file with the same begin time gets a name of its own.
-    openNew(info);
-    ASSERT_EQ(kRecordOk, write(frame(0)));
-    ASSERT_EQ(kRecordOk, writer->close());
-    EXPECT_EQ(2u, listed().size());
-
-    // A file closed without a frame leaves nothing behind.
-    openNew(info);
-    const std::string empty = info->createRecordFileName();
-    ASSERT_TRUE(std::filesystem::exists(empty));
-    ASSERT_EQ(kRecordOk, writer->close());
-    EXPECT_FALSE(std::filesystem::exists(empty));
-    EXPECT_EQ(2u, listed().size());
-}
-
 TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRefuse) {
     FaultFileSystem& fs = faultyBackupDir();
     SafePointer<RecordFileInfo> info = description();
@@ -248,7 +179,6 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRef
     const std::string day = fsutil::dirName(info->createRecordFileName());
     fs.clearCalls();
     ASSERT_EQ(kRecordOk, writer->close());
-
     // Data fsync, then the day folder, then the index entry, itself synced.
     const std::vector<std::string> calls = fs.calls();
     auto find = [&calls](const std::string& prefix, size_t from) {
@@ -260,7 +190,6 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRef
     EXPECT_LT(find("fsync:", 0), find("syncDir:" + day, 0));
     EXPECT_LT(find("syncDir:" + day, 0), indexOpen);
     EXPECT_LT(find("fsync:", indexOpen), calls.size());
-
     // A failing fsync of the data is an I/O error, and the file is not
     // listed as complete.
     openNew(info);
@@ -283,7 +212,6 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRef
     EXPECT_FALSE(dir->canWrite(&small, 0));
     writer->close();
     fs.clear();
-
     // The folders below the root cannot be made: the open fails cleanly.
     fs.failOn("mkdir", kRecordIOError);
     SafePointer<RecordFileInfo> other = description(3);
@@ -292,17 +220,18 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRef
     EXPECT_EQ(kRecordIOError, writer->open(other, start));
 }
 
-// What write answers for each frame of a file, and what the closed file then
-// holds: exactly the frames written. A file ends at a key frame once the
-// group of pictures it opens would not fit the segment: the key frame is
-// refused (-737) and starts the next file. Frames are "K<packets>" (key) or
-// "P<packets>"; results '.' written, 'X' -737, 'R' -703 (disk full), 'E' -707.
+// What write answers for each frame of a file, and what the file closed then
+// holds: exactly the frames written, node by node (none before the close). A
+// file ends at a key frame once the group of pictures it opens would not fit
+// the segment: the key frame is refused (-737) and starts the next file.
+// Frames are "K<packets>" (key) or "P<packets>"; results '.' written, 'X'
+// -737, 'R' -703 (disk full), 'E' -707.
 TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritten) {
     struct Row {
         const char* name;
         int segmentPackets;  // 0: no limit
-        int faultCode;       // a write that fails: with this code,
-        int faultAt;         // at this write (0 the first), once
+        int faultCode;       // a write that fails once: with this code,
+        int faultAt;         // at this write (0 the first)
         const char* frames;
         const char* results;
     };
@@ -312,9 +241,9 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
         {"the largest group of the file counts", 25, 0, 0, "K2 P8 K2 P4 K2", "....X"},
         {"a frame that does not fit at all", 6, 0, 0, "K2 P2 P2 P2", "...X"},
         {"the first frame of a file is never held back", 4, 0, 0, "K4 P1 K1", ".XX"},
-        {"no segment limit", 0, 0, 0, "K2 P2 K2 P2 K2", "....."},
+        {"no segment limit", 0, 0, 0, "K1 P2 P3 K1 P2 P3 K1 P2 P3 K1 P2 P3", "............"},
         {"the disk fills up: the file is broken", 0, kRecordNoSpace, 1, "K3 P4 P3", ".RE"},
-        {"an I/O error breaks the file for good", 0, kRecordIOError, 0, "K2 P2", "EE"},
+        {"an I/O error breaks the file for good", 0, kRecordIOError, 1, "K2 P2 P2", ".EE"},
     };
     FaultFileSystem& fs = faultyBackupDir();
     for (const Row& row : rows) {
@@ -326,14 +255,17 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
         if (row.faultCode != 0) fs.failWrite(row.faultCode, row.faultAt, false);
         std::string results;
         std::vector<char> written;
+        std::vector<std::string> nodes;
         std::istringstream frames(row.frames);
         std::string token;
         for (int i = 0; frames >> token; ++i) {
             TSAVData f = frame(i, std::stoi(token.substr(1)));
             f.setFrameType(token[0] == 'K' ? 1 : 2);
             const int r = write(f);
-            const std::vector<char> b = bytesOf(f);
-            if (r == kRecordOk) written.insert(written.end(), b.begin(), b.end());
+            if (r == kRecordOk) {
+                written.insert(written.end(), f.getData(), f.getData() + f.getDataLength());
+                nodes.push_back(std::to_string(i * 200) + "/200/" + token.substr(0, 1));
+            }
             results += r == kRecordOk            ? '.'
                        : r == kRecordSegmentFull ? 'X'
                        : r == kRecordDirRefused  ? 'R'
@@ -341,13 +273,19 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
                                                  : '?';
         }
         EXPECT_EQ(row.results, results);
+        EXPECT_TRUE(listed().empty());  // not given out before it is closed
         ASSERT_EQ(kRecordOk, writer->close());
-        EXPECT_EQ(kRecordIOError, write(frame(0)));  // closed
-        std::vector<RecordFileInfo> files = listed();
-        ASSERT_EQ(written.empty() ? 0u : 1u, files.size());  // an empty file leaves nothing
-        if (files.empty()) continue;
-        EXPECT_EQ(written, readAll(files[0], nullptr));
+        EXPECT_EQ(kRecordOk, writer->close());
+        EXPECT_EQ(kRecordIOError, write(frame(0)));
+        const std::vector<RecordFileInfo> files = listed();
+        ASSERT_EQ(1u, files.size());
+        std::vector<std::string> read;
+        EXPECT_EQ(written, readAll(files[0], read));
+        EXPECT_EQ(nodes, read);
         EXPECT_EQ(written.size(), std::filesystem::file_size(files[0].createRecordFileName()));
+        EXPECT_EQ(kBegin + 200 * static_cast<long long>(results.rfind('.') + 1),
+                  files[0].getRecordEndTime());
+        EXPECT_EQ(640, files[0].getAVStreamInfo().getImageWidth());
     }
 }
 
@@ -356,8 +294,7 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
 // the flusher waits at the data's fsync, and the source and its index entry
 // are still there. A flush that fails keeps both for another move.
 TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
-    // Lets every fsync through only once opened.
-    class GatedFileSystem : public FaultFileSystem {
+    class GatedFileSystem : public FaultFileSystem {  // every fsync waits for the gate
       public:
         void open(bool open) {
             std::lock_guard<std::mutex> g(m_gateLock);
@@ -389,11 +326,12 @@ TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
         const RecordDirInfoEx local =
             makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal);
         const RecordFileInfo source = recordFile(local, "dev_1", "10-0-0-1", 2, kBegin, 1);
-        const std::string indexPath =
-            RecordIndexFile::pathOf(fsutil::dirName(source.createRecordFileName()));
+        const std::string path = source.createRecordFileName();
         auto indexed = [&] {
             std::vector<RecordIndexEntry> entries;
-            EXPECT_EQ(kRecordOk, RecordIndexFile::load(*posixFileSystem(), indexPath, entries));
+            EXPECT_EQ(kRecordOk, RecordIndexFile::load(
+                                     *posixFileSystem(),
+                                     RecordIndexFile::pathOf(fsutil::dirName(path)), entries));
             return entries.size();
         };
         SafePointer<RecordFileInfo> info = description();
@@ -402,7 +340,7 @@ TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
         // The source read to its end leaves as the retriever removes it.
         RecordRecycleBin bin(local.getDiskType(), tmp.sub("local/record"));
         ASSERT_EQ(kRecordOk, bin.init(1, 0));
-        ASSERT_EQ(1, bin.deleteFile(source.createRecordFileName(), source.getRecordFileName()));
+        ASSERT_EQ(1, bin.deleteFile(path, source.getRecordFileName()));
         RecordIndexFileParserEx parser;
         ASSERT_EQ(1, parser.open(local, source.getRecordDate(),
                                  BasicTool::getDeviceDirString("dev_1", "10-0-0-1", 2), 1, 1));
@@ -413,13 +351,13 @@ TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
         if (flushFails) gated.failOn("fsync", kRecordIOError);
         LogCatcher kept("RecordMove");
         EXPECT_EQ(kRecordOk, writer->close());
-        EXPECT_TRUE(std::filesystem::exists(source.createRecordFileName()));
+        EXPECT_TRUE(std::filesystem::exists(path));
         EXPECT_EQ(1u, indexed());
         gated.open(true);
         BackupRecordWriter::waitForClosedFiles();
         BackupRecordWriter::setCloseInBackground(false);
         gated.clear();
-        EXPECT_EQ(flushFails, std::filesystem::exists(source.createRecordFileName()));
+        EXPECT_EQ(flushFails, std::filesystem::exists(path));
         EXPECT_EQ(flushFails ? 1u : 0u, indexed());
         EXPECT_EQ(flushFails, kept.contains("kept"));
         EXPECT_EQ(flushFails ? 0u : 1u, listed().size());  // the backup file, complete
