@@ -44,11 +44,10 @@ class TempDir {
 };
 
 // Forwards to the POSIX file system, records every call in order
-// ("open:<path>", "write:<fd>", "fsync:<fd>", ...) and fails what it is told:
-// failAt(op, path, code) that operation on that one path, failOn(op, code)
-// every call of it, failWrite(code, after, persistent) the write after
-// `after` good ones (once, or every one from then on); setFreeSpace fixes
-// what freeSpace answers.
+// ("open:<path>", "fsync:<fd>", ...) and fails what it is told: failAt(op,
+// path, code) that operation on that path, failOn(op, code) every call of it,
+// failWrite(code, after, persistent) the write after `after` good ones (once,
+// or every one from then on); setFreeSpace fixes what freeSpace answers.
 class FaultFileSystem : public FileSystemWrapper {
   public:
     FaultFileSystem() : FileSystemWrapper(posixFileSystem()) {}
@@ -71,14 +70,11 @@ class FaultFileSystem : public FileSystemWrapper {
         m_fail.clear();
         m_write = WriteFault();
         m_freeSpace = -1;
+        m_calls.clear();
     }
     std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> g(m_lock);
         return m_calls;
-    }
-    void clearCalls() {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_calls.clear();
     }
 
     int open(const std::string& p, int mode, int& fd) override {
@@ -111,10 +107,9 @@ class FaultFileSystem : public FileSystemWrapper {
     }
     int freeSpace(const std::string& p, long long& bytes) override {
         if (int r = check("freeSpace", p)) return r;
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            bytes = m_freeSpace;
-        }
+        std::unique_lock<std::mutex> g(m_lock);
+        bytes = m_freeSpace;
+        g.unlock();
         return bytes >= 0 ? 0 : FileSystemWrapper::freeSpace(p, bytes);
     }
 
@@ -133,8 +128,7 @@ class FaultFileSystem : public FileSystemWrapper {
             return code;
         }
         for (const std::string& key : {op + ":" + fsutil::normalize(arg), op + ":"}) {
-            auto it = m_fail.find(key);
-            if (it != m_fail.end()) return it->second;
+            if (m_fail.count(key) != 0) return m_fail[key];
         }
         return 0;
     }
@@ -168,12 +162,10 @@ class LogCatcher {
         });
     }
     ~LogCatcher() { Logger::setObserver(Logger::Observer()); }
-    std::vector<std::string> messages() const {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_messages;
-    }
+    // Whether an entry holds `part` ("" for any entry).
     bool contains(const std::string& part) const {
-        for (const std::string& m : messages()) {
+        std::lock_guard<std::mutex> g(m_lock);
+        for (const std::string& m : m_messages) {
             if (m.find(part) != std::string::npos) return true;
         }
         return false;

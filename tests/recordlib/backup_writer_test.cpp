@@ -1,15 +1,12 @@
 // The backup side of the record library: creating files on a prepared backup
-// disk, writing frames, the rotation rule, durable close, a full disk,
-// failing I/O and a close in the background.
+// disk, writing frames, the rotation rule, durable close, a full disk and
+// failing I/O. (A close in the background: the crash and move tests.)
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <sstream>
 
 #include "BasicTool.h"
 #include "RecordFileReader.h"
-#include "RecordIndexFileParserEx.h"
-#include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
 #include "TSAVData.h"
@@ -177,7 +174,7 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRef
     openNew(info);
     ASSERT_EQ(kRecordOk, write(frame(0)));
     const std::string day = fsutil::dirName(info->createRecordFileName());
-    fs.clearCalls();
+    fs.clear();
     ASSERT_EQ(kRecordOk, writer->close());
     // Data fsync, then the day folder, then the index entry, itself synced.
     const std::vector<std::string> calls = fs.calls();
@@ -286,81 +283,6 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
         EXPECT_EQ(kBegin + 200 * static_cast<long long>(results.rfind('.') + 1),
                   files[0].getRecordEndTime());
         EXPECT_EQ(640, files[0].getAVStreamInfo().getImageWidth());
-    }
-}
-
-// A file closed in the background holds the source files whose frames it
-// took until the flusher has made it durable: close() answers at once while
-// the flusher waits at the data's fsync, and the source and its index entry
-// are still there. A flush that fails keeps both for another move.
-TEST_F(BackupWriterTest, FileClosedInTheBackgroundHoldsItsSourcesUntilDurable) {
-    class GatedFileSystem : public FaultFileSystem {  // every fsync waits for the gate
-      public:
-        void open(bool open) {
-            std::lock_guard<std::mutex> g(m_gateLock);
-            m_open = open;
-            m_gateChanged.notify_all();
-        }
-        int fsync(int fd) override {
-            std::unique_lock<std::mutex> g(m_gateLock);
-            m_gateChanged.wait(g, [this] { return m_open; });
-            g.unlock();
-            return FaultFileSystem::fsync(fd);
-        }
-
-      private:
-        std::mutex m_gateLock;
-        std::condition_variable m_gateChanged;
-        bool m_open = true;
-    };
-    for (const bool flushFails : {false, true}) {
-        SCOPED_TRACE(flushFails ? "flush failed" : "durable");
-        std::filesystem::remove_all(tmp.sub("local"));
-        std::filesystem::remove_all(tmp.sub("backup/record"));
-        std::filesystem::create_directories(tmp.sub("local"));
-        std::filesystem::create_directories(tmp.sub("backup"));
-        configure({tmp.sub("backup")});
-        GatedFileSystem gated;
-        FileSystemScope scope(&gated);
-        BackupRecordWriter::setCloseInBackground(true);
-        const RecordDirInfoEx local =
-            makeRecordDir(tmp.sub("local"), RecordDirInfoEx::kAttributeLocal);
-        const RecordFileInfo source = recordFile(local, "dev_1", "10-0-0-1", 2, kBegin, 1);
-        const std::string path = source.createRecordFileName();
-        auto indexed = [&] {
-            std::vector<RecordIndexEntry> entries;
-            EXPECT_EQ(kRecordOk, RecordIndexFile::load(
-                                     *posixFileSystem(),
-                                     RecordIndexFile::pathOf(fsutil::dirName(path)), entries));
-            return entries.size();
-        };
-        SafePointer<RecordFileInfo> info = description();
-        openNew(info);
-        ASSERT_EQ(kRecordOk, write(frame(0)));
-        // The source read to its end leaves as the retriever removes it.
-        RecordRecycleBin bin(local.getDiskType(), tmp.sub("local/record"));
-        ASSERT_EQ(kRecordOk, bin.init(1, 0));
-        ASSERT_EQ(1, bin.deleteFile(path, source.getRecordFileName()));
-        RecordIndexFileParserEx parser;
-        ASSERT_EQ(1, parser.open(local, source.getRecordDate(),
-                                 BasicTool::getDeviceDirString("dev_1", "10-0-0-1", 2), 1, 1));
-        ASSERT_EQ(1, parser.deleteFile(source));
-        ASSERT_EQ(kRecordOk, parser.close());
-
-        gated.open(false);
-        if (flushFails) gated.failOn("fsync", kRecordIOError);
-        LogCatcher kept("RecordMove");
-        EXPECT_EQ(kRecordOk, writer->close());
-        EXPECT_TRUE(std::filesystem::exists(path));
-        EXPECT_EQ(1u, indexed());
-        gated.open(true);
-        BackupRecordWriter::waitForClosedFiles();
-        BackupRecordWriter::setCloseInBackground(false);
-        gated.clear();
-        EXPECT_EQ(flushFails, std::filesystem::exists(path));
-        EXPECT_EQ(flushFails ? 1u : 0u, indexed());
-        EXPECT_EQ(flushFails, kept.contains("kept"));
-        EXPECT_EQ(flushFails ? 0u : 1u, listed().size());  // the backup file, complete
     }
 }
 

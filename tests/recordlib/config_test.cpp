@@ -1,18 +1,12 @@
 // The recorder configuration: hostile input is refused with a message that
-// names the file and the field, the disk manager serves it, and the lock of
-// the disks it names.
-#include <fcntl.h>
+// names the file and the field, and the disk manager serves it.
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "RecordTestSupport.h"
 #include "config/RecorderConfig.h"
-#include "store/BackupDisk.h"
-#include "store/RecordDiskLock.h"
 
 namespace {
 
@@ -116,50 +110,6 @@ TEST(RecorderConfigTest, DiskManagerServesTheConfiguredPolicies) {
     m->getRecordDirInfoList(dirs);
     EXPECT_TRUE(dirs.empty());
     EXPECT_EQ(0, m->getRecordDeviceDirPolicy(RecordDeviceInfo("dev", "", 3, 1), p));
-}
-
-// The lock of the configured disks: shared by the holders of one process,
-// exclusive against other open files of it (the commands test runs a real
-// second process), never made on a missing or bare root, and naming no
-// stale holder once released.
-TEST(RecordDiskLockTest, SharedWithinTheProcessHeldAgainstOthersNeverOnAMissingOrBareRoot) {
-    TempDir tmp;
-    for (const char* name : {"rec", "backup", "bare"})
-        std::filesystem::create_directories(tmp.sub(name));
-    std::string id;
-    ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), tmp.sub("backup"), id));
-    RecorderConfig config;
-    config.recordDirs = {makeRecordDir(tmp.sub("rec"), RecordDirInfoEx::kAttributeLocal),
-                         makeRecordDir(tmp.sub("missing"), RecordDirInfoEx::kAttributeLocal)};
-    config.backupDirs = {makeRecordDir(tmp.sub("backup"), RecordDirInfoEx::kAttributeBackup),
-                         makeRecordDir(tmp.sub("bare"), RecordDirInfoEx::kAttributeBackup)};
-    const std::vector<std::string> roots = RecordDiskLock::rootsOf(config);
-    EXPECT_EQ((std::vector<std::string>{tmp.sub("rec"), tmp.sub("missing"), tmp.sub("backup")}),
-              roots);
-    auto heldElsewhere = [](const std::string& path) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        if (fd >= 0) ::close(fd);
-        return held;
-    };
-    RecordDiskLock first, second;
-    std::string error;
-    ASSERT_EQ(0, first.lock(roots, "nvr-backup run", error)) << error;
-    ASSERT_EQ(0, second.lock(roots, "a host", error)) << error;
-    EXPECT_FALSE(std::filesystem::exists(tmp.sub("missing")));
-    EXPECT_FALSE(std::filesystem::exists(tmp.sub("bare/record")));
-    for (int step = 0; step < 3; ++step) {  // both held, one released, both released
-        if (step == 1) first.unlock();
-        if (step == 2) second.unlock();
-        for (const std::string& root : {tmp.sub("rec"), tmp.sub("backup")}) {
-            const std::string path = RecordDiskLock::lockPath(root);
-            std::ifstream in(path);
-            EXPECT_EQ(step < 2 ? "pid " + std::to_string(getpid()) + "\nnvr-backup run\n" : "",
-                      std::string(std::istreambuf_iterator<char>(in), {}));
-            EXPECT_EQ(step < 2, heldElsewhere(path)) << path;
-        }
-    }
-    EXPECT_EQ(tmp.sub("rec/record/.nvr-backup.lock"), RecordDiskLock::lockPath(tmp.sub("rec")));
 }
 
 }  // namespace

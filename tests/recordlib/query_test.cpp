@@ -1,5 +1,5 @@
 // The file query over record directories and days, the device folders of a
-// device, and opening files to read (one reader at a time, files past 2 GiB).
+// device, and files past 2 GiB.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -100,46 +100,6 @@ TEST_F(QueryTest, WalkFindsTheNextCompleteFileAndPassesOverTheOthers) {
     ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
     EXPECT_EQ(kDay1, f->getRecordBeginTime());
     EXPECT_EQ(RecordFileInfo::kStateComplete, f->getState());
-}
-
-// One reader at a time per record file. A second reader is refused while the
-// first holds the file: until its stream is closed before the end of the
-// data, or, once read to the end (about to be deleted), until the stream is
-// destroyed.
-TEST_F(QueryTest, OneReaderAtATimePerRecordFile) {
-    enum Then { kNothing, kCloseMidway, kReadAllAndClose, kReadAllCloseAndDrop, kDrop };
-    struct Row {
-        const char* name;
-        Then then;  // what the first reader does before the second one opens
-        int second;
-    };
-    const Row rows[] = {
-        {"open", kNothing, kRecordOpenFailed},
-        {"closed midway", kCloseMidway, kRecordOk},
-        {"read to the end, closed and dropped", kReadAllCloseAndDrop, kRecordOk},
-    };
-    const RecordFileInfo rec = recordFile(disk1, "10.0.0.1", kDay1 + 1000, 3);
-    const RecordFileInfo neighbour = recordFile(disk1, "10.0.0.1", kDay1 + 9000, 3);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        rectest::LogCatcher log("RecordRead");
-        SafePointer<IFile> first, second, beside;
-        RecordFileIndexNodeInfo walk;
-        ASSERT_EQ(kRecordOk, openRecordFileForRead(rec, first, walk));
-        EXPECT_TRUE(isRecordFileBeingRead(rec.createRecordFileName()));
-        std::vector<char> data(188 * 2 * 3);
-        const int want = row.then == kCloseMidway ? 188 : static_cast<int>(data.size());
-        if (row.then != kNothing && row.then != kDrop) {
-            ASSERT_EQ(want, first->read(data.data(), want));
-            EXPECT_EQ(kRecordOk, first->close());
-        }
-        if (row.then == kReadAllCloseAndDrop || row.then == kDrop) first.dec_reference();
-        EXPECT_EQ(row.second, openRecordFileForRead(rec, second, walk));
-        EXPECT_EQ(row.second != kRecordOk, log.contains("being read by another reader"));
-        EXPECT_EQ(kRecordOk, openRecordFileForRead(neighbour, beside, walk));  // others are free
-    }
-    EXPECT_FALSE(isRecordFileBeingRead(rec.createRecordFileName()));
-    EXPECT_FALSE(isRecordFileBeingRead(neighbour.createRecordFileName()));
 }
 
 // A record file of 3 GiB, as a 32-bit recorder has them (sparse, so it takes

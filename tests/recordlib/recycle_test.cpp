@@ -1,14 +1,12 @@
 // Removing record files: the recycle bin and the index parser, also while
-// the recorder writes into the same index, only once every backup file that
-// may hold the frames is durable, and never anything outside the root.
+// the recorder writes into the same index, and only once every backup file
+// that may hold the frames is durable.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <thread>
 
 #include "BasicTool.h"
-#include "DiskManagerFactory.h"
 #include "LocalRecorder.h"
 #include "RecordFileReader.h"
 #include "RecordIndexFileParserEx.h"
@@ -187,46 +185,6 @@ TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
         std::filesystem::remove(path);
     }
     ledger.reset();
-}
-
-// Paths that would lead outside the root, handed to the two deletes of the
-// backup's source side (the bin, then the disk manager): only a record file
-// in a day folder of a configured root is ever removed.
-TEST_F(RecycleTest, DeletesRemoveOnlyRecordFilesOfTheirRoots) {
-    RecorderConfig config;
-    config.recordDirs = {disk};
-    rectest::ConfigScope scope(config);
-    const RecordFileInfo good = recordFile(disk, kDay, 2);
-    const std::string day = fsutil::dirName(good.createRecordFileName());
-    const std::string record = tmp.sub("disk/record");
-    std::ofstream(tmp.sub("victim.bin")) << "keep me";
-    std::ofstream(record + "/.recycle-me") << "x";
-    const std::tuple<std::string, std::string, int> rows[] = {
-        // path, file's name, removed
-        {day + "/../../../../victim.bin", "../../../../victim.bin", 0},
-        {day + "/../../../../victim.bin", good.getRecordFileName(), 0},
-        {day + "/x.ts", "../../../../victim.bin", 0},
-        {tmp.sub("victim.bin"), "victim.bin", 0},
-        {record + "/.recycle-me", ".recycle-me", 0},
-        {day + "/record.idx", "record.idx", 0},
-        {record + "/dev_1.2.3.4_1/notaday/" + good.getRecordFileName(), "x.ts", 0},
-        {good.createRecordFileName(), good.getRecordFileName(), 1},
-    };
-    IDiskManager* disks = DiskManagerFactory::getDiskManager(1, 1);
-    rectest::LogCatcher log("RecordRecycleBin");
-    for (const auto& [path, name, removed] : rows) {
-        SCOPED_TRACE(path + " / " + name);
-        RecordRecycleBin bin(disk.getDiskType(), record);
-        ASSERT_EQ(kRecordOk, bin.init(1, 0));
-        const int moved = bin.deleteFile(path, name);
-        EXPECT_EQ(removed, moved != 0 ? moved : disks->deleteRecordFile(path.c_str()));
-    }
-    std::ifstream victim(tmp.sub("victim.bin"));
-    EXPECT_EQ("keep me", std::string(std::istreambuf_iterator<char>(victim), {}));
-    EXPECT_TRUE(std::filesystem::exists(day + "/record.idx"));
-    EXPECT_TRUE(std::filesystem::exists(record + "/.recycle-me"));
-    EXPECT_FALSE(std::filesystem::exists(good.createRecordFileName()));
-    EXPECT_TRUE(log.contains("not a record file of " + record + ", not moved"));
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "PowerCutFileSystem.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,14 +16,9 @@ namespace {
 // Reads a whole file; `path` may be /proc/self/fd/N, which also reaches a
 // file that was opened write-only or has been unlinked since.
 int readAll(const std::string& path, std::string& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return resultFromErrno(errno);
-    out.clear();
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return n == 0 ? kRecordOk : kRecordIOError;
+    std::ifstream in(path, std::ios::binary);
+    out.assign(std::istreambuf_iterator<char>(in), {});
+    return in.is_open() && !in.bad() ? kRecordOk : kRecordIOError;
 }
 
 // The inode behind `path` (the link itself, not what it points to).
@@ -60,13 +53,9 @@ int PowerCutFileSystem::cut() {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_armed) return kRecordFailed;
     std::error_code ec;
-    std::vector<std::filesystem::path> children;
-    for (const auto& e : std::filesystem::directory_iterator(m_root, ec)) {
-        children.push_back(e.path());
-    }
-    for (const auto& p : children) {
-        if (!ec) std::filesystem::remove_all(p, ec);
-    }
+    std::vector<std::string> children;
+    if (FileSystemWrapper::list(m_root, children) != kRecordOk) return kRecordIOError;
+    for (const std::string& name : children) std::filesystem::remove_all(m_root + "/" + name, ec);
     std::vector<int> chain{0};
     const int r = ec ? kRecordIOError : build(m_root, 0, chain);
     reset();
@@ -85,16 +74,6 @@ int PowerCutFileSystem::open(const std::string& path, int mode, int& fd) {
     const int node = r == kRecordOk && m_armed && below(path) ? nodeOf(path, fd) : -1;
     if (node >= 0) m_fds[fd] = node;
     return r;
-}
-
-int PowerCutFileSystem::read(int fd, char* buffer, int count) {
-    if (int r = readGate()) return r;
-    return FileSystemWrapper::read(fd, buffer, count);
-}
-
-int PowerCutFileSystem::readAt(int fd, char* buffer, int count, long long offset) {
-    if (int r = readGate()) return r;
-    return FileSystemWrapper::readAt(fd, buffer, count, offset);
 }
 
 int PowerCutFileSystem::list(const std::string& dir, std::vector<std::string>& names) {

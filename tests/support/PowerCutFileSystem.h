@@ -34,8 +34,8 @@ class PowerCutFileSystem : public FileSystemWrapper {
     // current tree is taken as durable. Resets the counters and the crash.
     [[nodiscard]] int arm(const std::string& root);
     // The n-th counted call from now (n >= 1) and every later one fail with
-    // kRecordIOError without touching the disk, and so do reads, lists, stats
-    // and freeSpace from then on, so the program under test stops.
+    // kRecordIOError without touching the disk, and so do opens to read,
+    // lists, stats and freeSpace from then on: the program under test stops.
     void crashAfter(int n);
     // Rebuilds the tree below the root as durable (see above), removes
     // everything else below it and disarms. REQUIRES: armed; the program
@@ -52,8 +52,6 @@ class PowerCutFileSystem : public FileSystemWrapper {
     int syncDirCount() const { return m_syncDirs; }
 
     int open(const std::string& path, int mode, int& fd) override;
-    int read(int fd, char* buffer, int count) override;
-    int readAt(int fd, char* buffer, int count, long long offset) override;
     int write(int fd, const char* buffer, int count) override;
     int fsync(int fd) override;
     int truncate(int fd, long long size) override;
