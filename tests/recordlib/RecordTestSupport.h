@@ -1,6 +1,5 @@
-// Shared helpers of the record-library tests (used by the backup and tools
-// tests too): a temporary folder, a fault-injecting file system, hand-made TS
-// packets, recorded files, a log catcher and the decoder check.
+// Helpers shared by the record-library, backup and tools tests: a temporary
+// folder, a fault-injecting file system, TS packets, recorded files, logs.
 #ifndef TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 #define TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 
@@ -182,11 +181,8 @@ inline std::vector<char> packets(int count, int seed) {
     std::vector<char> data(static_cast<size_t>(count) * 188);
     for (int i = 0; i < count; ++i) {
         char* p = &data[static_cast<size_t>(i) * 188];
-        p[0] = 0x47;
-        p[1] = 0x01;
-        p[2] = 0x00;
-        p[3] = static_cast<char>(0x10 | (i & 0x0f));
         for (int k = 4; k < 188; ++k) p[k] = static_cast<char>(seed * 31 + i * 7 + k);
+        p[0] = 0x47, p[1] = 0x01, p[2] = 0x00, p[3] = static_cast<char>(0x10 | (i & 0x0f));
     }
     return data;
 }
@@ -198,9 +194,7 @@ inline RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& 
                                  int perNode = 1, int seed = 0, bool firstKey = true) {
     LocalRecorder rec(dir, device, ip, camera);
     AVStreamInfo s;
-    s.setEncoderType(1);
-    s.setImageWidth(640);
-    s.setImageHeight(360);
+    s.setEncoderType(1), s.setImageWidth(640), s.setImageHeight(360);
     EXPECT_EQ(kRecordOk, rec.startFile(begin, s));
     for (int i = 0; i < nodes; ++i) {
         std::vector<char> d = packets(perNode, seed * 100 + i);
@@ -211,8 +205,7 @@ inline RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& 
     return rec.currentFile();
 }
 
-// Configures the disk manager and drops every singleton afterwards, so each
-// test starts with a fresh instance.
+// Configures the disk manager; drops every singleton before and after.
 class ConfigScope {
   public:
     explicit ConfigScope(const RecorderConfig& config) {

@@ -38,8 +38,7 @@ TSAVData frame(int index, int count = 2) {
 
 class BackupWriterTest : public ::testing::Test {
   protected:
-    // A close is done before close() returns, but in the test of the
-    // background close.
+    // A close is done before close() returns.
     BackupWriterTest() { BackupRecordWriter::setCloseInBackground(false); }
     ~BackupWriterTest() override { BackupRecordWriter::setCloseInBackground(true); }
 
@@ -71,7 +70,6 @@ class BackupWriterTest : public ::testing::Test {
         info->setDeviceId("dev_1");
         info->setDeviceIP("10-0-0-1");
         info->setCameraId(camera);
-        info->setRecordMode(1);
         info->setRecordBeginTime(kBegin);
         info->setRecordDate(BasicTool::getDateString(kBegin));
         TSAVData first = frame(0);
@@ -156,8 +154,8 @@ TEST_F(BackupWriterTest, OnlyAPreparedDiskIsWrittenAndNoRootIsEverCreated) {
     std::filesystem::rename(tmp.sub("backup"), tmp.sub("away"));
     int start = 0;
     EXPECT_EQ(kRecordNoDir, writer->open(info, start));
-    EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup")));
-    EXPECT_FALSE(std::filesystem::exists(tmp.sub("mnt")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.sub("backup")) ||
+                 std::filesystem::exists(tmp.sub("mnt")));
     // A bare mount point is refused and left untouched until it is prepared.
     std::filesystem::create_directories(tmp.sub("bare"));
     configure({tmp.sub("bare")}, 64LL << 20, false);
@@ -208,13 +206,6 @@ TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRef
     fs.failOn("freeSpace", kRecordIOError);
     EXPECT_FALSE(dir->canWrite(&small, 0));
     writer->close();
-    fs.clear();
-    // The folders below the root cannot be made: the open fails cleanly.
-    fs.failOn("mkdir", kRecordIOError);
-    SafePointer<RecordFileInfo> other = description(3);
-    ASSERT_EQ(kRecordOk, create(other));
-    int start = 0;
-    EXPECT_EQ(kRecordIOError, writer->open(other, start));
 }
 
 // What write answers for each frame of a file, and what the file closed then

@@ -1,11 +1,15 @@
-// The file query over record directories and days, the device folders of a
-// device, and files past 2 GiB.
+// The day index and the file query over it: entries survive every kind of
+// change, damage is logged and hurts no neighbour, and the walk over folders
+// and days finds the next complete file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "BasicTool.h"
 #include "LocalRecorder.h"
+#include "RecordFileInfo.h"
 #include "RecordFileReader.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
@@ -13,6 +17,7 @@
 
 namespace {
 
+using rectest::LogCatcher;
 using rectest::packets;
 using rectest::TempDir;
 
@@ -99,60 +104,139 @@ TEST_F(QueryTest, WalkFindsTheNextCompleteFileAndPassesOverTheOthers) {
     ASSERT_EQ(kRecordOk, live.finishFile());
     ASSERT_EQ(1, q.getRecordFileInfo(0, f, true));
     EXPECT_EQ(kDay1, f->getRecordBeginTime());
-    EXPECT_EQ(RecordFileInfo::kStateComplete, f->getState());
 }
 
-// A record file of 3 GiB, as a 32-bit recorder has them (sparse, so it takes
-// no disk space): the index sums its nodes to that size, the query compares
-// it with the data file's size, the reader opens it.
-TEST_F(QueryTest, RecordFilePast2GiBIsTakenAtItsSize) {
-    const long long kGiB = 1LL << 30;
-    const std::string dayDir = tmp.sub("disk1/record/dev_1_10.0.0.1_2/20240101");
-    std::filesystem::create_directories(dayDir);
-    const int half = static_cast<int>(3 * kGiB / 2);
-    RecordIndexEntry entry;
-    entry.fileName = std::to_string(kDay1) + ".ts";
-    entry.beginTime = kDay1;
-    entry.endTime = kDay1 + 1000;
-    entry.state = RecordFileInfo::kStateComplete;
-    entry.nodes = {RecordIndexNode(half, 500, 0, true), RecordIndexNode(half, 500, 500, false)};
-    entry.fileSize = 3 * kGiB;
-    const std::string index = RecordIndexFile::pathOf(dayDir);
-    {
-        std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(index));
-        ASSERT_EQ(kRecordOk, RecordIndexFile::appendFile(*posixFileSystem(), index, entry, true));
+RecordIndexEntry entry(const std::string& name, long long begin, int nodes, int state) {
+    RecordIndexEntry e;
+    e.fileName = name;
+    e.beginTime = begin;
+    e.endTime = begin + nodes * 500;
+    e.state = state;
+    e.stream.setEncoderType(1), e.stream.setImageWidth(640);
+    for (int i = 0; i < nodes; ++i) {
+        e.nodes.emplace_back(188 * (i + 1), 500, i * 500 - 3, i % 4 == 0);
+        e.fileSize += 188 * (i + 1);
     }
-    // A data file shorter than its index is passed over.
-    for (long long size : {3 * kGiB, 3 * kGiB + 188, 3 * kGiB - 188, kGiB}) {
-        SCOPED_TRACE(size);
-        const bool taken = size >= 3 * kGiB;
-        FileSystem& fs = *posixFileSystem();
-        int fd = -1;
-        ASSERT_EQ(kRecordOk, fs.open(dayDir + "/" + entry.fileName, FileSystem::kCreateTrunc, fd));
-        ASSERT_EQ(kRecordOk, fs.truncate(fd, size));
-        fs.close(fd);
-        FileStat st;
-        ASSERT_EQ(kRecordOk, fs.stat(dayDir + "/" + entry.fileName, st));
-        EXPECT_EQ(size, st.size);
-        RetrieverFileQuery q = query({"dev_1_10.0.0.1_2"});
-        SafePointer<RecordFileInfo> found(new RecordFileInfo);
-        EXPECT_EQ(taken ? 1 : 0, q.getRecordFileInfo(0, found, true));
-        std::vector<RecordFileInfo> listed;
-        ASSERT_EQ(1, q.listRecordFiles(listed, true));
-        EXPECT_EQ(3 * kGiB, listed[0].getFileSize());
-        SafePointer<IFile> file;
-        RecordFileIndexNodeInfo walk;
-        ASSERT_EQ(taken ? kRecordOk : kRecordOpenFailed,
-                  openRecordFileForRead(listed[0], file, walk));
-        if (!taken) continue;
-        ASSERT_TRUE(walk.seekNext());
-        RecordIndexNode node;
-        walk.getCurrentNodeInfo(node);
-        EXPECT_EQ(half, node.getDataLen());
-        char head[188];
-        EXPECT_EQ(188, file->read(head, sizeof head));
-        EXPECT_EQ(kRecordOk, file->close());
+    return e;
+}
+
+// Every field of an entry, for comparing what was written with what loads.
+std::string text(const RecordIndexEntry& e) {
+    std::ostringstream o;
+    o << e.fileName << " " << e.beginTime << "-" << e.endTime << " m" << e.recordMode << " l"
+      << e.lockFlag << " s" << e.state << " " << e.stream.getEncoderType() << "/"
+      << e.stream.getImageWidth() << " " << e.fileSize << ":";
+    for (const RecordIndexNode& n : e.nodes) {
+        o << " " << n.getDataLen() << "/" << n.getTimeLen() << "@" << n.getTimeOffset()
+          << (n.isIFrame() ? "I" : "");
     }
+    return o.str();
+}
+
+class IndexTest : public ::testing::Test {
+  protected:
+    std::vector<std::string> load(int expected = 0) {
+        std::vector<RecordIndexEntry> got;
+        EXPECT_EQ(expected, RecordIndexFile::load(fs, path, got));
+        std::vector<std::string> out;
+        for (const RecordIndexEntry& e : got) out.push_back(text(e));
+        return out;
+    }
+    void append(const RecordIndexEntry& e) {
+        std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
+        ASSERT_EQ(kRecordOk, RecordIndexFile::appendFile(fs, path, e, true));
+    }
+    void appendNodes(const std::string& name, int run, const std::vector<RecordIndexNode>& n) {
+        ASSERT_EQ(kRecordOk, RecordIndexFile::appendNodes(fs, path, name, run, n, false));
+    }
+    std::string bytes() {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void setBytes(const std::string& data) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+    }
+
+    TempDir dir;
+    FileSystem& fs = *posixFileSystem();
+    std::string path = RecordIndexFile::pathOf(dir.path());
+};
+
+TEST_F(IndexTest, EveryChangeLoadsBackWithEveryField) {
+    EXPECT_EQ(0xCBF43926u, RecordIndexFile::crc32("123456789", 9));  // the standard check value
+    load(kRecordNotFound);
+    RecordIndexEntry a = entry("a.ts", 1704067200000LL, 5, RecordFileInfo::kStateComplete);
+    a.lockFlag = true;
+    a.recordMode = 1;
+    RecordIndexEntry b = entry("b.ts", 1704067260000LL, 0, RecordFileInfo::kStateRecording);
+    append(a);
+    append(b);
+    // b grows by two runs of nodes.
+    b.nodes = {RecordIndexNode(376, 480, 0, true), RecordIndexNode(188, 520, 480, false),
+               RecordIndexNode(564, 500, 1000, false)};
+    b.fileSize = 376 + 188 + 564;
+    appendNodes("b.ts", 0, {b.nodes[0]});
+    appendNodes("b.ts", 1, {b.nodes[1], b.nodes[2]});
+    EXPECT_EQ((std::vector<std::string>{text(a), text(b)}), load());
+    // A removal drops the entry; a rewrite keeps exactly what it is given.
+    ASSERT_EQ(kRecordOk, RecordIndexFile::appendRemove(fs, path, "a.ts", true));
+    EXPECT_EQ(std::vector<std::string>{text(b)}, load());
+    const RecordIndexEntry c = entry("c.ts", 1704067300000LL, 2, RecordFileInfo::kStateComplete);
+    ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, {b, c}));
+    EXPECT_EQ((std::vector<std::string>{text(b), text(c)}), load());
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+}
+
+TEST_F(IndexTest, DamageSkipsOrMarksOnlyTheEntryItHitsAndIsLogged) {
+    const RecordIndexEntry a = entry("a.ts", 1000, 3, RecordFileInfo::kStateComplete);
+    const RecordIndexEntry c = entry("c.ts", 3000, 3, RecordFileInfo::kStateComplete);
+    append(a);
+    const size_t afterA = bytes().size();
+    append(entry("b.ts", 2000, 3, RecordFileInfo::kStateComplete));
+    const std::string ab = bytes();
+    append(c);
+    const std::string abc = bytes();
+    // Every byte of b's entry flipped in turn, or b cut short anywhere: b is
+    // never read back wrong, its neighbours always survive.
+    for (size_t at = afterA; at < ab.size(); ++at) {
+        std::string bad = abc;
+        bad[at] = static_cast<char>(bad[at] ^ 0x5a);
+        setBytes(bad);
+        {
+            LogCatcher log("RecordIndex");
+            EXPECT_EQ((std::vector<std::string>{text(a), text(c)}), load()) << "flipped " << at;
+            EXPECT_TRUE(log.contains("")) << "flipped byte " << at;
+        }
+        if (at + 1 == ab.size()) continue;
+        setBytes(ab.substr(0, at + 1));
+        LogCatcher log("RecordIndex");
+        EXPECT_EQ(std::vector<std::string>{text(a)}, load()) << "cut at " << at + 1;
+        EXPECT_TRUE(log.contains("torn entry")) << "cut at " << at + 1;
+    }
+    // An append after a torn tail is found again behind the garbage.
+    setBytes(ab.substr(0, ab.size() - 5));
+    append(c);
+    EXPECT_EQ((std::vector<std::string>{text(a), text(c)}), load());
+
+    // A lost run of nodes marks its file damaged, also after a rewrite.
+    append(entry("d.ts", 4000, 0, RecordFileInfo::kStateRecording));
+    const RecordIndexNode one(188, 500, 0, true);
+    appendNodes("d.ts", 0, {one});
+    const size_t before = bytes().size();
+    appendNodes("d.ts", 1, {one});
+    const size_t after = bytes().size();
+    appendNodes("d.ts", 2, {one});
+    std::string bad = bytes();
+    bad[(before + after) / 2] ^= 1;
+    setBytes(bad);
+    LogCatcher log("RecordIndex");
+    std::vector<RecordIndexEntry> got;
+    ASSERT_EQ(kRecordOk, RecordIndexFile::load(fs, path, got));
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(RecordFileInfo::kStateDamaged, got[2].state);
+    EXPECT_TRUE(log.contains("node gap"));
+    ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, got));
+    EXPECT_EQ(text(got[2]), load()[2]);
 }
 
 }  // namespace

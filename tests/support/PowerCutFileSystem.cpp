@@ -63,9 +63,6 @@ int PowerCutFileSystem::cut() {
 }
 
 int PowerCutFileSystem::open(const std::string& path, int mode, int& fd) {
-    if (mode == kRead) {
-        if (int r = readGate()) return r;
-    }
     std::lock_guard<std::mutex> g(m_lock);
     int r = mode == kRead ? kRecordOk : countCall();
     if (r == kRecordOk) r = FileSystemWrapper::open(path, mode, fd);
@@ -74,21 +71,6 @@ int PowerCutFileSystem::open(const std::string& path, int mode, int& fd) {
     const int node = r == kRecordOk && m_armed && below(path) ? nodeOf(path, fd) : -1;
     if (node >= 0) m_fds[fd] = node;
     return r;
-}
-
-int PowerCutFileSystem::list(const std::string& dir, std::vector<std::string>& names) {
-    if (int r = readGate()) return r;
-    return FileSystemWrapper::list(dir, names);
-}
-
-int PowerCutFileSystem::stat(const std::string& path, FileStat& st) {
-    if (int r = readGate()) return r;
-    return FileSystemWrapper::stat(path, st);
-}
-
-int PowerCutFileSystem::freeSpace(const std::string& path, long long& bytes) {
-    if (int r = readGate()) return r;
-    return FileSystemWrapper::freeSpace(path, bytes);
 }
 
 int PowerCutFileSystem::write(int fd, const char* buffer, int count) {
@@ -161,7 +143,7 @@ int PowerCutFileSystem::syncDir(const std::string& dir) {
     return node < 0 ? kRecordNotFound : snapshotDir(dir, node, false);
 }
 
-// REQUIRES: m_lock held (as for every private helper but readGate).
+// REQUIRES: m_lock held (as for every private helper).
 void PowerCutFileSystem::reset() {
     m_armed = m_crashed = false;
     m_nodes.clear();
@@ -176,11 +158,6 @@ int PowerCutFileSystem::countCall() {
     ++m_ops;
     if (!m_crashed && m_countdown > 0 && --m_countdown == 0) m_crashed = true;
     return m_crashed ? kRecordIOError : kRecordOk;
-}
-
-int PowerCutFileSystem::readGate() const {
-    std::lock_guard<std::mutex> g(m_lock);
-    return m_armed && m_crashed ? kRecordIOError : kRecordOk;
 }
 
 bool PowerCutFileSystem::below(const std::string& path) const {

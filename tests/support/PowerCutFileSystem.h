@@ -1,6 +1,6 @@
 // A file system that models a power cut of the whole machine, for crash
 // tests: cut the power at a chosen call, rebuild the disk as it would be after
-// the power came back, then reopen and check.
+// it came back.
 #ifndef TESTS_SUPPORT_POWERCUTFILESYSTEM_H
 #define TESTS_SUPPORT_POWERCUTFILESYSTEM_H
 
@@ -34,8 +34,7 @@ class PowerCutFileSystem : public FileSystemWrapper {
     // current tree is taken as durable. Resets the counters and the crash.
     [[nodiscard]] int arm(const std::string& root);
     // The n-th counted call from now (n >= 1) and every later one fail with
-    // kRecordIOError without touching the disk, and so do opens to read,
-    // lists, stats and freeSpace from then on: the program under test stops.
+    // kRecordIOError without touching the disk (reads still work).
     void crashAfter(int n);
     // Rebuilds the tree below the root as durable (see above), removes
     // everything else below it and disarms. REQUIRES: armed; the program
@@ -59,9 +58,6 @@ class PowerCutFileSystem : public FileSystemWrapper {
     int rename(const std::string& from, const std::string& to) override;
     int unlink(const std::string& path) override;
     int mkdir(const std::string& path) override;
-    int list(const std::string& dir, std::vector<std::string>& names) override;
-    int stat(const std::string& path, FileStat& st) override;
-    int freeSpace(const std::string& path, long long& bytes) override;
     int syncDir(const std::string& dir) override;
 
   private:
@@ -74,7 +70,6 @@ class PowerCutFileSystem : public FileSystemWrapper {
 
     void reset();
     int countCall();
-    int readGate() const;
     bool below(const std::string& path) const;
     int nodeOf(const std::string& path, int fd = -1);
     int snapshotDir(const std::string& dir, int node, bool recurse);
