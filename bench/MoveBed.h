@@ -20,14 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "BackupDisk.h"
 #include "BackupServiceManager.h"
-#include "FileSystem.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInfo.h"
-#include "RecorderConfig.h"
 #include "SyntheticCamera.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
 
 namespace benchbed {
 

@@ -13,10 +13,10 @@
 //   jobs_bench [--benchmark_filter=...] (NVR_BENCH_ROUNDS=5)
 #include <benchmark/benchmark.h>
 
-#include "BackupRecordWriter.h"
 #include "MoveBed.h"
 #include "Singlton.h"
 #include "TaliqTime.h"
+#include "store/BackupRecordWriter.h"
 
 using namespace benchbed;
 

@@ -1,4 +1,4 @@
-// bench-libs: nvrbackup
+// bench-libs: nvrbackup recorddemo
 // Reading recorded frames through the retriever facade and the local source:
 // every file opened, read frame by frame and moved to the recycle area.
 
@@ -13,9 +13,9 @@
 #include "LocalRecorder.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordInfo.h"
-#include "RecorderConfig.h"
 #include "Singlton.h"
 #include "TSAVData.h"
+#include "config/RecorderConfig.h"
 
 namespace {
 

@@ -12,8 +12,8 @@ function(nvr_install_module)
   install(FILES ${ARG_HEADERS} DESTINATION ${inc})
   file(GLOB technic_headers ${PROJECT_SOURCE_DIR}/technic/*.h)
   install(FILES ${technic_headers} DESTINATION ${inc}/technic)
-  file(GLOB recordlib_headers ${PROJECT_SOURCE_DIR}/recordlib/*.h)
-  install(FILES ${recordlib_headers} DESTINATION ${inc}/recordlib)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/recordlib/ DESTINATION ${inc}/recordlib
+    FILES_MATCHING PATTERN "*.h")
 
   install(TARGETS nvrbackup recordlib technic technic_headers
     EXPORT nvrbackupTargets

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "FileSystem.h"
 #include "FuzzSupport.h"
-#include "RecordIndexFile.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

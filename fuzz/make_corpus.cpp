@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "FileSystem.h"
-#include "RecordIndexFile.h"
 #include "TsStream.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 namespace fs = std::filesystem;
 

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "FileSystem.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordName.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/RecordName.h"
 
 // Splits "<deviceId>_<ip>_<camera>" from the end, since a device id may
 // itself hold '_'.

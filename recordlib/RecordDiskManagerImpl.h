@@ -11,8 +11,8 @@
 #include "RecordDevice.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
-#include "RecorderConfig.h"
 #include "SafePointer.h"
+#include "config/RecorderConfig.h"
 
 class FileSystem;
 struct RecoveryReport;

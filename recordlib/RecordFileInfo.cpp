@@ -1,7 +1,7 @@
 #include "RecordFileInfo.h"
 
 #include "BasicTool.h"
-#include "FileSystem.h"
+#include "store/FileSystem.h"
 
 std::string RecordFileInfo::createRecordFileName() const {
     std::string date = m_recordDate.empty() ? BasicTool::getDateString(m_beginTime) : m_recordDate;

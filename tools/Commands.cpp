@@ -12,22 +12,22 @@
 #include <set>
 #include <utility>
 
-#include "BackupDisk.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "Logger.h"
 #include "OperatorText.h"
-#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordDropCounter.h"
 #include "RecordInventory.h"
-#include "RecordName.h"
-#include "RecordQuarantine.h"
 #include "RecordResult.h"
 #include "Supervisor.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
+#include "store/RecordDiskLock.h"
+#include "store/RecordName.h"
+#include "store/RecordQuarantine.h"
 
 namespace fs = std::filesystem;
 

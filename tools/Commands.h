@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "RecorderConfig.h"
 #include "Supervisor.h"
+#include "config/RecorderConfig.h"
 
 // The sub-commands of nvr-backup. Each answers the process exit code (with a
 // message on standard error for every code but 0):

@@ -9,20 +9,20 @@
 #include <set>
 #include <utility>
 
-#include "BackupDisk.h"
 #include "Commands.h"
-#include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "JobSource.h"
 #include "Logger.h"
 #include "OperatorText.h"
-#include "RecordDiskLock.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordDropCounter.h"
 #include "RecordInventory.h"
 #include "RecordResult.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
+#include "store/RecordDiskLock.h"
 
 namespace fs = std::filesystem;
 

@@ -5,15 +5,15 @@
 #include <mutex>
 
 #include "BasicTool.h"
-#include "FileSystem.h"
-#include "MoveLedger.h"
 #include "RecordDevice.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordFileInfo.h"
-#include "RecordIndexFile.h"
 #include "RecordResult.h"
 #include "RetrieverFileQuery.h"
 #include "Singlton.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "MoveLedger.h"
+#include "store/MoveLedger.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "FileSystem.h"
+#include "store/FileSystem.h"
 
 // Watches what the backup jobs do on the disks, at the record library's
 // file-system seam, and counts it per camera: the index nodes and bytes

@@ -7,15 +7,15 @@
 #include <utility>
 
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
-#include "RecordName.h"
-#include "RecordQuarantine.h"
 #include "RecordResult.h"
 #include "RetrieverFileQuery.h"
+#include "store/FileSystem.h"
+#include "store/RecordName.h"
+#include "store/RecordQuarantine.h"
 
 namespace RecordInventory {
 

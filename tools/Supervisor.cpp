@@ -14,16 +14,16 @@
 #include <mutex>
 
 #include "BackupServiceManager.h"
-#include "FileSystem.h"
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "MoveMeter.h"
 #include "OperatorText.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordDropCounter.h"
 #include "RecordInfo.h"
 #include "RecordInventory.h"
-#include "RecordQuarantine.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordQuarantine.h"
 
 namespace {
 

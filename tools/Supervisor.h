@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "JobSource.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
 
 // The supervision loop of `run` and `demo`: starts one backup job per camera,
 // shows what this run moves, names the cause when a job makes no progress,

@@ -13,19 +13,19 @@
 #include <tuple>
 #include <vector>
 
-#include "BackupDisk.h"
-#include "BackupRecordWriter.h"
 #include "BackupService.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "MoveLedger.h"
 #include "PowerCutFileSystem.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordQuarantine.h"
-#include "RecordRecovery.h"
-#include "RecorderConfig.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/BackupRecordWriter.h"
+#include "store/MoveLedger.h"
+#include "store/RecordQuarantine.h"
+#include "store/RecordRecovery.h"
 
 using namespace backup_test;
 namespace fs = std::filesystem;

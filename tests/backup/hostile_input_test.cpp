@@ -12,15 +12,15 @@
 #include <random>
 
 #include "../recordlib/RecordTestSupport.h"
-#include "BackupDisk.h"
 #include "BackupService.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "MoveLedger.h"
 #include "RecordDropCounter.h"
-#include "RecordIndexFile.h"
-#include "RecordQuarantine.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordQuarantine.h"
 
 using backup_test::LogCapture;
 namespace fs = std::filesystem;

@@ -8,15 +8,15 @@
 #include <chrono>
 #include <thread>
 
-#include "BackupDisk.h"
 #include "BackupService.h"
 #include "BackupServiceManager.h"
 #include "BackupServiceStopThread.h"
 #include "BackupTestSupport.h"
-#include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecorderConfig.h"
 #include "SyntheticCamera.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
 
 using namespace backup_test;
 

@@ -6,20 +6,20 @@
 #include <ctime>
 #include <fstream>
 
-#include "BackupDisk.h"
 #include "BackupRecordRetriever.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "GlobalEnv.h"
 #include "LocalBackupRecordRetriever.h"
 #include "LocalRecorder.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
-#include "RecorderConfig.h"
 #include "RefCountManager.h"
 #include "Singlton.h"
 #include "TagNew.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 using namespace backup_test;
 

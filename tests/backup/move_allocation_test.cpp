@@ -9,17 +9,17 @@
 #include <cstdlib>
 #include <new>
 
-#include "BackupDisk.h"
-#include "BackupRecordWriter.h"
 #include "BackupService.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecorderConfig.h"
 #include "SyntheticCamera.h"
 #include "TaliqTime.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
 
 namespace {
 thread_local long t_allocations = 0;

@@ -6,18 +6,18 @@
 #include <thread>
 
 #include "../recordlib/RecordTestSupport.h"
-#include "BackupDisk.h"
-#include "BackupRecordWriter.h"
 #include "BackupService.h"
 #include "BackupServiceManager.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "LocalBackupRecordRetriever.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordRecovery.h"
-#include "RecorderConfig.h"
 #include "SyntheticCamera.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
+#include "store/RecordRecovery.h"
 
 using namespace backup_test;
 namespace fs = std::filesystem;

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "BackupDisk.h"
 #include "BackupRecordStorage.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecorderConfig.h"
 #include "Singlton.h"
 #include "TsStream.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
 
 using namespace backup_test;
 

@@ -14,7 +14,7 @@
 
 #include "BackupServiceManager.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
 
 namespace {
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "BackupRecordWriter.h"
-#include "FileSystem.h"
 #include "LocalRecorder.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordResult.h"
 #include "Singlton.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
 
 namespace rectest {
 

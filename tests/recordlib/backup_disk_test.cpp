@@ -4,10 +4,10 @@
 #include <fstream>
 #include <string>
 
-#include "BackupDisk.h"
-#include "FileSystem.h"
 #include "RecordResult.h"
 #include "RecordTestSupport.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
 
 using namespace rectest;
 

@@ -5,17 +5,17 @@
 #include <condition_variable>
 #include <sstream>
 
-#include "BackupDisk.h"
-#include "BackupRecordWriter.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "RecordFileReader.h"
-#include "RecordIndexFile.h"
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
 #include "TSAVData.h"
+#include "store/BackupDisk.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "BasicTool.h"
 #include "RecordTestSupport.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "BackupDisk.h"
-#include "RecordDiskLock.h"
 #include "RecordTestSupport.h"
+#include "store/BackupDisk.h"
+#include "store/RecordDiskLock.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include "IRecordDir.h"
 #include "IRecordWriter.h"
 #include "RecordFileReader.h"
-#include "RecordIndexFile.h"
 #include "RecordIndexFileParserEx.h"
-#include "RecordName.h"
 #include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordName.h"
 
 namespace fs = std::filesystem;
 

@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "RecordFileInfo.h"
-#include "RecordIndexFile.h"
 #include "RecordTestSupport.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

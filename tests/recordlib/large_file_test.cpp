@@ -5,11 +5,11 @@
 
 #include <filesystem>
 
-#include "FileSystem.h"
 #include "RecordFileReader.h"
-#include "RecordIndexFile.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

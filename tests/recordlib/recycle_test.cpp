@@ -8,13 +8,13 @@
 #include "BasicTool.h"
 #include "DiskManagerFactory.h"
 #include "LocalRecorder.h"
-#include "MoveLedger.h"
 #include "RecordFileReader.h"
-#include "RecordIndexFile.h"
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
 #include "RetrieverFileQuery.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "FileSystem.h"
+#include "store/FileSystem.h"
 
 namespace rectest {
 

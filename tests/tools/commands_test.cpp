@@ -17,8 +17,8 @@
 #include <string>
 
 #include "../recordlib/RecordTestSupport.h"
-#include "BackupDisk.h"
 #include "RecordInventory.h"
+#include "store/BackupDisk.h"
 
 namespace fs = std::filesystem;
 

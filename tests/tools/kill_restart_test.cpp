@@ -40,9 +40,9 @@
 #include "../recordlib/RecordTestSupport.h"
 #include "MPEG_TS_Packager.h"
 #include "RecordFileReader.h"
-#include "RecordIndexFile.h"
 #include "RecordInventory.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
+#include "store/RecordIndexFile.h"
 
 namespace fs = std::filesystem;
 

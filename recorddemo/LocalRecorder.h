@@ -6,8 +6,8 @@
 #include "AVStreamInfo.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
-#include "RecordFileWriter.h"
 #include "RecordLibExport.h"
+#include "store/RecordFileWriter.h"
 
 // The recorder side: writes the record files of one device and camera into a
 // local record directory, with the day index, through the same record library

@@ -1,13 +1,13 @@
-#include "BackupRecordDir.h"
+#include "store/BackupRecordDir.h"
 
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 
-#include "FileSystem.h"
 #include "RecordResult.h"
 #include "TSAVData.h"
+#include "store/FileSystem.h"
 
 // Written under `lock` (an answer of the file system), read without it by
 // the frames that the estimate admits far from the reserve.

@@ -4,13 +4,13 @@
 #include <mutex>
 #include <vector>
 
-#include "FileSystem.h"
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
-#include "RecordName.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordName.h"
 
 struct RecordIndexFileParserEx::Impl {
     std::string indexPath;

@@ -1,4 +1,4 @@
-#include "RecordName.h"
+#include "store/RecordName.h"
 
 #include <cstdio>
 #include <mutex>
@@ -6,8 +6,8 @@
 
 #include "BasicTool.h"
 #include "Logger.h"
-#include "RecordIndexFile.h"
 #include "RecordResult.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

@@ -4,16 +4,16 @@
 #include <ctime>
 #include <mutex>
 
-#include "BackupRecordWriter.h"
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
-#include "RecordName.h"
-#include "RecordQuarantine.h"
 #include "RecordResult.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordName.h"
+#include "store/RecordQuarantine.h"
 
 namespace {
 

@@ -1,18 +1,18 @@
-#include "RecordRecovery.h"
+#include "store/RecordRecovery.h"
 
 #include <algorithm>
 #include <mutex>
 #include <set>
 #include <vector>
 
-#include "BackupDisk.h"
-#include "FileSystem.h"
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "RecordFileInfo.h"
-#include "RecordIndexFile.h"
 #include "RecordResult.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FileSystem.h"
+#include "store/FileSystem.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,10 +1,10 @@
 #include "DiskManagerFactory.h"
 
-#include "FileSystem.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordName.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordName.h"
 
 namespace {
 

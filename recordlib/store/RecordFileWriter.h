@@ -4,7 +4,8 @@
 #include <string>
 
 #include "RecordFileInfo.h"
-#include "RecordIndexFile.h"
+#include "RecordLibExport.h"
+#include "store/RecordIndexFile.h"
 
 class FileSystem;
 
@@ -16,7 +17,7 @@ class FileSystem;
 // Life: create() -> append()* -> finish() (or abandon()). After a failed
 // append the file is broken: further appends fail with kRecordIOError, and
 // finish() still completes the file with the nodes written before.
-class RecordFileWriter {
+class RECORDLIB_EXPORT RecordFileWriter {
   public:
     explicit RecordFileWriter(FileSystem& fs) : m_fs(fs) {}
     ~RecordFileWriter() { abandon(); }

@@ -1,4 +1,4 @@
-#include "BackupRecordWriter.h"
+#include "store/BackupRecordWriter.h"
 
 #include <pthread.h>
 
@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
 #include "RecordFileInfo.h"
 #include "RecordResult.h"
 #include "TSAVData.h"
+#include "store/MoveLedger.h"
 
 namespace {
 

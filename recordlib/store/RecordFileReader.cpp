@@ -6,14 +6,14 @@
 #include <vector>
 
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
-#include "RecordName.h"
-#include "RecordQuarantine.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordName.h"
+#include "store/RecordQuarantine.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "RecordDiskLock.h"
+#include "store/RecordDiskLock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,9 +9,9 @@
 #include <map>
 #include <mutex>
 
-#include "BackupDisk.h"
-#include "FileSystem.h"
 #include "RecordResult.h"
+#include "store/BackupDisk.h"
+#include "store/FileSystem.h"
 
 namespace {
 

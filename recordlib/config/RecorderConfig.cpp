@@ -1,4 +1,4 @@
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "FileSystem.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
-#include "RecordName.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordName.h"
 
 using nlohmann::json;
 

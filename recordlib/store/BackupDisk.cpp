@@ -1,4 +1,4 @@
-#include "BackupDisk.h"
+#include "store/BackupDisk.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <random>
 
-#include "FileSystem.h"
 #include "RecordResult.h"
 #include "WakeEvent.h"
+#include "store/FileSystem.h"
 
 const char* const BackupDisk::kMarkerName = ".nvr-backup-disk";
 

@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "BackupDisk.h"
 #include "IRecordWriter.h"
-#include "MoveLedger.h"
 #include "RecordDirInfoEx.h"
-#include "RecordFileWriter.h"
 #include "RecordLibExport.h"
+#include "store/BackupDisk.h"
+#include "store/MoveLedger.h"
+#include "store/RecordFileWriter.h"
 
 class FileSystem;
 

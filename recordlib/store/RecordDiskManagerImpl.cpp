@@ -3,15 +3,15 @@
 #include <atomic>
 #include <set>
 
-#include "BackupDisk.h"
-#include "BackupRecordDir.h"
-#include "BackupRecordWriter.h"
-#include "FileSystem.h"
 #include "Logger.h"
-#include "RecordName.h"
-#include "RecordRecovery.h"
 #include "RecordResult.h"
 #include "Singlton.h"
+#include "store/BackupDisk.h"
+#include "store/BackupRecordDir.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
+#include "store/RecordName.h"
+#include "store/RecordRecovery.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "RecordIndexFile.h"
+#include "store/RecordIndexFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,12 +6,12 @@
 #include <map>
 #include <memory>
 
-#include "FileSystem.h"
 #include "Logger.h"
 #include "RecordFileInfo.h"
-#include "RecordName.h"
 #include "RecordResult.h"
 #include "WakeEvent.h"
+#include "store/FileSystem.h"
+#include "store/RecordName.h"
 
 const char* const RecordIndexFile::kFileName = "record.idx";
 

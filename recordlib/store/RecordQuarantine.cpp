@@ -1,15 +1,15 @@
-#include "RecordQuarantine.h"
+#include "store/RecordQuarantine.h"
 
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
 
-#include "FileSystem.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 const char* const RecordQuarantine::kDirName = ".quarantine";
 

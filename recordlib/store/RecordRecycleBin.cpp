@@ -7,12 +7,12 @@
 #include <mutex>
 #include <vector>
 
-#include "FileSystem.h"
 #include "Logger.h"
-#include "MoveLedger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordName.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordName.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "RecordFileWriter.h"
+#include "store/RecordFileWriter.h"
 
 #include <mutex>
 
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "Logger.h"
-#include "RecordName.h"
 #include "RecordResult.h"
+#include "store/FileSystem.h"
+#include "store/RecordName.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
-#include "MoveLedger.h"
+#include "store/MoveLedger.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 
 #include "BasicTool.h"
-#include "FileSystem.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
-#include "RecordIndexFile.h"
 #include "RecordResult.h"
 #include "WakeEvent.h"
+#include "store/FileSystem.h"
+#include "store/RecordIndexFile.h"
 
 namespace {
 

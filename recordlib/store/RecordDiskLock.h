@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "RecordLibExport.h"
-#include "RecorderConfig.h"
+#include "config/RecorderConfig.h"
 
 // One process at a time on a set of record disks: the lock of a record root
 // is the lock file <root>/record/.nvr-backup.lock, held with flock() (the
