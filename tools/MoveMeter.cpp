@@ -76,10 +76,10 @@ int MoveMeter::open(const std::string& path, int mode, int& fd) {
         file.kind = kOther;
     }
     if (file.kind == kOther) {
-        if (mode == kRead || !m_departureHook || !isLocal(path)) return r;
+        if (mode == kRead || !isLocal(path)) return r;
         file.kind = kLocalWritten;
         std::lock_guard<std::mutex> guard(m_lock);
-        m_open[fd] = file;
+        if (m_departureHook) m_open[fd] = file;
         return r;
     }
     file.path = fsutil::normalize(path);
@@ -130,8 +130,22 @@ int MoveMeter::close(int fd) {
         }
     }
     const int r = FileSystemWrapper::close(fd);
-    if (localWritten && m_departureHook) m_departureHook();
+    if (localWritten) wake();
     return r;
+}
+
+void MoveMeter::setDepartureHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_departureHook = std::move(hook);
+}
+
+void MoveMeter::wake() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        hook = m_departureHook;
+    }
+    if (hook) hook();
 }
 
 bool MoveMeter::isLocal(const std::string& path) const {
@@ -168,7 +182,7 @@ int MoveMeter::rename(const std::string& from, const std::string& to) {
     const int r = FileSystemWrapper::rename(from, to);
     if (r == 0 && source) {
         departed(from, st.size);
-        if (m_departureHook) m_departureHook();
+        wake();
     }
     return r;
 }
@@ -180,7 +194,7 @@ int MoveMeter::unlink(const std::string& path) {
     const int r = FileSystemWrapper::unlink(path);
     if (r == 0 && source) {
         departed(path, st.size);
-        if (m_departureHook) m_departureHook();
+        wake();
     }
     return r;
 }

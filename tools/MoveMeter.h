@@ -50,8 +50,8 @@ class MoveMeter : public FileSystemWrapper {
     // Called outside the lock on the job's thread after each departure was
     // counted, and after each local file written other than a record file
     // (the day index that lists the removals) was closed: the supervisor
-    // wakes on it. Set before the jobs start and cleared after they stopped.
-    void setDepartureHook(std::function<void()> hook) { m_departureHook = std::move(hook); }
+    // wakes on it. An empty function removes it.
+    void setDepartureHook(std::function<void()> hook);
 
     int open(const std::string& path, int mode, int& fd) override;
     int write(int fd, const char* buffer, int count) override;
@@ -68,6 +68,7 @@ class MoveMeter : public FileSystemWrapper {
     Kind classify(const std::string& path, std::string& cameraKey) const;
     void departed(const std::string& path, long long bytes);
     bool isLocal(const std::string& path) const;
+    void wake();  // calls the departure hook, outside the lock
 
     std::vector<std::string> m_localPrefixes;   // "<root>/record/"
     std::vector<std::string> m_backupPrefixes;  // "<root>/record/"
@@ -82,7 +83,7 @@ class MoveMeter : public FileSystemWrapper {
     std::map<std::string, Camera> m_cameras;         // guarded by m_lock
     std::map<std::string, long long> m_sourceNodes;  // source path -> nodes; guarded by m_lock
     std::vector<Departure> m_departures;             // guarded by m_lock
-    std::function<void()> m_departureHook;           // set while no job runs
+    std::function<void()> m_departureHook;           // guarded by m_lock
 };
 
 #endif  // TOOLS_MOVEMETER_H

@@ -447,13 +447,11 @@ Supervisor::Outcome Supervisor::run() {
         sigset_t waits = m_options.signals;
         sigset_t wake;
         sigemptyset(&wake);
-        sigset_t previousMask;
-        sigemptyset(&previousMask);
         const int wakeSignal = SIGRTMIN;
         if (m_options.untilEmpty) {
             sigaddset(&wake, wakeSignal);
             sigaddset(&waits, wakeSignal);
-            pthread_sigmask(SIG_BLOCK, &wake, &previousMask);
+            pthread_sigmask(SIG_BLOCK, &wake, nullptr);
             const pthread_t supervisor = pthread_self();
             meter.setDepartureHook(
                 [supervisor, wakeSignal] { pthread_kill(supervisor, wakeSignal); });
@@ -539,7 +537,8 @@ Supervisor::Outcome Supervisor::run() {
             const timespec now{0, 0};
             while (sigtimedwait(&wake, nullptr, &now) > 0) {
             }
-            pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+            // The signal stays blocked: a wake sent just before the hook was
+            // removed may still arrive, and must not end the process.
         }
         refresh(state, true);
         if (m_options.tty && !m_options.verbose) show(state, true);
