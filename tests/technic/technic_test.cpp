@@ -1,0 +1,399 @@
+// The threading tools the module stands on: SafePointer's counting (a leaked
+// or doubled reference, a stale handle, copies and last releases racing in
+// several threads), function's shared holder and its dispatch through a bound
+// member, and GThread's hooks, stop and back-off.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GThread.h"
+#include "Logger.h"
+#include "SafePointer.h"
+#include "TaliqTime.h"
+#include "function.h"
+
+// Reaches into a handle to produce the failures that correct code cannot.
+struct SafePointerTestPeer {
+    template <class T>
+    static ref_count* record(const SafePointer<T>& handle) {
+        return handle.m_record;
+    }
+    // A handle that holds `object` through `record` without counting it, as a
+    // handle copied behind the counting's back would.
+    template <class T>
+    static void forge(SafePointer<T>& handle, T* object, ref_count* record) {
+        handle.m_object = object;
+        handle.m_record = record;
+    }
+};
+
+// Stands in for the job class: only its deaths and its type name matter.
+struct BackupService {
+    explicit BackupService(std::atomic<int>* deaths = nullptr) : m_deaths(deaths) {}
+    ~BackupService() {
+        if (m_deaths != nullptr) ++*m_deaths;
+    }
+    std::atomic<int>* m_deaths;
+};
+
+// An object whose memory is not given back until the end of the test, so a
+// new object can never take its address and hide a stale handle.
+struct Pinned {
+    // Not inlined: the compiler would pair its ::operator new with this delete.
+    __attribute__((noinline)) static void* operator new(std::size_t size) {
+        return ::operator new(size);
+    }
+    static void operator delete(void* p) { graveyard().push_back(p); }
+    static std::vector<void*>& graveyard() {
+        static std::vector<void*> list;
+        return list;
+    }
+    static void bury() {
+        for (void* p : graveyard()) ::operator delete(p);
+        graveyard().clear();
+    }
+    long payload = 0;
+};
+
+namespace {
+
+using Handle = SafePointer<BackupService>;
+const std::string kPrefix = "SafePointer Report:13BackupService ";
+
+int countOf(ref_count* record) {
+    EXPECT_EQ(0, record->lock());  // non-zero for a record this thread left locked
+    const int count = record->getCount();
+    record->unLock();
+    return count;
+}
+
+// What `action` threw as TQRuntimeError; what it printed is dropped.
+std::string thrown(const std::function<void()>& action) {
+    testing::internal::CaptureStdout();
+    std::string message = "<nothing thrown>";
+    try {
+        action();
+    } catch (const TQRuntimeError& e) {
+        message = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    return message;
+}
+
+TEST(SafePointerTest, EveryCopyCountsAndTheLastReleaseDeletesOnce) {
+    RefCountManager* manager = RefCountManager::getInstance();
+    const long live = manager->liveCount();
+    std::atomic<int> deaths{0};
+    auto* first = new Handle(new BackupService(&deaths));
+    auto* second = new Handle(*first);
+    Handle third;
+    third = *second;
+    ref_count* record = SafePointerTestPeer::record(third);
+    third = third;   // self-assignment changes nothing
+    third = *first;  // so does assigning between handles of one object
+    EXPECT_EQ(3, countOf(record));
+    EXPECT_EQ(live + 1, manager->liveCount());
+    delete first;
+    delete second;
+    EXPECT_EQ(1, countOf(record));
+    EXPECT_EQ(0, deaths.load());
+    third.dec_reference();
+    EXPECT_TRUE(third.isNull());
+    EXPECT_EQ(1, deaths.load());
+    EXPECT_EQ(live, manager->liveCount());  // the record is handed back
+    third.dec_reference();                  // an empty handle: nothing more happens
+    EXPECT_EQ(1, deaths.load());
+
+    // Assigning over a handle releases its old object and shares the new one.
+    Handle target(new BackupService(&deaths));
+    Handle source(new BackupService());
+    target = source;
+    EXPECT_EQ(2, deaths.load());
+    EXPECT_EQ(2, countOf(SafePointerTestPeer::record(source)));
+
+    // Misuse of an empty handle is reported and leaves the target as it was.
+    Handle empty;
+    const std::pair<const char*, std::function<void()>> misuses[] = {
+        {"Use NULL pointer ->", [&] { empty.operator->(); }},
+        {"Use NULL pointer *", [&] { *empty; }},
+        {"Construct from NULL <T>pointer", [&] { Handle copied(empty); }},
+        {"Construct from NULL original pointer", [] { Handle wrapped(nullptr); }},
+        {"Assigned NULL <T>pointer", [&] { target = empty; }},
+    };
+    for (const auto& misuse : misuses) EXPECT_EQ(kPrefix + misuse.first, thrown(misuse.second));
+    EXPECT_EQ(2, countOf(SafePointerTestPeer::record(target)));
+    EXPECT_EQ(2, deaths.load());
+}
+
+TEST(SafePointerTest, StaleHandleIsRefusedAndNeverTouchesTheCountOfItsRecordsNextObject) {
+    auto* object = new Pinned();
+    SafePointer<Pinned> owner(object);
+    ref_count* record = SafePointerTestPeer::record(owner);
+    SafePointer<Pinned> stale;
+    SafePointerTestPeer::forge(stale, object, record);
+    owner.dec_reference();  // the object goes, the record is back in the pool
+
+    // Wrap new objects until one is given the stale handle's record.
+    std::vector<SafePointer<Pinned>> others;
+    SafePointer<Pinned> holder;
+    for (int i = 0; i < 100000 && holder.isNull(); ++i) {
+        others.emplace_back(new Pinned());
+        if (SafePointerTestPeer::record(others.back()) == record) holder = others.back();
+    }
+    ASSERT_FALSE(holder.isNull());
+    SafePointer<Pinned> target(holder);
+    EXPECT_EQ("not valid pointer in inc_reference ",
+              thrown([&] { SafePointer<Pinned> copy(stale); }));
+    EXPECT_EQ("not valid pointer in inc_reference ", thrown([&] { target = stale; }));
+    EXPECT_TRUE(target.isNull());  // its old reference went once, not twice
+    EXPECT_EQ("not valid pointer in dec_reference", thrown([&] { stale.dec_reference(); }));
+    EXPECT_EQ(2, countOf(record));  // the reuser and `holder`, untouched
+
+    // A stale handle's destructor throws, except while another exception
+    // unwinds the stack (the failed release is dropped, the process lives).
+    EXPECT_EQ("not valid pointer in dec_reference", thrown([&] {
+                  SafePointer<Pinned> forged;
+                  SafePointerTestPeer::forge(forged, object, record);
+              }));
+    EXPECT_EQ("first", thrown([&] {
+                  SafePointer<Pinned> forged;
+                  SafePointerTestPeer::forge(forged, object, record);
+                  throw TQRuntimeError("first");
+              }));
+
+    // A record this thread holds (as the last release does while the object's
+    // destructor runs) or whose count reached 0 refuses a copy, without hanging.
+    std::atomic<int> deaths{0};
+    Handle last(new BackupService(&deaths));
+    record = SafePointerTestPeer::record(last);
+    ASSERT_EQ(0, record->lock());
+    EXPECT_EQ(kPrefix + "Already destructed 2", thrown([&] { Handle copy(last); }));
+    EXPECT_EQ(0, record->dec_reference());  // the object is going away
+    record->unLock();
+    EXPECT_EQ(kPrefix + "Already destructed 3", thrown([&] { Handle copy(last); }));
+    last.dec_reference();
+    EXPECT_EQ(1, deaths.load());
+    others.clear();
+    holder.dec_reference();
+    Pinned::bury();
+}
+
+// Starts all threads at once so their copies and releases overlap.
+void together(int threads, const std::function<void(int)>& body) {
+    std::mutex mutex;
+    std::condition_variable open;
+    int waiting = threads;
+    std::vector<std::thread> all;
+    for (int t = 0; t < threads; ++t) {
+        all.emplace_back([&, t] {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (--waiting == 0) open.notify_all();
+                open.wait(lock, [&] { return waiting == 0; });
+            }
+            body(t);
+        });
+    }
+    for (auto& thread : all) thread.join();
+}
+
+TEST(SafePointerTest, CopiesAndLastReleasesInManyThreadsKeepTheCountExact) {
+    RefCountManager* manager = RefCountManager::getInstance();
+    const long live = manager->liveCount();
+    constexpr int kRounds = 20000;
+    std::atomic<int> deaths{0};
+    Handle shared(new BackupService(&deaths));
+    together(4, [&](int) {
+        Handle mine(shared);
+        for (int i = 0; i < kRounds; ++i) {
+            Handle copy(mine);
+            Handle assigned;
+            assigned = copy;
+            Handle own(new BackupService(&deaths));  // wrapping and last releases contend
+        }
+    });
+    EXPECT_EQ(4 * kRounds, deaths.load());
+    EXPECT_EQ(1, countOf(SafePointerTestPeer::record(shared)));
+    for (int round = 0; round < 300; ++round) {  // three last releases at once
+        std::vector<Handle*> copies(3, nullptr);
+        for (Handle*& copy : copies) copy = new Handle(shared);
+        if (round == 299) shared.dec_reference();
+        together(3, [&](int t) { delete copies[t]; });
+    }
+    EXPECT_EQ(4 * kRounds + 1, deaths.load());
+    EXPECT_EQ(live, manager->liveCount());
+}
+
+// A callable that counts its live copies, so a holder deleted twice or never
+// shows up as a count that does not come back to 0.
+struct Counted {
+    Counted(std::atomic<int>* live, int result) : m_live(live), m_result(result) { ++*m_live; }
+    Counted(const Counted& other) : m_live(other.m_live), m_result(other.m_result) { ++*m_live; }
+    ~Counted() { --*m_live; }
+    int operator()() const { return m_result; }
+    std::atomic<int>* m_live;
+    int m_result;
+};
+
+struct Step {
+    virtual ~Step() {}
+    virtual int backupRecord() { return 0; }
+};
+struct FailingStep : Step {
+    int backupRecord() override { return -++m_calls; }
+    int m_calls = 0;
+};
+
+TEST(FunctionTest, CopiesShareOneHolderAndABoundMemberDispatchesThroughTheObject) {
+    const long live = RefCountManager::getInstance()->liveCount();
+    std::atomic<int> copies{0};
+    {
+        function<int> original(Counted(&copies, 5));
+        EXPECT_EQ(1, copies.load());  // only the holder's copy is left
+        std::atomic<int> sum{0};
+        together(3, [&](int) {
+            for (int i = 0; i < 5000; ++i) {
+                function<int> copy(original);
+                function<int> assigned;
+                assigned = copy;
+                sum += assigned();
+            }
+        });
+        EXPECT_EQ(3 * 5000 * 5, sum.load());
+        EXPECT_EQ(1, copies.load());
+        original = function<int>();  // assigning an empty value releases the holder
+        EXPECT_EQ(0, copies.load());
+    }
+    EXPECT_EQ(live, RefCountManager::getInstance()->liveCount());
+
+    FailingStep failing;
+    Step plain;
+    function<int> bodyOfFailing(bind_funcobj0<int, Step>(&Step::backupRecord, &failing));
+    function<int> bodyOfPlain(bind_funcobj(&Step::backupRecord, &plain));
+    EXPECT_EQ(-1, bodyOfFailing());
+    EXPECT_EQ(-2, bodyOfFailing());
+    EXPECT_EQ(0, bodyOfPlain());
+}
+
+// A one-shot signal between threads; waits at most a bound against hanging.
+class Event {
+  public:
+    void set() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_set = true;
+        m_changed.notify_all();
+    }
+    bool wait() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(20), [this] { return m_set; });
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_set = false;
+};
+
+// The calls a thread under test made, in order, with their times.
+struct Trace {
+    long add(const std::string& what) {
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back(what);
+        times.push_back(std::chrono::steady_clock::now());
+        return std::count(events.begin(), events.end(), what);
+    }
+    function<int> hook(const std::string& what) {
+        return [this, what] { return add(what) > 0 ? 0 : -1; };
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return events;
+    }
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::vector<std::chrono::steady_clock::time_point> times;
+};
+
+TEST(GThreadTest, HooksFrameEachRunAndStopEndsALongWaitButLetsTheCallFinish) {
+    Trace trace;
+    Event waiting[2];
+    std::atomic<bool> sawStopping{false};
+    std::string name;
+    GThread thread(
+        [&] {
+            char buffer[32] = {};
+            pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+            name = buffer;
+            waiting[trace.add("body") % 2].set();
+            TaliqTime::wait(TaliqTime(3600, 0));  // ends only by stop()
+            sawStopping = GThread::currentThreadStopping();
+            trace.add("finished");  // e.g. closing what the step had open
+            return 0;
+        },
+        "BackupServiceStopThread", trace.hook("start"), trace.hook("exit"));
+    EXPECT_EQ(-1, thread.stop());
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(1, thread.start());
+        EXPECT_EQ(1, thread.IsRunning());
+        EXPECT_EQ(0, thread.start());
+        ASSERT_TRUE(waiting[(run + 1) % 2].wait());
+        EXPECT_EQ(0, thread.stop());
+        EXPECT_EQ(0, thread.IsRunning());
+    }
+    EXPECT_EQ(-1, thread.stop());
+    EXPECT_TRUE(sawStopping);
+    EXPECT_EQ("BackupServiceSt", name);  // the OS's 15 characters
+    const std::vector<std::string> events = trace.snapshot();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ("start", events.front());
+    EXPECT_EQ("exit", events.back());
+    int runs = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events[i] == "start") ++runs;
+        if (events[i] == "body" || events[i] == "exit") {
+            EXPECT_EQ("finished", events.at(events[i] == "body" ? i + 1 : i - 1)) << i;
+        }
+    }
+    EXPECT_EQ(2, runs);
+}
+
+TEST(GThreadTest, FailingOrThrowingBodyBacksOffInsteadOfSpinning) {
+    std::vector<std::string> log;
+    std::mutex logMutex;
+    Logger::setObserver(
+        [&](const std::string& category, const std::string& message, const std::string&, int) {
+            std::lock_guard<std::mutex> guard(logMutex);
+            log.push_back(category + ": " + message);
+        });
+    TaliqTime::setClockSpeed(100);  // the 1-second back-off lasts 10 ms
+    Trace trace;
+    Event calls4;
+    GThread thread(
+        [&] {
+            const long calls = trace.add("body");
+            if (calls == 4) calls4.set();
+            if (calls == 2) throw TQRuntimeError("index file gone");
+            return -1;
+        },
+        "failing", function<int>(&GThread::emptyFun), function<int>(&GThread::emptyFun));
+    ASSERT_EQ(1, thread.start());
+    ASSERT_TRUE(calls4.wait());
+    EXPECT_EQ(0, thread.stop());
+    TaliqTime::setClockSpeed(1);
+    Logger::setObserver(Logger::Observer());
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_GE(trace.times[i] - trace.times[i - 1], std::chrono::milliseconds(9)) << i;
+    }
+    EXPECT_EQ(std::vector<std::string>{"GThread: failing: exception from body: index file gone"},
+              log);
+}
+
+}  // namespace
