@@ -53,8 +53,8 @@ struct Pinned {
         return ::operator new(size);
     }
     static void operator delete(void* p) {
-        static std::vector<void*> graveyard;  // still reachable: no leak reported
-        graveyard.push_back(p);
+        static auto* graveyard = new std::vector<void*>;  // never destroyed: reachable
+        graveyard->push_back(p);
     }
 };
 
