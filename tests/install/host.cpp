@@ -1,9 +1,7 @@
 // The smallest host of the backup module, built against an installed copy of
-// the libraries (see check_install.sh): it configures a recorder in a
-// temporary folder, starts the module, adds the job of one camera, removes it
-// (the stop thread stops it) and shuts the module down, which stops what the
-// stop thread still holds. Exit code 0 when every call answered as a host
-// expects.
+// the libraries (check_install.sh): it configures a recorder in a temporary
+// folder, starts the module, adds a camera's job, removes it and shuts the
+// module down. Exit code 0 when every call answered as a host expects.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
