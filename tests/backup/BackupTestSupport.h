@@ -2,33 +2,41 @@
 #define TESTS_BACKUP_BACKUPTESTSUPPORT_H
 
 // What the backup tests share: an event log that fakes, hooks and waits write
-// to in the order things happened, log and console capture, the source fake,
-// a temporary folder and readers of what landed in record files.
-#include <gmock/gmock.h>
+// to in the order things happened, log and console capture, a scripted record
+// source and destination, a temporary folder and readers of record files.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "IBackupRecordRetriever.h"
 #include "IFile.h"
+#include "IRecordDir.h"
+#include "IRecordWriter.h"
 #include "Logger.h"
+#include "RecordDiskManagerImpl.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
 #include "RecordInfo.h"
 #include "RetrieverFileQuery.h"
+#include "TQRuntimeError.h"
 #include "TSAVData.h"
 #include "TaliqTime.h"
+#include "store/FileSystem.h"
 
 namespace backup_test {
 
@@ -59,6 +67,13 @@ inline std::vector<std::string> takeEvents() {
     return events;
 }
 
+// The events so far joined by "; ", emptying the log.
+inline std::string takeJoined() {
+    std::string out;
+    for (const std::string& e : takeEvents()) out += (out.empty() ? "" : "; ") + e;
+    return out;
+}
+
 inline int countEvents(const std::vector<std::string>& events, const std::string& prefix) {
     int count = 0;
     for (const std::string& e : events) count += e.rfind(prefix, 0) == 0;
@@ -72,16 +87,22 @@ inline bool waitForEvents(const std::function<bool(const std::vector<std::string
                                        [&] { return enough(eventLog().events); });
 }
 
-// While alive, every TaliqTime::wait logs "wait SEC.USEC".
+// While alive, every TaliqTime::wait logs "wait <ms>".
 struct WaitRecorder {
     WaitRecorder() {
         TaliqTime::setWaitObserver([](const TaliqTime& span) {
-            logEvent("wait " + std::to_string(span.getSec()) + "." +
-                     std::to_string(span.getUsec()));
+            logEvent("wait " + std::to_string(span.getSec() * 1000LL + span.getUsec() / 1000));
         });
     }
     ~WaitRecorder() { TaliqTime::setWaitObserver(nullptr); }
 };
+
+// The idle waits "wait <ms>" made over a fifth of a second of real time.
+inline int idleWaits(const std::string& wait) {
+    takeEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return countEvents(takeEvents(), wait);
+}
 
 // Logs "destroyed <name>" when the last holder lets go.
 struct Sentinel {
@@ -90,35 +111,31 @@ struct Sentinel {
     std::string name;
 };
 
-// Every log entry written while it lives.
+// Every log entry written while it lives, as "category|message".
 class LogCapture {
   public:
-    struct Entry {
-        std::string category, message, file;
-        int line;
-    };
     LogCapture() {
         Logger::setObserver(
-            [this](const std::string& c, const std::string& m, const std::string& f, int l) {
+            [this](const std::string& c, const std::string& m, const std::string&, int) {
                 std::lock_guard<std::mutex> guard(m_mutex);
-                m_entries.push_back({c, m, f, l});
+                m_entries.push_back(c + "|" + m);
             });
     }
     ~LogCapture() { Logger::setObserver(Logger::Observer()); }
-    std::vector<Entry> entries() const {
+    std::vector<std::string> entries() const {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_entries;
     }
     bool contains(const std::string& part) const {
-        for (const Entry& e : entries()) {
-            if (e.message.find(part) != std::string::npos) return true;
+        for (const std::string& e : entries()) {
+            if (e.find(part) != std::string::npos) return true;
         }
         return false;
     }
 
   private:
     mutable std::mutex m_mutex;
-    std::vector<Entry> m_entries;
+    std::vector<std::string> m_entries;
 };
 
 // What `run` prints on standard output.
@@ -128,15 +145,191 @@ inline std::string printed(const std::function<void()>& run) {
     return ::testing::internal::GetCapturedStdout();
 }
 
-class MockSource : public IBackupRecordRetriever {
+// What a shell command printed on both outputs.
+inline std::string shell(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return "popen failed";
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+inline bool haveFfmpeg() { return system("ffmpeg -version >/dev/null 2>&1") == 0; }
+
+// Script values: throw a TQRuntimeError("broke"); succeed with no writer; do
+// what an empty script does.
+const int kThrow = -100000, kNoWriter = -100001, kNext = -100002;
+// Logs `event` with what the script answers (" -> <code>" unless 0), then
+// answers it; `otherwise` once the script is empty.
+inline int answer(std::deque<int>& script, const std::string& event, int otherwise = 0) {
+    const int r = script.empty() || script.front() == kNext ? otherwise : script.front();
+    if (!script.empty()) script.pop_front();
+    if (!event.empty()) {
+        logEvent(event + (r == kThrow                ? " -> throw"
+                          : r == 0 || r == otherwise ? ""
+                                                     : " -> " + std::to_string(r)));
+    }
+    if (r == kThrow) throw TQRuntimeError("broke");
+    return r;
+}
+
+// A record source answering from scripts and logging its calls ("src.read N"
+// for the N-th frame, or "src.read <code>"). Once a script is empty: open 0,
+// getTSInfo (and kNext) the next numbered frame (time stamp N, an I-frame of one packet),
+// readTSData all that is asked. Payload bytes differ at every position.
+class FakeSource : public IBackupRecordRetriever {
   public:
-    ~MockSource() override { destroyed(); }
-    MOCK_METHOD(int, open, (const RecordInfo&), (override));
-    MOCK_METHOD(int, getTSInfo, (TSAVData*), (override));
-    MOCK_METHOD(int, readTSData, (char*, int), (override));
-    MOCK_METHOD(int, close, (), (override));
-    MOCK_METHOD(void, destroyed, ());
+    std::deque<int> opens, infos, reads, closes;
+    std::vector<int> asked;  // lengths readTSData was asked for
+    ~FakeSource() override { logEvent("src.destroyed"); }
+    int open(const RecordInfo&) override { return answer(opens, "src.open"); }
+    int getTSInfo(TSAVData* frame) override {
+        m_at = 0;
+        const bool scripted = !infos.empty() && infos.front() != kNext;
+        if (!infos.empty() && !scripted) infos.pop_front();
+        if (scripted) {
+            logEvent("src.read " + std::to_string(infos.front()));
+            return answer(infos, "");
+        }
+        logEvent("src.read " + std::to_string(++m_frames));
+        frame->setTimeStamp(m_frames);
+        frame->setFrameType(1);
+        frame->setESStreamType(1);
+        frame->setEncoderType(1);
+        frame->setImageWidth(640);
+        frame->setImageHeight(480);
+        frame->setDataTimeLength(40);
+        return 188;
+    }
+    int readTSData(char* buffer, int length) override {
+        asked.push_back(length);
+        const int r = answer(reads, "", length);
+        for (int i = 0; i < r; ++i, ++m_at) buffer[i] = static_cast<char>(byteAt(m_at));
+        return r;
+    }
+    int close() override { return answer(closes, "src.close"); }
+    static int byteAt(int i) { return i == 0 ? 0x47 : (i * 7 + 3) & 0xff; }
+
+  private:
+    int m_frames = 0, m_at = 0;
 };
+
+// The destination the disk manager's creation hook hands out while a
+// FakeDestination lives: creations, opens, writes and closes are logged
+// ("create <request type>", "open", "write <time stamp>", "close") and fail
+// as scripted; `live` counts the writers and directories not yet released.
+struct FakeDestination {
+    std::deque<int> creates, opens;
+    std::map<long long, std::deque<int>> writes;  // by the frame's time stamp
+    std::map<long long, int> refusals;            // canWrite false, times, by time stamp
+    std::vector<long long> written;               // the time stamps written
+    int startSeconds = 1, live = 0;
+
+    struct Writer : IRecordWriter {
+        explicit Writer(FakeDestination& d) : d(d) { ++d.live; }
+        ~Writer() override { --d.live; }
+        int open(SafePointer<RecordFileInfo>&, int& start) override {
+            start = d.startSeconds;
+            return answer(d.opens, "open");
+        }
+        int write(TSAVData* frame, bool, int) override {
+            const long long t = frame->getTimeStamp();
+            const int r = answer(d.writes[t], "write " + std::to_string(t));
+            if (r == 0) d.written.push_back(t);
+            return r;
+        }
+        int close() override {
+            logEvent("close");
+            return 0;
+        }
+        FakeDestination& d;
+    };
+    struct Dir : IRecordDir {
+        explicit Dir(FakeDestination& d) : d(d) { ++d.live; }
+        ~Dir() override { --d.live; }
+        bool canWrite(TSAVData* frame, int) override {
+            int& n = d.refusals[frame->getTimeStamp()];
+            return n > 0 ? (--n, false) : true;
+        }
+        long long addWrittenSize(int size) override { return size; }
+        FakeDestination& d;
+    };
+
+    FakeDestination() {
+        RecordDiskManagerImpl::setCreateRecordFileHook(
+            [this](SafePointer<RecordFileInfo>&, int type, int, SafePointer<IRecordWriter>& w,
+                   SafePointer<IRecordDir>& dir) {
+                const bool empty = !creates.empty() && creates.front() == kNoWriter;
+                if (empty) creates.front() = 0;
+                const int r = answer(creates, "create " + std::to_string(type));
+                if (empty) {
+                    w.dec_reference();
+                    return 0;
+                }
+                if (r != 0) return r;
+                w = SafePointer<IRecordWriter>(new Writer(*this));
+                dir = SafePointer<IRecordDir>(new Dir(*this));
+                return 0;
+            });
+    }
+    ~FakeDestination() { RecordDiskManagerImpl::setCreateRecordFileHook(nullptr); }
+};
+
+// Forwards to the POSIX file system, asking `hook` first about every open,
+// read, close, rename, unlink, stat and mkdir: hook(call, path, arg) with the
+// path opened for read and close, the target for rename, and the mode of an
+// open or the count of a read. A non-zero answer is returned instead of the
+// call.
+class HookFileSystem : public FileSystemWrapper {
+  public:
+    using Hook = std::function<int(const std::string&, const std::string&, int)>;
+    explicit HookFileSystem(Hook hook) : FileSystemWrapper(posixFileSystem()), m_hook(hook) {}
+    int open(const std::string& path, int mode, int& fd) override {
+        if (int r = m_hook("open", path, mode)) return r;
+        const int r = FileSystemWrapper::open(path, mode, fd);
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (r == 0) m_paths[fd] = path;
+        return r;
+    }
+    int read(int fd, char* buffer, int count) override {
+        if (int r = m_hook("read", pathOf(fd), count)) return r;
+        return FileSystemWrapper::read(fd, buffer, count);
+    }
+    int close(int fd) override {
+        m_hook("close", pathOf(fd), 0);
+        return FileSystemWrapper::close(fd);
+    }
+    int rename(const std::string& from, const std::string& to) override {
+        if (int r = m_hook("rename", to, 0)) return r;
+        return FileSystemWrapper::rename(from, to);
+    }
+    int unlink(const std::string& path) override {
+        if (int r = m_hook("unlink", path, 0)) return r;
+        return FileSystemWrapper::unlink(path);
+    }
+    int stat(const std::string& path, FileStat& st) override {
+        if (int r = m_hook("stat", path, 0)) return r;
+        return FileSystemWrapper::stat(path, st);
+    }
+    int mkdir(const std::string& path) override {
+        if (int r = m_hook("mkdir", path, 0)) return r;
+        return FileSystemWrapper::mkdir(path);
+    }
+
+  private:
+    std::string pathOf(int fd) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_paths[fd];
+    }
+    Hook m_hook;
+    std::mutex m_lock;
+    std::map<int, std::string> m_paths;  // by descriptor
+};
+
+inline bool endsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
 
 inline RecordInfo makeInfo(const std::string& device, int camera, const std::string& ip = "",
                            unsigned begin = 0) {
@@ -159,23 +352,31 @@ struct TempDir {
         std::error_code ignored;
         if (!path.empty()) std::filesystem::remove_all(path, ignored);
     }
+    std::string sub(const std::string& name) const { return path + "/" + name; }
     std::string path;
 };
 
-// Decode time stamps (presentation ones where a PES has no DTS) of the video
-// PES (PID 0x100) that start in `data`, in order.
-inline std::vector<long long> videoDts(const char* data, size_t length) {
-    std::vector<long long> out;
-    for (size_t off = 0; off + 188 <= length; off += 188) {
+// A digest of TS data without the time stamps the backup rewrites (PCR in
+// the adaptation field, PTS and DTS in the PES header): a frame is known on
+// the backup disk by its content.
+inline unsigned long long contentDigest(const char* data, int length) {
+    unsigned long long h = 1469598103934665603ULL;
+    auto mix = [&h](const unsigned char* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+    };
+    for (int off = 0; off + 188 <= length; off += 188) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(data + off);
-        if (p[0] != 0x47 || (((p[1] & 0x1Fu) << 8) | p[2]) != 0x100 || (p[1] & 0x40) == 0) continue;
-        const unsigned char* pes = p + 4 + ((p[3] & 0x20) ? p[4] + 1 : 0);
-        if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || (pes[7] & 0x80) == 0) continue;
-        const unsigned char* t = pes + ((pes[7] & 0x40) ? 14 : 9);
-        out.push_back((static_cast<long long>(t[0] & 0x0E) << 29) | (t[1] << 22) |
-                      ((t[2] & 0xFE) << 14) | (t[3] << 7) | (t[4] >> 1));
+        size_t body = 4;
+        if (p[3] & 0x20) body += 1 + p[4];
+        if (body > 188) body = 188;
+        if ((p[1] & 0x40) && body + 9 <= 188 && p[body] == 0 && p[body + 1] == 0 &&
+            p[body + 2] == 1) {
+            body = std::min<size_t>(188, body + 9 + p[body + 8]);
+        }
+        mix(p + 1, 2);  // the PID
+        mix(p + body, 188 - body);
     }
-    return out;
+    return h;
 }
 
 // One complete record file as its index and data tell it.
@@ -187,12 +388,15 @@ struct ReadFile {
     std::vector<char> data;        // only when asked for
 };
 
+// A node found on a disk: absolute time (ms), length, content digest (0
+// unless the data was read).
+using Node = std::tuple<long long, int, unsigned long long>;
+
 // The complete files of the device folders `deviceDirs` in `dirs`, oldest first.
 inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>& dirs,
                                              const std::set<std::string>& deviceDirs,
                                              bool withData) {
     std::vector<ReadFile> files;
-    if (deviceDirs.empty()) return files;
     RetrieverFileQuery query;
     query.setRecordDirInfo(dirs);
     query.setDeviceList(deviceDirs);
@@ -204,8 +408,8 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
         // Only the nodes: a job may be reading the file meanwhile.
-        const int r = withData ? openRecordFileForRead(info, file, walk)
-                               : readRecordFileNodes(info, walk);
+        const int r =
+            withData ? openRecordFileForRead(info, file, walk) : readRecordFileNodes(info, walk);
         EXPECT_EQ(0, r) << info.createRecordFileName();
         if (r != 0) break;
         f.width = walk.getImageWidth();
@@ -228,6 +432,21 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
         files.push_back(f);
     }
     return files;
+}
+
+// Every node of `files`, in order.
+inline std::vector<Node> nodesOf(const std::vector<ReadFile>& files) {
+    std::vector<Node> out;
+    for (const ReadFile& f : files) {
+        size_t at = 0;
+        for (size_t k = 0; k < f.nodes.size(); ++k) {
+            const int len = f.nodes[k].getDataLen();
+            const bool read = f.data.size() >= at + len;
+            out.emplace_back(f.times[k], len, read ? contentDigest(f.data.data() + at, len) : 0);
+            at += static_cast<size_t>(len);
+        }
+    }
+    return out;
 }
 
 }  // namespace backup_test

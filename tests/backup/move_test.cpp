@@ -1,0 +1,777 @@
+// Whole moves on the reference host: recordings in a temporary record
+// directory moved to a temporary backup disk, by jobs of the manager or by a
+// job stepped on the test thread, on a sped-up clock. Nodes are told apart by
+// their time, length and content (PCR, PTS and DTS left out). Covered: a job
+// removed while its camera is added again or the host shuts down, a file read
+// to its end held until its removal, playable backup files, a backup disk
+// that vanishes, hostile index entries and damaged files, the heap
+// allocations of a move, and the local record source alone.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <new>
+#include <random>
+#include <thread>
+
+#include "BackupRecordRetriever.h"
+#include "BackupService.h"
+#include "BackupServiceManager.h"
+#include "BackupTestSupport.h"
+#include "BasicTool.h"
+#include "GlobalEnv.h"
+#include "LocalBackupRecordRetriever.h"
+#include "LocalRecorder.h"
+#include "RecordDropCounter.h"
+#include "RecordResult.h"
+#include "RefCountManager.h"
+#include "SyntheticCamera.h"
+#include "config/RecorderConfig.h"
+#include "store/BackupDisk.h"
+#include "store/BackupRecordWriter.h"
+#include "store/FileSystem.h"
+#include "store/MoveLedger.h"
+#include "store/RecordIndexFile.h"
+#include "store/RecordQuarantine.h"
+#include "store/RecordRecovery.h"
+
+namespace {
+thread_local long t_allocations = 0;  // heap allocations of this thread
+}  // namespace
+
+// The replacements pair malloc with free themselves.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    ++t_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+using namespace backup_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const long long kBegin = 1700000000000LL;  // ms since the epoch
+const char kDevice[] = "dev1";
+const char kIP[] = "10.1.1.1";
+
+// `count` TS packets, each filled with bytes derived from `seed`.
+std::string packets(int count, int seed) {
+    std::string data(static_cast<size_t>(count) * 188, '\0');
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = i % 188 == 0 ? 0x47 : static_cast<char>(seed * 31 + i * 7);
+    }
+    return data;
+}
+
+struct Frame {  // as recorded, and so as it must be read back
+    std::string data;
+    long long timeStamp;
+    int timeLen;
+    bool iFrame;
+};
+
+struct RecordedFile {
+    RecordFileInfo info;
+    std::string path;
+    int width, encoder;
+    std::vector<Frame> frames;
+};
+
+// `count` frames 40 ms apart from `begin`: frame i is 1 + i % 3 packets (or
+// `big` bytes for frame 1) of bytes from `seed`, lasts 40 + i ms, and every
+// third is a key frame.
+std::vector<Frame> frames(long long begin, int count, int seed, int big = 0) {
+    std::vector<Frame> out;
+    for (int i = 0; i < count; ++i) {
+        std::string data = packets(1 + i % 3, seed * 10 + i);
+        if (i == 1 && big > 0) data = packets(big / 188 + 1, seed).substr(0, big);
+        out.push_back({data, begin + 40LL * i, 40 + i, i % 3 == 0});
+    }
+    return out;
+}
+
+long long utcMs(int year, int month, int day, int hour, int minute) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    return static_cast<long long>(timegm(&tm)) * 1000;
+}
+
+class MoveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* d : {"local", "local2", "backup"}) fs::create_directories(m_tmp.sub(d));
+        std::string diskId;
+        ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), m_tmp.sub("backup"), diskId));
+        m_config.recordDirs = {
+            makeRecordDir(m_tmp.sub("local"), RecordDirInfoEx::kAttributeLocal),
+            makeRecordDir(m_tmp.sub("local2"), RecordDirInfoEx::kAttributeLocal)};
+        m_config.backupDirs = {
+            makeRecordDir(m_tmp.sub("backup"), RecordDirInfoEx::kAttributeBackup)};
+        m_config.policies = {{kDevice, 1, 1}, {"other", 1, 2}};
+        RecordDiskManagerImpl::setConfiguration(m_config);
+        TaliqTime::setClockSpeed(0);
+        takeEvents();
+    }
+    void TearDown() override {
+        RecordDiskManagerImpl::setFileSystem(nullptr);
+        RecordDiskManagerImpl::setConfiguration(RecorderConfig());
+        BackupRecordWriter::setCheckpointPolicy(-1, -1);
+        GlobalEnv::getInstance()->setPrintFlag(0);
+        TaliqTime::setClockSpeed(1);
+    }
+
+    // Both disks emptied, the backup segment size set, the ledgers reset.
+    void restart(long long segment = 64LL << 20) {
+        for (const char* d : {"local/record", "local2/record", "backup/record"}) {
+            fs::remove_all(m_tmp.sub(d));
+        }
+        setSegment(segment);
+        MoveLedger::instance().reset();
+        RecordQuarantine::reset();
+        RecordDropCounter::reset();
+    }
+    void setSegment(long long bytes) {
+        m_config.backupDirs[0].setFileSegmentSize(bytes);
+        RecordDiskManagerImpl::setConfiguration(m_config);
+    }
+    void record(double seconds, int fileSeconds, int encoder = 1) {
+        SyntheticCamera camera(m_config.recordDirs[0], kDevice, kIP, 1);
+        SyntheticStreamOptions options;
+        options.audio = false;
+        options.encoderType = encoder;
+        ASSERT_GT(camera.record(options, seconds, kBegin, fileSeconds), 0);
+    }
+    // Records `frames` as one complete file (height: 9/16 of the width).
+    RecordedFile recordFile(const RecordDirInfoEx& dir, long long begin, int width, int encoder,
+                            const std::vector<Frame>& frames, int camera = 1) {
+        LocalRecorder recorder(dir, kDevice, kIP, camera);
+        AVStreamInfo stream;
+        stream.setImageWidth(width);
+        stream.setImageHeight(width * 9 / 16);
+        stream.setEncoderType(encoder);
+        stream.setESStreamType(1);
+        EXPECT_EQ(0, recorder.startFile(begin, stream));
+        for (const Frame& f : frames) {
+            EXPECT_EQ(0, recorder.addNode(f.data.data(), static_cast<int>(f.data.size()),
+                                          f.timeStamp, f.timeLen, f.iFrame));
+        }
+        EXPECT_EQ(0, recorder.finishFile());
+        const RecordFileInfo info = recorder.currentFile();
+        return {info, info.createRecordFileName(), width, encoder, frames};
+    }
+    // The names the day indexes list for the camera.
+    std::set<std::string> listedNames() {
+        RetrieverFileQuery query;
+        query.setRecordDirInfo(m_config.recordDirs);
+        query.setDeviceList({deviceDir()});
+        std::vector<RecordFileInfo> infos;
+        query.listRecordFiles(infos, false);
+        std::set<std::string> names;
+        for (const RecordFileInfo& f : infos) names.insert(f.getRecordFileName());
+        return names;
+    }
+    // Reads every frame of `file` through `retriever` and compares it.
+    static void readAll(BackupRecordRetriever& retriever, const RecordedFile& file) {
+        TSAVData frame;
+        for (const Frame& expected : file.frames) {
+            ASSERT_EQ(0, retriever.read(&frame));
+            ASSERT_EQ(expected.data, std::string(frame.getData(), frame.getDataLength()));
+            EXPECT_EQ(expected.timeStamp, frame.getTimeStamp());
+            EXPECT_EQ(expected.timeLen, frame.getDataTimeLength());
+            EXPECT_EQ(expected.iFrame ? 1 : 2, frame.getFrameType());
+            EXPECT_EQ(file.width, frame.getImageWidth());
+            EXPECT_EQ(file.width * 9 / 16, frame.getImageHeight());
+            EXPECT_EQ(file.encoder, frame.getEncoderType());
+        }
+    }
+    std::string deviceDir() const { return BasicTool::getDeviceDirString(kDevice, kIP, 1); }
+    std::vector<ReadFile> files(const std::vector<RecordDirInfoEx>& dirs, bool data = true) {
+        return readRecordFiles(dirs, {deviceDir()}, data);
+    }
+    std::vector<Node> nodes(const std::vector<RecordDirInfoEx>& dirs) {
+        return nodesOf(files(dirs));
+    }
+    // The record files on the local disks (recycle and quarantine areas left out).
+    size_t localFiles() {
+        size_t n = 0;
+        for (const char* d : {"local/record", "local2/record"}) {
+            std::error_code ec;
+            for (const auto& e : fs::recursive_directory_iterator(m_tmp.sub(d), ec)) {
+                const std::string p = e.path().string();
+                n += e.path().extension() == ".ts" && p.find("/.") == std::string::npos;
+            }
+        }
+        return n;
+    }
+    // Steps a job on this thread until no local file is left (bounded), and
+    // three more: the last switch and its removal.
+    int move(int most = 3000) {
+        BackupService job(0, makeInfo(kDevice, 1, kIP));
+        int steps = 0;
+        for (; steps < most && localFiles() > 0; ++steps) job.backupRecord();
+        for (int k = 0; k < 3; ++k) job.backupRecord();
+        return steps;
+    }
+    static bool waitUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    TempDir m_tmp;
+    RecorderConfig m_config;
+};
+
+// A camera removed and added again before the stop thread has reached its
+// old job (the stop thread is held stopped, as in its idle wait): the two
+// jobs never read one record file together, so every node arrives once. And
+// a removal followed at once by unInit, the host's shutdown: the removed job
+// is stopped by unInit, and its last backup file is complete.
+TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
+    const RecordInfo info = makeInfo(kDevice, 1, kIP);
+    BackupServiceManager* manager = BackupServiceManager::getInstance();
+    for (bool addAgain : {true, false}) {
+        SCOPED_TRACE(addAgain ? "removed and added again" : "removed, then unInit");
+        restart();
+        record(40, 8);
+        std::vector<Node> expected = nodes(m_config.recordDirs);
+        const size_t before = localFiles();
+        ASSERT_GE(before, 4u);
+        TaliqTime::setClockSpeed(100);
+        manager->init();
+        manager->getStopThread().stop();
+        ASSERT_EQ(0, manager->addService(0, info));
+        SafePointer<BackupService> removed;
+        ASSERT_TRUE(manager->findService(info, removed));
+        ASSERT_TRUE(waitUntil([&] { return localFiles() < before; }));
+        ASSERT_EQ(0, manager->removeService(info));
+        if (addAgain) {
+            ASSERT_EQ(0, manager->addService(0, info));
+            ASSERT_TRUE(waitUntil([&] {
+                return localFiles() == 0 &&
+                       nodesOf(files(m_config.backupDirs, false)).size() >= expected.size();
+            }));
+        }
+        manager->unInit();
+        TaliqTime::setClockSpeed(0);
+        EXPECT_EQ(0, removed->isRunning());
+        EXPECT_EQ(0, manager->getStopThread().getQueuedCount());
+
+        // No backup file is left "being recorded" (such a file is never
+        // listed), and no node arrived twice.
+        size_t onDisk = 0;
+        for (const auto& e : fs::recursive_directory_iterator(m_tmp.sub("backup/record"))) {
+            onDisk += e.path().extension() == ".ts";
+        }
+        EXPECT_EQ(onDisk, files(m_config.backupDirs, false).size());
+        std::vector<Node> arrived = nodes(m_config.backupDirs);
+        std::sort(arrived.begin(), arrived.end());
+        EXPECT_EQ(arrived.end(), std::adjacent_find(arrived.begin(), arrived.end()))
+            << "a node arrived twice";
+        if (!addAgain) {  // what did not arrive is still on the local disk
+            for (const Node& n : nodes(m_config.recordDirs)) arrived.push_back(n);
+            std::sort(arrived.begin(), arrived.end());
+            arrived.erase(std::unique(arrived.begin(), arrived.end()), arrived.end());
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, arrived);
+    }
+}
+
+// On the infinitely fast clock a job with no record file sleeps through its
+// back-off (1 s): a few idle waits in a fifth of a second, where spinning
+// makes thousands; a completed record file wakes it, and it moves the file.
+TEST_F(MoveTest, IdleJobSleepsUntilARecordFileIsCompleted) {
+    WaitRecorder waits;
+    BackupServiceManager* manager = BackupServiceManager::getInstance();
+    manager->init();
+    ASSERT_EQ(0, manager->addService(0, makeInfo(kDevice, 1, kIP)));
+    EXPECT_LE(idleWaits("wait 1000"), 20);
+    record(4, 10);
+    EXPECT_TRUE(waitUntil([&] { return localFiles() == 0; }));
+    manager->unInit();
+    EXPECT_EQ(1u, files(m_config.backupDirs, false).size());
+}
+
+// A reader of the camera that asks while the job switches from a file it has
+// read to its end to the next one finds the file still held: it cannot take
+// it up again between the read and the removal.
+TEST_F(MoveTest, FileReadToItsEndIsHeldUntilItsRemovalWasAsked) {
+    record(16, 8);
+    const std::vector<ReadFile> local = files(m_config.recordDirs, false);
+    ASSERT_EQ(2u, local.size());
+    const RecordInfo info = makeInfo(kDevice, 1, kIP);
+    int other = 1;
+    bool closed = false;
+    // At the first stat or mkdir after the first file was closed: inside the
+    // job's switch, after the file was read to its end, before its removal.
+    HookFileSystem switching([&](const std::string& call, const std::string& path, int) {
+        closed = closed || (call == "close" && path == local[0].info.createRecordFileName());
+        if (closed && other == 1 && (call == "stat" || call == "mkdir")) {
+            other = 0;
+            LocalBackupRecordRetriever reader;
+            other = reader.open(info);
+            reader.close();
+        }
+        return 0;
+    });
+    RecordDiskManagerImpl::setFileSystem(&switching);
+    BackupService job(0, info);
+    for (int i = 0; i < 100 && other == 1; ++i) job.backupRecord();
+    RecordDiskManagerImpl::setFileSystem(nullptr);
+    EXPECT_EQ(kRecordOpenFailed, other);
+}
+
+// Every backup file of a move with small segments holds every node by
+// content, starts at a key frame with the PAT first, and decodes from its
+// first frame without a single complaint of the decoder.
+TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
+    if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    struct Row {
+        const char* name;
+        int encoderType;    // 0: a 1280x720 clip at 30 fps made by ffmpeg, imported
+        long long segment;  // 0: a third of the recording
+    } rows[] = {{"synthetic H.264 640x360, 300 KB segments", 1, 300000},
+                {"synthetic H.265 640x360, 300 KB segments", 2, 300000},
+                {"imported H.264 1280x720 at 30 fps, a third per segment", 0, 0}};
+    const std::string clip = m_tmp.sub("clip720.ts");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        restart();
+        if (row.encoderType == 0) {
+            ASSERT_EQ("",
+                      shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=30 "
+                            "-t 4 -c:v libx264 -preset superfast -g 30 -pix_fmt yuv420p -f "
+                            "mpegts -y '" +
+                            clip + "'"));
+            SyntheticCamera camera(m_config.recordDirs[0], kDevice, kIP, 1);
+            ASSERT_GT(camera.importFile(clip, kBegin, 8), 0);
+        } else {
+            record(20, 8, row.encoderType);
+        }
+        const std::vector<Node> expected = nodes(m_config.recordDirs);
+        long long total = 0;
+        for (const Node& n : expected) total += std::get<1>(n);
+        const long long segment = row.segment > 0 ? row.segment : total / 3;
+        setSegment(segment);
+        move(5000);
+        BackupRecordWriter::waitForClosedFiles();
+        EXPECT_EQ(expected, nodes(m_config.backupDirs));
+        const std::vector<ReadFile> backups = files(m_config.backupDirs);
+        EXPECT_GE(backups.size(), 3u);
+        for (const ReadFile& f : backups) {
+            const std::string path = f.info.createRecordFileName();
+            ASSERT_FALSE(f.nodes.empty());
+            EXPECT_TRUE(f.nodes[0].isIFrame()) << path;
+            bool pat = false;  // a PAT before the first video packet
+            for (size_t at = 0; at + 188 <= f.data.size() && (f.data[at + 1] & 0x1F) != 1;
+                 at += 188) {
+                pat = pat || (f.data[at + 1] == 0x40 && f.data[at + 2] == 0);
+            }
+            EXPECT_TRUE(pat) << path;
+            EXPECT_LE(static_cast<long long>(f.data.size()), segment) << path;
+            EXPECT_EQ("", shell("ffmpeg -nostdin -v warning -i '" + path + "' -f null -")) << path;
+        }
+    }
+}
+
+// The backup disk goes away and comes back, mid-file or before the first
+// file: no source may leave its disk meanwhile, and once the disk is back
+// every node arrives; the file open when it went is mended as after a crash.
+TEST_F(MoveTest, BackupDiskVanishingHoldsTheSourcesAndLosesNothing) {
+    struct Row {
+        const char* name;
+        int stepsBefore;            // steps while the disk is there
+        bool emptyFolderInPlace;    // a bare mount point where the disk was
+        long long checkpointBytes;  // 0: a checkpoint at every frame; -1: the default
+    } rows[] = {{"renamed away mid-file, checkpoint per frame", 25, false, 0},
+                {"renamed away mid-file, default checkpoints", 25, false, -1},
+                {"empty folder in its place, checkpoint per frame", 25, true, 0},
+                {"empty folder in its place, default checkpoints", 25, true, -1},
+                {"missing before the first file", 0, false, -1}};
+    const std::string root = m_config.backupDirs[0].getRecordRootDir(), away = root + ".away";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        restart();
+        record(30, 8);
+        const std::vector<Node> expected = nodes(m_config.recordDirs);
+        ASSERT_GE(localFiles(), 3u);
+        BackupRecordWriter::setCheckpointPolicy(row.checkpointBytes, row.checkpointBytes);
+        {
+            BackupService job(0, makeInfo(kDevice, 1, kIP));
+            for (int i = 0; i < row.stepsBefore; ++i) job.backupRecord();
+            const size_t before = localFiles();
+            fs::rename(root, away);
+            if (row.emptyFolderInPlace) fs::create_directories(root);
+            for (int i = 0; i < 200; ++i) job.backupRecord();
+            EXPECT_EQ(before, localFiles()) << "a source left while the disk was gone";
+            if (row.emptyFolderInPlace) fs::remove(root);
+            fs::rename(away, root);
+            for (int i = 0; i < 3000 && localFiles() > 0; ++i) job.backupRecord();
+            EXPECT_EQ(0u, localFiles());
+        }
+        BackupRecordWriter::setCheckpointPolicy(-1, -1);
+        RecoveryReport report;
+        ASSERT_EQ(0, RecordDiskManagerImpl::recover(&report));
+        EXPECT_EQ(0, report.errors);
+        const std::vector<ReadFile> backups = files(m_config.backupDirs);
+        for (const ReadFile& f : backups) {
+            EXPECT_EQ(RecordFileInfo::kStateComplete, f.info.getState());
+        }
+        const std::vector<Node> got = nodesOf(backups);
+        const std::multiset<Node> arrived(got.begin(), got.end());
+        for (const Node& n : expected) {
+            EXPECT_LE(1u, arrived.count(n)) << "lost the node at " << std::get<0>(n) - kBegin;
+        }
+    }
+}
+
+// Hostile input and damaged disks: index entries that name files outside
+// their day folder, record files that cannot be opened or read, data that
+// fail the packet check, frames that may not start a file. Each row says
+// which files' nodes arrive, what is dropped (logged and counted by reason),
+// what is quarantined, and that nothing outside the roots is touched.
+TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
+    const int kFiles = 4, kNodes = 5;  // nodes of 500 ms, two packets each
+    enum Damage { kNone, kScramble, kFailOpen, kFailRead, kCut, kLink, kPipe };
+    struct Row {
+        const char* what;
+        std::string entryName;  // a hostile index entry, or ""
+        int keyFrom;            // first key-frame node of file 0
+        Damage damage;          // to file 1, or to file 0 with keyFrom or a segment
+        long long segment;      // backup file segment size
+        unsigned arriving;      // bit f: every node of file f must arrive
+        long long drops[RecordDropCounter::kReasonCount];
+        size_t quarantined;
+        const char* logged;  // in the log (the damaged file's path stands for "@")
+    };
+    const long long kSeg = 64LL << 20;
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"entry ../../../../victim.bin", "../../../../victim.bin", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "names no file of its own day folder"},
+        {"entry ../victim.bin", "../victim.bin", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\"../victim.bin\""},
+        {"entry in a sub-folder", "sub/1.ts", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\"sub/1.ts\""},
+        {"entry naming the day index", "record.idx", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\"record.idx\""},
+        {"entry naming a hidden file", ".x.ts", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\".x.ts\""},
+        {"entry with a newline", "x\n.ts", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\"x\\x0a.ts\""},
+        {"entry with a NUL", std::string("x\0.ts", 5), 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\"x\\x00.ts\""},
+        {"entry ..", "..", 0, kNone, kSeg, 15, {0, 0, 0}, 0, "\"..\""},
+        {"random bytes under a valid index", "", 0, kScramble, kSeg, 13, {kNodes, 0, 0}, 0, "@: frame at"},
+        {"data file fails to open", "", 0, kFailOpen, kSeg, 13, {0, 0, 0}, 1, "@: cannot be opened (I/O error), 3 times; moved to"},
+        {"every read of the data fails", "", 0, kFailRead, kSeg, 13, {0, 0, 0}, 1, "@: read failed (I/O error), 3 times; moved to"},
+        {"data cut short under its index", "", 0, kCut, kSeg, 13, {0, 0, 0}, 1, "@: data file shorter than its index, 3 times; moved to"},
+        {"a link to a file outside the root", "", 0, kLink, kSeg, 13, {0, 0, 0}, 1, "@: not a regular file of its own, 3 times; moved to"},
+        {"a pipe in place of the data file", "", 0, kPipe, kSeg, 13, {0, 0, 0}, 1, "@: data file shorter than its index, 3 times; moved to"},
+        {"two frames before the first key frame", "", 2, kNone, kSeg, 15, {0, 0, 2}, 0, "@: frame at 1700000000000 ms (376 bytes) dropped, it comes before"},
+        {"backup segment smaller than a frame", "", 0, kNone, 300, 0, {0, kFiles * kNodes, 0}, 0, "@: frame at 1700000000000 ms (376 bytes) dropped, the writer answered -737"},
+    };
+    // clang-format on
+    const std::string victim = m_tmp.sub("victim.bin");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        restart(row.segment);
+        { std::ofstream(victim, std::ios::binary) << packets(6, 99); }
+        std::vector<RecordFileInfo> recorded;
+        std::vector<Node> expected;
+        for (int f = 0; f < kFiles; ++f) {
+            const long long begin = kBegin + f * kNodes * 500;
+            std::vector<Frame> nodes;
+            for (int i = 0; i < kNodes; ++i) {
+                nodes.push_back({packets(2, f * 100 + i), begin + i * 500, 500,
+                                 i == (f == 0 ? row.keyFrom : 0)});
+                if ((row.arriving >> f & 1) && (f > 0 || i >= row.keyFrom)) {
+                    expected.emplace_back(begin + i * 500, 376,
+                                          contentDigest(nodes[i].data.data(), 376));
+                }
+            }
+            recorded.push_back(recordFile(m_config.recordDirs[0], begin, 640, 1, nodes).info);
+        }
+        if (!row.entryName.empty()) {
+            // Older than every file, listing three nodes of a file that lies
+            // outside the day folder (or nowhere).
+            RecordIndexEntry e;
+            e.fileName = row.entryName;
+            e.beginTime = kBegin - 10000;
+            e.endTime = kBegin - 8500;
+            e.state = RecordFileInfo::kStateComplete;
+            for (int i = 0; i < 3; ++i) e.nodes.emplace_back(376, 500, i * 500, i == 0);
+            e.fileSize = 3 * 376;
+            const std::string index =
+                RecordIndexFile::pathOf(fsutil::dirName(recorded[0].createRecordFileName()));
+            std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(index));
+            ASSERT_EQ(kRecordOk, RecordIndexFile::appendFile(*posixFileSystem(), index, e, true));
+        }
+        const int hit = row.damage == kNone ? 0 : 1;
+        const std::string damaged = recorded[hit].createRecordFileName();
+        // A file without read permission or a failing disk (the tests run as
+        // root, where permissions do not stop a read).
+        int failures = 0;
+        HookFileSystem disk([&](const std::string& call, const std::string& path, int mode) {
+            const bool on = endsWith(path, "/" + recorded[hit].getRecordFileName());
+            const bool fail =
+                on && ((call == "open" && mode == FileSystem::kRead && row.damage == kFailOpen) ||
+                       (call == "read" && row.damage == kFailRead));
+            failures += fail;
+            return fail ? kRecordIOError : 0;
+        });
+        if (row.damage == kScramble) {  // random bytes, no sync byte where a packet starts
+            std::string data(fs::file_size(damaged), '\0');
+            std::mt19937 random(7);
+            for (size_t i = 0; i < data.size(); ++i) {
+                data[i] = static_cast<char>(random() & 0xff);
+                if (i % 188 == 0 && data[i] == 0x47) data[i] = 0x46;
+            }
+            std::ofstream(damaged, std::ios::binary) << data;
+        }
+        if (row.damage == kCut) fs::resize_file(damaged, 188 * 3);
+        if (row.damage == kLink) {
+            fs::rename(damaged, m_tmp.sub("outside.ts"));
+            fs::create_symlink(m_tmp.sub("outside.ts"), damaged);
+        }
+        if (row.damage == kPipe) {
+            fs::remove(damaged);
+            ASSERT_EQ(0, ::mkfifo(damaged.c_str(), 0600));
+        }
+        if (row.damage == kFailOpen || row.damage == kFailRead) {
+            RecordDiskManagerImpl::setFileSystem(&disk);
+        }
+
+        LogCapture log;
+        const int steps = move(1000);
+        RecordDiskManagerImpl::setFileSystem(nullptr);
+        std::vector<Node> got = nodes(m_config.backupDirs);
+        std::sort(got.begin(), got.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, got);
+        EXPECT_EQ(0u, localFiles()) << steps << " steps";
+        const RecordDropCounter::Counts drops = RecordDropCounter::counts(kDevice, 1);
+        for (int r = 0; r < RecordDropCounter::kReasonCount; ++r) {
+            EXPECT_EQ(row.drops[r], drops.byReason[r]) << RecordDropCounter::reasonText(r);
+        }
+        int dropLines = 0, entryLines = 0;
+        for (const std::string& e : log.entries()) {
+            dropLines += e.rfind("RecordDrop|", 0) == 0;
+            entryLines += e.find("names no file of its own day folder") != std::string::npos;
+        }
+        EXPECT_EQ(drops.total(), dropLines) << "every dropped frame is logged";
+        EXPECT_EQ(row.entryName.empty() ? 0 : 1, entryLines) << "a hostile entry is logged once";
+        const std::string logged = row.logged[0] == '@' ? damaged + (row.logged + 1) : row.logged;
+        EXPECT_TRUE(log.contains(logged)) << logged;
+
+        std::vector<std::string> q;
+        RecordQuarantine::list(*posixFileSystem(), m_tmp.sub("local"), q);
+        ASSERT_EQ(row.quarantined, q.size());
+        const std::string held = q.empty() ? "" : m_tmp.sub("local/record/.quarantine/" + q[0]);
+        if (!q.empty()) {
+            EXPECT_NE(std::string::npos, q[0].find("#" + deviceDir() + "#20231114#" +
+                                                   recorded[hit].getRecordFileName()));
+        }
+        if (row.damage == kFailOpen || row.damage == kFailRead) {
+            EXPECT_EQ(RecordQuarantine::kMaxFailures, failures);
+            EXPECT_EQ(static_cast<uintmax_t>(kNodes * 376), fs::file_size(held));
+        }
+        if (row.damage == kLink) {
+            EXPECT_TRUE(fs::is_symlink(held));
+            EXPECT_EQ(static_cast<uintmax_t>(kNodes * 376), fs::file_size(m_tmp.sub("outside.ts")));
+        }
+        EXPECT_EQ(6 * 188u, fs::file_size(victim)) << "nothing outside the roots is touched";
+    }
+}
+
+// The local retriever over two local directories and two days: read in time
+// order, every frame as recorded; a file leaves the disk (into the recycle
+// area of its directory) and its day index only once the next one is taken.
+// Other groups, the backup disk and other cameras are never read.
+TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
+    const long live = RefCountManager::getInstance()->liveCount();
+    RecordDirInfoEx wrongGroup =
+        makeRecordDir(m_tmp.sub("group3"), RecordDirInfoEx::kAttributeLocal, 3);
+    fs::create_directories(m_tmp.sub("group3"));
+    m_config.recordDirs.push_back(wrongGroup);
+    RecordDiskManagerImpl::setConfiguration(m_config);
+    const long long early = utcMs(2026, 2, 28, 12, 0);
+    const std::vector<RecordedFile> untouched = {
+        recordFile(wrongGroup, early, 320, 1, frames(early, 3, 90)),
+        recordFile(m_config.backupDirs[0], early, 320, 1, frames(early, 3, 91)),
+        recordFile(m_config.recordDirs[0], early, 320, 1, frames(early, 3, 92), 2)};
+    const long long day1 = utcMs(2026, 3, 1, 23, 58), day2 = utcMs(2026, 3, 2, 0, 0) + 30000;
+    // Recorded out of time order, so the order read cannot be that of writing;
+    // the first node lies 40 ms before its file's begin.
+    const RecordDirInfoEx &a = m_config.recordDirs[0], &b = m_config.recordDirs[1];
+    std::vector<RecordedFile> files(4);
+    files[2] = recordFile(a, day2, 704, 1, frames(day2, 4, 3));
+    files[0] = recordFile(a, day1, 1920, 1, frames(day1 - 40, 5, 1));
+    files[3] = recordFile(b, day2 + 60000, 640, 2, frames(day2 + 60000, 3, 4, 1500 * 1024));
+    files[1] = recordFile(b, day1 + 60000, 1280, 2, frames(day1 + 60000, 4, 2));
+    {
+        BackupRecordRetriever retriever(true);
+        ASSERT_EQ(0, retriever.open(makeInfo(kDevice, 1, kIP)));
+        TSAVData frame;
+        for (size_t f = 0; f < files.size(); ++f) {
+            SCOPED_TRACE("file " + std::to_string(f));
+            readAll(retriever, files[f]);
+            const std::set<std::string> names = listedNames();
+            for (size_t g = 0; g < files.size(); ++g) {
+                EXPECT_EQ(g >= f, fs::exists(files[g].path)) << g;
+                EXPECT_EQ(g >= f, names.count(files[g].info.getRecordFileName()) == 1) << g;
+            }
+        }
+        // The largest frame came in pieces of at most 1 MiB, into an exact buffer.
+        EXPECT_EQ(1500 * 1024, retriever.getBufferSize());
+        EXPECT_EQ(-728, retriever.read(&frame));
+        EXPECT_EQ(1u, listedNames().size());  // camera 2's
+        std::vector<std::string> recycled;
+        EXPECT_EQ(0, posixFileSystem()->list(b.getRecordRootDir() + "/record/.recycle", recycled));
+        EXPECT_EQ(2u, recycled.size());
+    }
+    for (const RecordedFile& file : untouched) EXPECT_TRUE(fs::exists(file.path)) << file.path;
+    EXPECT_EQ(live, RefCountManager::getInstance()->liveCount());
+
+    // A range begin (seconds) inside a file (milliseconds; early in 1970) is
+    // located at the node it falls on: nodes at offsets 0, 40, 80.
+    LocalBackupRecordRetriever local;
+    recordFile(a, 1000, 704, 1, frames(1000, 3, 16));
+    for (unsigned begin : {500u, 1040u, 1041u}) {
+        ASSERT_EQ(0, local.open(makeInfo(kDevice, 1, kIP, begin)));
+        EXPECT_EQ(begin == 500 ? 0 : begin == 1040 ? 1 : 2, local.locateBeginFilePos()) << begin;
+    }
+    EXPECT_EQ(0, local.close());
+}
+
+TEST_F(MoveTest, RetrieverOpenAnswersItsCodesInTheirOrder) {
+    LocalBackupRecordRetriever retriever;
+    const RecordInfo request = makeInfo(kDevice, 1, kIP);
+    EXPECT_EQ(-734, retriever.open(makeInfo("", 1, "1:2")));
+    EXPECT_STREQ("1-2", retriever.getRecordInfo().getDeviceIP());  // kept, rewritten
+    EXPECT_EQ(-734, retriever.open(makeInfo(kDevice, 0, kIP)));
+    // No policy for the device: the line is printed only with the print flag.
+    EXPECT_EQ("", printed([&] { EXPECT_EQ(-708, retriever.open(makeInfo("unknown", 1))); }));
+    GlobalEnv::getInstance()->setPrintFlag(1);
+    EXPECT_EQ("LocalBackupRecordRetriever DirList is empty\n",
+              printed([&] { EXPECT_EQ(-708, retriever.open(makeInfo("unknown", 1))); }));
+    EXPECT_EQ(-708, retriever.open(makeInfo("other", 1, kIP)));  // its group has no directory
+
+    // No device folder but on a raw removable disk, which is never searched.
+    RecordDirInfoEx raw = makeRecordDir(m_tmp.sub("raw"), RecordDirInfoEx::kAttributeLocal);
+    raw.setDiskType(2);
+    raw.setFileSystemFormat(0);
+    fs::create_directories(m_tmp.sub("raw"));
+    m_config.recordDirs.push_back(raw);
+    RecordDiskManagerImpl::setConfiguration(m_config);
+    const long long day = utcMs(2026, 3, 6, 0, 0);
+    EXPECT_TRUE(fs::exists(recordFile(raw, day, 704, 1, frames(day, 2, 20)).path));
+    EXPECT_EQ(-735, retriever.open(request));
+    fs::remove_all(m_tmp.sub("raw/record"));
+
+    // A device folder whose only file is still being recorded.
+    LocalRecorder recorder(m_config.recordDirs[0], kDevice, kIP, 1);
+    ASSERT_EQ(0, recorder.startFile(day, AVStreamInfo()));
+    ASSERT_EQ(0, recorder.addNode(packets(1, 0).data(), 188, day, 40, true));
+    EXPECT_EQ(-728, retriever.open(request));
+    ASSERT_EQ(0, recorder.finishFile());
+    EXPECT_EQ(0, retriever.open(request));
+    EXPECT_EQ(0, retriever.close());
+}
+
+// The recycle bin first, the disk manager when it cannot; the index entry
+// goes only with its file (two of the three stay listed in every row).
+TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
+    struct Row {
+        bool failRecycle, failUnlink, failIndex, fileGone;
+    } rows[] = {{true, false, false, true},    // the disk manager removes it
+                {true, true, false, false},    // nobody can: the index is not touched
+                {false, false, true, true},    // removed, but the index cannot be opened
+                {false, false, false, true}};  // a file gone already changes nothing
+    std::vector<RecordedFile> recorded;
+    for (int i = 0; i < 3; ++i) {
+        const long long begin = utcMs(2026, 3, 11, 0, i);
+        recorded.push_back(recordFile(m_config.recordDirs[0], begin, 704, 1, frames(begin, 2, i)));
+    }
+    const Row* row = rows;
+    HookFileSystem failing([&](const std::string& call, const std::string& path, int) {
+        const bool fail = (call == "rename" && row->failRecycle &&
+                           path.find("/.recycle/") != std::string::npos) ||
+                          (call == "unlink" && row->failUnlink) ||
+                          (call == "open" && row->failIndex && endsWith(path, "/record.idx"));
+        return fail ? -707 : 0;
+    });
+    RecordDiskManagerImpl::setFileSystem(&failing);
+    LocalBackupRecordRetriever retriever;
+    for (int i = 0; i < 4; ++i, ++row) {
+        SCOPED_TRACE(i);
+        retriever.deleteFile(recorded[i % 3].info);
+        EXPECT_EQ(row->fileGone, !fs::exists(recorded[i % 3].path));
+        EXPECT_EQ(2u, listedNames().size());
+    }
+    RecordDiskManagerImpl::setFileSystem(nullptr);
+    std::vector<std::string> recycled;
+    EXPECT_EQ(0, posixFileSystem()->list(m_tmp.sub("local/record/.recycle"), recycled));
+    EXPECT_EQ(1u, recycled.size());
+}
+
+// Heap allocations of a move, counted on the test's thread: moving a node
+// inside a source file allocates nothing (but where a frame outgrows the
+// frame buffers: the source's payload buffer and the frame, two per growth),
+// and switching to the next file allocates a few times, as often at the end
+// of a day of many files as at its start (nothing is rebuilt from the files
+// of the day).
+TEST_F(MoveTest, NodesAllocateNothingAndSwitchesDoNotGrowWithTheFilesOfTheDay) {
+    record(40 * 4, 4);
+    ASSERT_EQ(40u, localFiles());
+    long growths = 0;
+    int largest = 0;
+    for (const ReadFile& f : files(m_config.recordDirs, false)) {
+        for (const RecordIndexNode& n : f.nodes) {
+            growths += n.getDataLen() > largest;
+            largest = std::max(largest, n.getDataLen());
+        }
+    }
+    // No checkpoint while the test counts: the sources wait for the close.
+    BackupRecordWriter::setCheckpointPolicy(1LL << 40, 1LL << 40);
+    auto removalsAsked = [] {
+        const MoveLedger::Counters c = MoveLedger::instance().counters();
+        return c.removedNow + c.deferred + c.kept;
+    };
+    std::vector<long> switches;
+    long nodeSteps = 0, nodeAllocations = 0, allocatingSteps = 0;
+    {
+        BackupService job(0, makeInfo(kDevice, 1, kIP));
+        for (int i = 0; i < 5; ++i) job.backupRecord();  // both ends open, first frames moved
+        for (int step = 0; step < 5000 && switches.size() < 39; ++step) {
+            const long asked = removalsAsked(), before = t_allocations;
+            ASSERT_EQ(0, job.backupRecord());
+            const long n = t_allocations - before;
+            if (removalsAsked() != asked) {
+                switches.push_back(n);
+            } else {
+                ++nodeSteps;
+                nodeAllocations += n;
+                allocatingSteps += n > 0;
+            }
+        }
+    }
+    BackupRecordWriter::waitForClosedFiles();
+    EXPECT_GT(nodeSteps, 300);
+    EXPECT_LE(allocatingSteps, growths);
+    EXPECT_LE(nodeAllocations, 2 * growths) << "over " << nodeSteps << " nodes moved in files";
+    ASSERT_EQ(39u, switches.size());
+    const long first = *std::max_element(switches.begin(), switches.begin() + 10);
+    const long last = *std::max_element(switches.end() - 10, switches.end());
+    EXPECT_LE(first, 120);
+    EXPECT_LE(last, first) << "switches allocate more as the day's files are moved";
+}
+
+}  // namespace
