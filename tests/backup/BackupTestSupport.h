@@ -342,11 +342,13 @@ inline RecordInfo makeInfo(const std::string& device, int camera, const std::str
     return info;
 }
 
-// A fresh folder under /tmp, removed with everything in it afterwards.
+// A fresh folder (in memory where there is /dev/shm), removed with
+// everything in it afterwards.
 struct TempDir {
     TempDir() {
-        char pattern[] = "/tmp/nvr-backup-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path = pattern;
+        std::string pattern = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+        pattern += "/nvr-backup-test-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
     }
     ~TempDir() {
         std::error_code ignored;

@@ -1,18 +1,10 @@
 // The backup record storage: which frames start, rotate and retry files, and
 // which request type each creation carries, against the scripted destination;
-// the time-stamp arithmetic; and real streams written into a temporary backup
-// disk and read back (ffprobe judges the time lines).
+// and the time-stamp arithmetic. Real streams through it: move_test.
 #include <memory>
-#include <sstream>
 
 #include "BackupRecordStorage.h"
 #include "BackupTestSupport.h"
-#include "BasicTool.h"
-#include "Singlton.h"
-#include "TsStream.h"
-#include "config/RecorderConfig.h"
-#include "store/BackupDisk.h"
-#include "store/FileSystem.h"
 
 using namespace backup_test;
 
@@ -68,7 +60,7 @@ struct StorageRow {
 };
 
 TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
-    const F I{1}, P{2};
+    const F I{1}, P{2}, R{0};  // R: the storage closed and opened again
     // clang-format off
     const StorageRow rows[] = {
         {"files start at the first I-frame of stream type 1 and rotate on every format change",
@@ -89,6 +81,8 @@ TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
          "write 3; write 4 -> -737; close; create 5; open; write 4; close; create 2; open; close; "
          "=> -703; create 0; open; write 6; write 7 -> -707; close; create 6; open; "
          "write 7 -> -707; close; => -707; create 0; open; write 8; end; close"},
+        {"a reopened storage waits for a key frame again", {I, P, R, P, I}, {}, {}, {}, {},
+         "create 1; open; write 1; write 2; close; create 1; open; write 4; end; close"},
         {"errors thrown below are logged, answered -739 and close the file",
          {I, I, P}, {kNoWriter, 0, 0}, {}, {{2, {kThrow}}, {3, {kThrow}}}, {},
          "create 1; => -739; create 1; open; write 2 -> throw; close; => -739; create 0; open; "
@@ -112,6 +106,11 @@ TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
         ASSERT_EQ(0, storage->open(makeInfo("dev1", 3, "10:0:0:7")));
         long long t = 0;
         for (const F& f : row.frames) {
+            if (f.type == 0) {
+                storage->close();
+                ASSERT_EQ(0, storage->open(makeInfo("dev1", 3)));
+                continue;
+            }
             const std::string data = makeTsFrame(3, {6000 + ++t * 3600});
             frame.setData(data.data(), static_cast<unsigned int>(data.size()));
             frame.setTimeStamp(t);
@@ -163,123 +162,6 @@ TEST(StorageTest, TimeStampsFollowTheConversionsAndWrap) {
         EXPECT_GE(firstDts(frame), previousEnd) << i;
         previousEnd = firstDts(frame) + 3;
     }
-}
-
-// The video DTS of a file, as ffprobe reads them.
-std::vector<long long> probedDts(const std::string& path) {
-    std::istringstream out(
-        shell("ffprobe -v quiet -select_streams v -show_entries packet=dts "
-              "-of csv=p=0 '" +
-              path + "'"));
-    std::vector<long long> dts;
-    for (long long v; out >> v;) dts.push_back(v);
-    return dts;
-}
-
-SyntheticStreamOptions streamOptions(int encoder, int width, int height, long long dts) {
-    SyntheticStreamOptions o;
-    o.encoderType = encoder;
-    o.width = width;
-    o.height = height;
-    o.startDts90k = dts;
-    return o;
-}
-
-// Real streams: joined mid-GOP, three format changes (one stream wraps at
-// 2^33, one resumes mid-GOP), then the storage reopened mid-GOP. Each file
-// holds every node of its format from where it starts, in order; the time
-// line starts at the writer's start (10 s) and runs one frame (3600 ticks)
-// per video PES, whatever the source's time stamps were.
-TEST(StorageTest, RealStreamsRoundTripWithRebasedTimeLines) {
-    TempDir tmp;
-    std::filesystem::create_directories(tmp.sub("backup"));
-    std::string diskId;
-    ASSERT_EQ(0, BackupDisk::prepare(*posixFileSystem(), tmp.sub("backup"), diskId));
-    RecorderConfig config;
-    config.backupDirs = {
-        makeRecordDir(tmp.sub("backup"), RecordDirInfoEx::kAttributeBackup, 0, 256LL << 20)};
-    config.backupReserveBytes = 0;
-    destroyAllSingltonInstances();
-    RecordDiskManagerImpl::setConfiguration(config);
-    const RecordInfo info = makeInfo("cam-17", 2, "fe80::1");
-    SyntheticStream wide(streamOptions(1, 640, 360, 5000000));
-    SyntheticStream small(streamOptions(1, 320, 180, 8589934000LL));
-    SyntheticStream hevc(streamOptions(2, 640, 360, 123456));
-    struct Segment {
-        SyntheticStream* stream;
-        int count;
-        bool reopen, waitsForKey;  // the nodes before a key frame are dropped
-        int encoder, width, height;
-    } segments[] = {{&wide, 16, false, true, 1, 640, 360},
-                    {&small, 7, false, false, 1, 320, 180},
-                    {&hevc, 6, false, false, 2, 640, 360},
-                    {&wide, 5, false, false, 1, 640, 360},
-                    {&wide, 8, true, true, 1, 640, 360}};
-    BackupRecordStorage storage;
-    ASSERT_EQ(0, storage.open(info));
-    TsNode node;
-    ASSERT_TRUE(wide.nextNode(node));  // joined after the key frame
-    long long clockMs = 1767225600000LL;
-    std::vector<std::vector<TsNode>> kept;
-    std::vector<long long> begins;
-    TSAVData frame;
-    for (const Segment& s : segments) {
-        if (s.reopen) {
-            storage.close();
-            ASSERT_EQ(0, storage.open(info));
-        }
-        kept.emplace_back();
-        for (int i = 0; i < s.count; ++i) {
-            ASSERT_TRUE(s.stream->nextNode(node));
-            if (kept.back().empty() && (node.iFrame || !s.waitsForKey)) begins.push_back(clockMs);
-            if (!kept.back().empty() || node.iFrame || !s.waitsForKey) kept.back().push_back(node);
-            frame.setData(reinterpret_cast<const char*>(node.data.data()),
-                          static_cast<unsigned int>(node.data.size()));
-            frame.setTimeStamp(clockMs);
-            frame.setDataTimeLength(node.timeLenMs);
-            frame.setFrameType(node.iFrame ? 1 : 2);
-            frame.setESStreamType(1);
-            frame.setImageWidth(node.width);
-            frame.setImageHeight(node.height);
-            frame.setEncoderType(node.encoderType);
-            clockMs += node.timeLenMs;
-            ASSERT_EQ(0, storage.write(0, &frame));
-        }
-        ASSERT_EQ(s.waitsForKey, kept.back().size() < static_cast<size_t>(s.count));
-    }
-    storage.close();
-
-    const std::vector<ReadFile> files = readRecordFiles(
-        config.backupDirs, {BasicTool::getDeviceDirString("cam-17", "fe80::1", 2)}, true);
-    ASSERT_EQ(5u, files.size());
-    EXPECT_EQ("fe80--1", files[0].info.getDeviceIP());
-    for (size_t i = 0; i < files.size(); ++i) {
-        SCOPED_TRACE("file " + std::to_string(i));
-        const ReadFile& f = files[i];
-        EXPECT_EQ(segments[i].encoder, f.encoder);
-        EXPECT_EQ(segments[i].width, f.width);
-        EXPECT_EQ(segments[i].height, f.height);
-        EXPECT_EQ(begins[i], f.info.getRecordBeginTime());
-        ASSERT_EQ(kept[i].size(), f.nodes.size());
-        size_t at = 0;
-        for (size_t k = 0; k < kept[i].size(); ++k) {
-            const int len = static_cast<int>(kept[i][k].data.size());
-            ASSERT_EQ(len, f.nodes[k].getDataLen()) << k;
-            EXPECT_EQ(kept[i][k].iFrame, f.nodes[k].isIFrame()) << k;
-            EXPECT_EQ(contentDigest(reinterpret_cast<const char*>(kept[i][k].data.data()), len),
-                      contentDigest(f.data.data() + at, len))
-                << k;
-            at += len;
-        }
-        EXPECT_EQ(0, f.nodes[0].getTimeOffset());
-        if (!haveFfmpeg()) continue;
-        const std::vector<long long> dts = probedDts(f.info.createRecordFileName());
-        ASSERT_FALSE(dts.empty());
-        EXPECT_EQ(10 * 90000, dts[0]);
-        for (size_t k = 1; k < dts.size(); ++k) ASSERT_EQ(3600, dts[k] - dts[k - 1]) << k;
-    }
-    destroyAllSingltonInstances();
-    RecordDiskManagerImpl::setConfiguration(RecorderConfig());
 }
 
 }  // namespace
