@@ -181,7 +181,6 @@ inline int answer(std::deque<int>& script, const std::string& event, int otherwi
 class FakeSource : public IBackupRecordRetriever {
   public:
     std::deque<int> opens, infos, reads, closes;
-    std::vector<int> asked;  // lengths readTSData was asked for
     ~FakeSource() override { logEvent("src.destroyed"); }
     int open(const RecordInfo&) override { return answer(opens, "src.open"); }
     int getTSInfo(TSAVData* frame) override {
@@ -203,7 +202,6 @@ class FakeSource : public IBackupRecordRetriever {
         return 188;
     }
     int readTSData(char* buffer, int length) override {
-        asked.push_back(length);
         const int r = answer(reads, "", length);
         for (int i = 0; i < r; ++i, ++m_at) buffer[i] = static_cast<char>(byteAt(m_at));
         return r;
@@ -223,21 +221,18 @@ struct FakeDestination {
     std::deque<int> creates, opens;
     std::map<long long, std::deque<int>> writes;  // by the frame's time stamp
     std::map<long long, int> refusals;            // canWrite false, times, by time stamp
-    std::vector<long long> written;               // the time stamps written
-    int startSeconds = 1, live = 0;
+    int live = 0;
 
     struct Writer : IRecordWriter {
         explicit Writer(FakeDestination& d) : d(d) { ++d.live; }
         ~Writer() override { --d.live; }
         int open(SafePointer<RecordFileInfo>&, int& start) override {
-            start = d.startSeconds;
+            start = 1;
             return answer(d.opens, "open");
         }
         int write(TSAVData* frame, bool, int) override {
             const long long t = frame->getTimeStamp();
-            const int r = answer(d.writes[t], "write " + std::to_string(t));
-            if (r == 0) d.written.push_back(t);
-            return r;
+            return answer(d.writes[t], "write " + std::to_string(t));
         }
         int close() override {
             logEvent("close");
@@ -384,45 +379,34 @@ inline unsigned long long contentDigest(const char* data, int length) {
 // One complete record file as its index and data tell it.
 struct ReadFile {
     RecordFileInfo info;
-    int width = 0, height = 0, encoder = 0;
     std::vector<RecordIndexNode> nodes;
     std::vector<long long> times;  // absolute: file begin + node offset (ms)
-    std::vector<char> data;        // only when asked for
+    std::vector<char> data;
 };
 
-// A node found on a disk: absolute time (ms), length, content digest (0
-// unless the data was read).
+// A node found on a disk: absolute time (ms), length, content digest.
 using Node = std::tuple<long long, int, unsigned long long>;
 
-// The complete files of the device folders `deviceDirs` in `dirs`, oldest first.
+// The complete files of the device folders `deviceDirs` in `dirs`, oldest
+// first, with their index nodes and data.
 inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>& dirs,
-                                             const std::set<std::string>& deviceDirs,
-                                             bool withData) {
-    std::vector<ReadFile> files;
+                                             const std::set<std::string>& deviceDirs) {
     RetrieverFileQuery query;
     query.setRecordDirInfo(dirs);
     query.setDeviceList(deviceDirs);
     std::vector<RecordFileInfo> infos;
     query.listRecordFiles(infos, true);
+    std::vector<ReadFile> files;
     for (const RecordFileInfo& info : infos) {
-        ReadFile f;
-        f.info = info;
+        ReadFile f{info, {}, {}, {}};
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
-        // Only the nodes: a job may be reading the file meanwhile.
-        const int r =
-            withData ? openRecordFileForRead(info, file, walk) : readRecordFileNodes(info, walk);
-        EXPECT_EQ(0, r) << info.createRecordFileName();
-        if (r != 0) break;
-        f.width = walk.getImageWidth();
-        f.height = walk.getImageHeight();
-        f.encoder = walk.getEncodeType();
-        while (walk.seekNext()) {
+        EXPECT_EQ(0, openRecordFileForRead(info, file, walk)) << info.createRecordFileName();
+        while (!file.isNull() && walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
             f.nodes.push_back(node);
             f.times.push_back(walk.getFileBeginTime() + node.getTimeOffset());
-            if (!withData) continue;
             const size_t at = f.data.size();
             f.data.resize(at + node.getDataLen());
             for (int got = 0, n = 1; got < node.getDataLen() && n > 0; got += n) {
@@ -443,8 +427,7 @@ inline std::vector<Node> nodesOf(const std::vector<ReadFile>& files) {
         size_t at = 0;
         for (size_t k = 0; k < f.nodes.size(); ++k) {
             const int len = f.nodes[k].getDataLen();
-            const bool read = f.data.size() >= at + len;
-            out.emplace_back(f.times[k], len, read ? contentDigest(f.data.data() + at, len) : 0);
+            out.emplace_back(f.times[k], len, contentDigest(f.data.data() + at, len));
             at += static_cast<size_t>(len);
         }
     }
