@@ -1,9 +1,9 @@
 #ifndef TESTS_BACKUP_BACKUPTESTSUPPORT_H
 #define TESTS_BACKUP_BACKUPTESTSUPPORT_H
 
-// What the backup tests share: an event log that fakes, hooks and waits write
-// to in the order things happened, log and console capture, a scripted record
-// source and destination, a temporary folder and readers of record files.
+// What the backup tests share: event logs, console capture, a scripted record
+// source and destination, a file system with a hook, a temporary folder and a
+// reader of record files.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,51 +40,60 @@
 
 namespace backup_test {
 
-struct EventLog {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> events;  // guarded by mutex
+inline std::string join(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& e : parts) out += (out.empty() ? "" : "; ") + e;
+    return out;
+}
+
+// Things in the order they happened; any thread may add.
+class EventLog {
+  public:
+    void add(const std::string& event) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_events.push_back(event);
+        }
+        m_changed.notify_all();
+    }
+    std::vector<std::string> peek() const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_events;
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return std::move(m_events);
+    }
+    std::string joined() { return join(take()); }
+    bool contains(const std::string& part) const {
+        for (const std::string& e : peek()) {
+            if (e.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+    // Waits (at most a minute) until `enough` holds for the events not yet taken.
+    bool waitFor(const std::function<bool(const std::vector<std::string>&)>& enough) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return enough(m_events); });
+    }
+
+  private:
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_events;
 };
 
-inline EventLog& eventLog() {
+// What fakes, hooks and waits do.
+inline EventLog& events() {
     static EventLog log;
     return log;
 }
-
-inline void logEvent(const std::string& event) {
-    {
-        std::lock_guard<std::mutex> guard(eventLog().mutex);
-        eventLog().events.push_back(event);
-    }
-    eventLog().changed.notify_all();
-}
-
-// The events so far, emptying the log.
-inline std::vector<std::string> takeEvents() {
-    std::lock_guard<std::mutex> guard(eventLog().mutex);
-    std::vector<std::string> events;
-    events.swap(eventLog().events);
-    return events;
-}
-
-// The events so far joined by "; ", emptying the log.
-inline std::string takeJoined() {
-    std::string out;
-    for (const std::string& e : takeEvents()) out += (out.empty() ? "" : "; ") + e;
-    return out;
-}
+inline void logEvent(const std::string& event) { events().add(event); }
 
 inline int countEvents(const std::vector<std::string>& events, const std::string& prefix) {
     int count = 0;
     for (const std::string& e : events) count += e.rfind(prefix, 0) == 0;
     return count;
-}
-
-// Waits (at most a minute) until `enough` holds for the events not yet taken.
-inline bool waitForEvents(const std::function<bool(const std::vector<std::string>&)>& enough) {
-    std::unique_lock<std::mutex> lock(eventLog().mutex);
-    return eventLog().changed.wait_for(lock, std::chrono::seconds(60),
-                                       [&] { return enough(eventLog().events); });
 }
 
 // While alive, every TaliqTime::wait logs "wait <ms>".
@@ -99,9 +108,9 @@ struct WaitRecorder {
 
 // The idle waits "wait <ms>" made over a fifth of a second of real time.
 inline int idleWaits(const std::string& wait) {
-    takeEvents();
+    events().take();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return countEvents(takeEvents(), wait);
+    return countEvents(events().take(), wait);
 }
 
 // Logs "destroyed <name>" when the last holder lets go.
@@ -112,30 +121,12 @@ struct Sentinel {
 };
 
 // Every log entry written while it lives, as "category|message".
-class LogCapture {
-  public:
+struct LogCapture : EventLog {
     LogCapture() {
-        Logger::setObserver(
-            [this](const std::string& c, const std::string& m, const std::string&, int) {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                m_entries.push_back(c + "|" + m);
-            });
+        Logger::setObserver([this](const std::string& c, const std::string& m, const std::string&,
+                                   int) { add(c + "|" + m); });
     }
     ~LogCapture() { Logger::setObserver(Logger::Observer()); }
-    std::vector<std::string> entries() const {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_entries;
-    }
-    bool contains(const std::string& part) const {
-        for (const std::string& e : entries()) {
-            if (e.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_entries;
 };
 
 // What `run` prints on standard output.
