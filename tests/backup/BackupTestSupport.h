@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -114,11 +115,9 @@ inline int idleWaits(const std::string& wait) {
 }
 
 // Logs "destroyed <name>" when the last holder lets go.
-struct Sentinel {
-    explicit Sentinel(std::string name) : name(std::move(name)) {}
-    ~Sentinel() { logEvent("destroyed " + name); }
-    std::string name;
-};
+inline std::shared_ptr<void> sentinel(const std::string& name) {
+    return std::shared_ptr<void>(nullptr, [name](void*) { logEvent("destroyed " + name); });
+}
 
 // Every log entry written while it lives, as "category|message".
 struct LogCapture : EventLog {
@@ -225,10 +224,7 @@ struct FakeDestination {
             const long long t = frame->getTimeStamp();
             return answer(d.writes[t], "write " + std::to_string(t));
         }
-        int close() override {
-            logEvent("close");
-            return 0;
-        }
+        int close() override { return logEvent("close"), 0; }
         FakeDestination& d;
     };
     struct Dir : IRecordDir {
@@ -263,10 +259,9 @@ struct FakeDestination {
 };
 
 // Forwards to the POSIX file system, asking `hook` first about every open,
-// read, close, rename, unlink, stat and mkdir: hook(call, path, arg) with the
-// path opened for read and close, the target for rename, and the mode of an
-// open or the count of a read. A non-zero answer is returned instead of the
-// call.
+// read, rename and unlink: hook(call, path, arg) with the path opened for a
+// read, the target of a rename, and the mode of an open. A non-zero answer
+// is returned instead of the call.
 class HookFileSystem : public FileSystemWrapper {
   public:
     using Hook = std::function<int(const std::string&, const std::string&, int)>;
@@ -282,10 +277,6 @@ class HookFileSystem : public FileSystemWrapper {
         if (int r = m_hook("read", pathOf(fd), count)) return r;
         return FileSystemWrapper::read(fd, buffer, count);
     }
-    int close(int fd) override {
-        m_hook("close", pathOf(fd), 0);
-        return FileSystemWrapper::close(fd);
-    }
     int rename(const std::string& from, const std::string& to) override {
         if (int r = m_hook("rename", to, 0)) return r;
         return FileSystemWrapper::rename(from, to);
@@ -293,14 +284,6 @@ class HookFileSystem : public FileSystemWrapper {
     int unlink(const std::string& path) override {
         if (int r = m_hook("unlink", path, 0)) return r;
         return FileSystemWrapper::unlink(path);
-    }
-    int stat(const std::string& path, FileStat& st) override {
-        if (int r = m_hook("stat", path, 0)) return r;
-        return FileSystemWrapper::stat(path, st);
-    }
-    int mkdir(const std::string& path) override {
-        if (int r = m_hook("mkdir", path, 0)) return r;
-        return FileSystemWrapper::mkdir(path);
     }
 
   private:

@@ -694,16 +694,6 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
     }
     for (const RecordedFile& file : untouched) EXPECT_TRUE(fs::exists(file.path)) << file.path;
     EXPECT_EQ(live, RefCountManager::getInstance()->liveCount());
-
-    // A range begin (seconds) inside a file (milliseconds; early in 1970) is
-    // located at the node it falls on: nodes at offsets 0, 40, 80.
-    LocalBackupRecordRetriever local;
-    recordFile(a, 1000, 704, 1, frames(1000, 3, 16));
-    for (unsigned begin : {500u, 1040u, 1041u}) {
-        ASSERT_EQ(0, local.open(makeInfo(kDevice, 1, kIP, begin)));
-        EXPECT_EQ(begin == 500 ? 0 : begin == 1040 ? 1 : 2, local.locateBeginFilePos()) << begin;
-    }
-    EXPECT_EQ(0, local.close());
 }
 
 TEST_F(MoveTest, RetrieverOpenAnswersItsCodesInTheirOrder) {
