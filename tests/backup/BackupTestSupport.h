@@ -1,9 +1,8 @@
 #ifndef TESTS_BACKUP_BACKUPTESTSUPPORT_H
 #define TESTS_BACKUP_BACKUPTESTSUPPORT_H
 
-// What the backup tests share: event logs, console capture, a scripted record
-// source and destination, a file system with a hook, a temporary folder and a
-// reader of record files.
+// What the backup tests share: event logs, scripted sources and
+// destinations, a hooked file system, temporary folders, record file reading.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -72,7 +70,7 @@ class EventLog {
         }
         return false;
     }
-    // Waits (at most a minute) until `enough` holds for the events not yet taken.
+    // Waits (a minute at most) for `enough` of the events not yet taken.
     bool waitFor(const std::function<bool(const std::vector<std::string>&)>& enough) {
         std::unique_lock<std::mutex> lock(m_lock);
         return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return enough(m_events); });
@@ -147,11 +145,9 @@ inline std::string shell(const std::string& command) {
 }
 inline bool haveFfmpeg() { return system("ffmpeg -version >/dev/null 2>&1") == 0; }
 
-// Script values: throw a TQRuntimeError("broke"); succeed with no writer; do
-// what an empty script does.
+// Script values: throw TQRuntimeError("broke"); no writer; as if empty.
 const int kThrow = -100000, kNoWriter = -100001, kNext = -100002;
-// Logs `event` with what the script answers (" -> <code>" unless 0), then
-// answers it; `otherwise` once the script is empty.
+// Logs `event` (" -> <code>" unless 0) and answers the script's next value.
 inline int answer(std::deque<int>& script, const std::string& event, int otherwise = 0) {
     const int r = script.empty() || script.front() == kNext ? otherwise : script.front();
     if (!script.empty()) script.pop_front();
@@ -164,10 +160,8 @@ inline int answer(std::deque<int>& script, const std::string& event, int otherwi
     return r;
 }
 
-// A record source answering from scripts and logging its calls ("src.read N"
-// for the N-th frame, or "src.read <code>"). Once a script is empty: open 0,
-// getTSInfo (and kNext) the next numbered frame (time stamp N, an I-frame of one packet),
-// readTSData all that is asked. Payload bytes differ at every position.
+// A scripted record source logging its calls. Unscripted, getTSInfo gives
+// frame N (time stamp N, an I-frame of one packet) and reads give all asked.
 class FakeSource : public IBackupRecordRetriever {
   public:
     std::deque<int> opens, infos, reads, closes;
@@ -203,10 +197,9 @@ class FakeSource : public IBackupRecordRetriever {
     int m_frames = 0, m_at = 0;
 };
 
-// The destination the disk manager's creation hook hands out while a
-// FakeDestination lives: creations, opens, writes and closes are logged
-// ("create <request type>", "open", "write <time stamp>", "close") and fail
-// as scripted; `live` counts the writers and directories not yet released.
+// While alive, record files are created here: creations ("create <request
+// type>"), opens, writes ("write <time stamp>") and closes are logged and
+// fail as scripted; `live` counts writers and directories not released.
 struct FakeDestination {
     std::deque<int> creates, opens;
     std::map<long long, std::deque<int>> writes;  // by the frame's time stamp
@@ -258,10 +251,8 @@ struct FakeDestination {
     ~FakeDestination() { RecordDiskManagerImpl::setCreateRecordFileHook(nullptr); }
 };
 
-// Forwards to the POSIX file system, asking `hook` first about every open,
-// read, rename and unlink: hook(call, path, arg) with the path opened for a
-// read, the target of a rename, and the mode of an open. A non-zero answer
-// is returned instead of the call.
+// The POSIX file system, where hook(call, path, mode) may answer an open,
+// read (path: the file's), rename (path: the target) or unlink instead.
 class HookFileSystem : public FileSystemWrapper {
   public:
     using Hook = std::function<int(const std::string&, const std::string&, int)>;
@@ -311,8 +302,7 @@ inline RecordInfo makeInfo(const std::string& device, int camera, const std::str
     return info;
 }
 
-// A fresh folder (in memory where there is /dev/shm), removed with
-// everything in it afterwards.
+// A fresh folder (in memory where there is /dev/shm), removed afterwards.
 struct TempDir {
     TempDir() {
         std::string pattern = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
@@ -327,9 +317,7 @@ struct TempDir {
     std::string path;
 };
 
-// A digest of TS data without the time stamps the backup rewrites (PCR in
-// the adaptation field, PTS and DTS in the PES header): a frame is known on
-// the backup disk by its content.
+// A digest of TS data without what the backup rewrites: PCR, PTS and DTS.
 inline unsigned long long contentDigest(const char* data, int length) {
     unsigned long long h = 1469598103934665603ULL;
     auto mix = [&h](const unsigned char* p, size_t n) {
@@ -361,8 +349,7 @@ struct ReadFile {
 // A node found on a disk: absolute time (ms), length, content digest.
 using Node = std::tuple<long long, int, unsigned long long>;
 
-// The complete files of the device folders `deviceDirs` in `dirs`, oldest
-// first, with their index nodes and data.
+// The complete files of `deviceDirs` in `dirs`, oldest first.
 inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>& dirs,
                                              const std::set<std::string>& deviceDirs) {
     RetrieverFileQuery query;

@@ -1,8 +1,5 @@
-// Whole moves on the reference host: recordings in temporary record
-// directories moved to a temporary backup disk by jobs of the manager or
-// stepped on the test thread, on a sped-up clock. Nodes are known by their
-// time, length and content (PCR, PTS and DTS left out). Also the local
-// record source alone, and the heap allocations of a move.
+// Whole moves between temporary disks on a sped-up clock; a node is known by
+// its time, length and content. Also the local record source alone.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -80,9 +77,8 @@ struct RecordedFile {
     std::vector<Frame> frames;
 };
 
-// `count` frames 40 ms apart from `begin`: frame i is 1 + i % 3 packets (or
-// `big` bytes for frame 1) of bytes from `seed`, lasts 40 + i ms, and every
-// third is a key frame.
+// Frame i: 1 + i % 3 packets (frame 1: `big` bytes if given), at 40 i ms,
+// lasting 40 + i ms, a key frame every third.
 std::vector<Frame> frames(long long begin, int count, int seed, int big = 0) {
     std::vector<Frame> out;
     for (int i = 0; i < count; ++i) {
@@ -203,10 +199,9 @@ class MoveTest : public ::testing::Test {
         }
         return n;
     }
-    // Steps a job per camera in turn on this thread until no local file is
-    // left, `stop` says so or `most` steps are done. The jobs close their
-    // backup files as they go and the last ones at the end; what the
-    // background flusher does for them is over when this returns.
+    // Steps a job per camera in turn until no local file is left, `stop` says
+    // so or `most` steps are done; then the jobs end and their last files are
+    // closed, the background flusher's work too.
     int move(int most = 3000, int cameras = 1, const std::function<bool()>& stop = nullptr) {
         int steps = 0;
         {
@@ -234,16 +229,12 @@ class MoveTest : public ::testing::Test {
     RecorderConfig m_config;
 };
 
-// Power cuts at hundreds of points of a two-camera, multi-file move (one
-// camera changes its picture size half way): after each cut, only what was
-// made durable survives; recovery runs, the rest of the move runs to its end,
-// and every recorded node must be on the backup disk, by content. Durability
-// is the power-cut file system's model, not the disk's: the folder is in
-// memory where it can be, which keeps the hundreds of runs quick. Then the
-// same move with the backup disk gone for a while.
+// Power cuts at hundreds of points of a two-camera move (one camera changes
+// its picture size): after each cut only what was made durable survives,
+// recovery runs, the move runs to its end, and every recorded node must be on
+// the backup disk, by content. Then the backup disk goes away for a while.
 TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
-    // Backup files of a few nodes and checkpoints every few frames, so a
-    // short move has rotations, checkpoints and batched removals.
+    // Small backup files and checkpoints: rotations and batched removals.
     m_config.policies.push_back({kDevice, 2, 1});
     m_config.backupReserveBytes = 0;
     setSegment(200 << 10);
@@ -320,9 +311,7 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
         power.crashAfter(cut);
         move(4000, 2, [&power] { return power.crashed(); });
         ASSERT_EQ(0, power.cut());
-        // The process is gone with the power, and with it what it had noted:
-        // the sources that failed to open while the disks were dead get new
-        // tries.
+        // What the process had noted is gone with the power.
         MoveLedger::instance().reset();
         RecordQuarantine::reset();
         mended += recover();
@@ -334,11 +323,9 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
     std::printf("%zu cut points of %d file-system calls: no node lost, %d repeated, %d mends\n",
                 cuts.size(), calls, repeats, mended);
 
-    // The backup disk goes away and comes back, mid-file or before the first
-    // file: no source leaves its disk meanwhile, and once the disk is back
-    // every node arrives; the file open when it went is mended as after a
-    // crash. Rows: renamed away or an empty folder in its place, checkpoints
-    // at every frame or the default.
+    // The backup disk goes away mid-file (renamed, or an empty folder in its
+    // place; checkpoints at every frame or not) or before the first file: no
+    // source leaves meanwhile; then every node arrives, the open file mended.
     RecordDiskManagerImpl::setFileSystem(nullptr);
     const std::string root = m_config.backupDirs[0].getRecordRootDir(), away = root + ".away";
     for (int row = 0; row < 5; ++row) {
@@ -368,11 +355,9 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
     }
 }
 
-// A camera removed and added again before the stop thread has reached its
-// old job (the stop thread is held stopped, as in its idle wait): the two
-// jobs never read one record file together, so every node arrives once. And
-// a removal followed at once by unInit, the host's shutdown: the removed job
-// is stopped by unInit, and its last backup file is complete.
+// A camera removed and added again before the (held) stop thread reached its
+// old job: the two jobs never read one file together, every node arrives
+// once. A removal then unInit: unInit stops the job and completes its file.
 TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
     const RecordInfo info = makeInfo(kDevice, 1, kIP);
     BackupServiceManager* manager = BackupServiceManager::getInstance();
@@ -393,7 +378,6 @@ TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
         ASSERT_EQ(0, manager->removeService(info));
         if (addAgain) {
             ASSERT_EQ(0, manager->addService(0, info));
-            // A source leaves only once its nodes are durable on the backup disk.
             ASSERT_TRUE(waitUntil([&] { return localFiles() == 0; }));
         }
         manager->unInit();
@@ -401,8 +385,7 @@ TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
         EXPECT_EQ(0, removed->isRunning());
         EXPECT_EQ(0, manager->getStopThread().getQueuedCount());
 
-        // No backup file is left "being recorded" (such a file is never
-        // listed), and no node arrived twice.
+        // No backup file left "being recorded" (never listed), none twice.
         size_t onDisk = 0;
         for (const auto& e : fs::recursive_directory_iterator(m_tmp.sub("backup/record"))) {
             onDisk += e.path().extension() == ".ts";
@@ -422,9 +405,8 @@ TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
     }
 }
 
-// On the infinitely fast clock a job with no record file sleeps through its
-// back-off (1 s): a few idle waits in a fifth of a second, where spinning
-// makes thousands; a completed record file wakes it, and it moves the file.
+// On the infinitely fast clock a job with nothing to move sleeps (a few idle
+// waits in 200 ms; spinning makes thousands) until a file is completed.
 TEST_F(MoveTest, IdleJobSleepsUntilARecordFileIsCompleted) {
     WaitRecorder waits;
     BackupServiceManager* manager = BackupServiceManager::getInstance();
@@ -437,11 +419,9 @@ TEST_F(MoveTest, IdleJobSleepsUntilARecordFileIsCompleted) {
     EXPECT_EQ(1u, files(m_config.backupDirs).size());
 }
 
-// Every backup file of a move with small segments holds every node by
-// content, starts at a key frame with the PAT first, decodes from its first
-// frame without a single complaint of the decoder, and has a time line of
-// its own: from 10 s on, one frame per video frame (ffprobe reads it),
-// whatever the source's time stamps were (one source wraps at 2^33).
+// Every backup file of a move holds every node, starts at a key frame after
+// a PAT, decodes without a complaint, and (ffprobe) has its own time line
+// from 10 s on, one frame a frame, whatever the source's (one wraps at 2^33).
 TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
     struct Row {
@@ -503,11 +483,9 @@ TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
     }
 }
 
-// Hostile input and damaged disks: index entries that name files outside
-// their day folder, record files that cannot be opened or read, data that
-// fail the packet check, frames that may not start a file. Each row says
-// which files' nodes arrive, what is dropped (logged and counted by reason),
-// what is quarantined, and that nothing outside the roots is touched.
+// Hostile index entries and damaged files: which files' nodes arrive, what
+// is dropped (logged, counted by reason) or quarantined; nothing outside the
+// roots is touched.
 TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
     const int kFiles = 4, kNodes = 5;  // nodes of 500 ms, two packets each
     enum Damage { kNone, kZeroes, kFailOpen, kFailRead, kCut, kLink, kPipe };
@@ -564,8 +542,7 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
             recorded.push_back(recordFile(m_config.recordDirs[0], begin, 640, 1, nodes).info);
         }
         if (!row.entryName.empty()) {
-            // Older than every file, listing three nodes of a file that lies
-            // outside the day folder (or nowhere).
+            // Older than every file, three nodes.
             RecordIndexEntry e;
             e.fileName = row.entryName;
             e.beginTime = kBegin - 10000;
@@ -580,8 +557,7 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
         }
         const int hit = row.damage == kNone ? 0 : 1;
         const std::string damaged = recorded[hit].createRecordFileName();
-        // A file without read permission or a failing disk (the tests run as
-        // root, where permissions do not stop a read).
+        // A file without read permission or a failing disk (root reads all).
         int failures = 0;
         HookFileSystem disk([&](const std::string& call, const std::string& path, int mode) {
             const bool on = endsWith(path, "/" + recorded[hit].getRecordFileName());
@@ -646,10 +622,9 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
     }
 }
 
-// The local retriever over two local directories and two days: read in time
-// order, every frame as recorded; a file leaves the disk (into the recycle
-// area of its directory) and its day index only once the next one is taken.
-// Other groups, the backup disk and other cameras are never read.
+// The local source over two directories and two days: frames as recorded, in
+// time order; a file leaves disk (to its recycle area) and index only when
+// the next is taken. Other groups, the backup disk, other cameras: unread.
 TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
     const long live = RefCountManager::getInstance()->liveCount();
     RecordDirInfoEx wrongGroup =
@@ -663,8 +638,7 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
         recordFile(m_config.backupDirs[0], early, 320, 1, frames(early, 3, 91)),
         recordFile(m_config.recordDirs[0], early, 320, 1, frames(early, 3, 92), 2)};
     const long long day1 = kBegin + 100 * 60000, day2 = day1 + 10 * 60000;  // 23:53, 00:03
-    // Recorded out of time order, so the order read cannot be that of writing;
-    // the first node lies 40 ms before its file's begin.
+    // Recorded out of time order; a node 40 ms before its file's begin.
     const RecordDirInfoEx &a = m_config.recordDirs[0], &b = m_config.recordDirs[1];
     std::vector<RecordedFile> files(4);
     files[2] = recordFile(a, day2, 704, 1, frames(day2, 4, 3));
@@ -723,8 +697,8 @@ TEST_F(MoveTest, RetrieverOpenAnswersItsCodesInTheirOrder) {
     EXPECT_EQ(0, retriever.close());
 }
 
-// The recycle bin first, the disk manager when it cannot; the index entry
-// goes only with its file (two of the three stay listed in every row).
+// Recycle bin first, else the disk manager; the index entry goes only with
+// its file (two of the three stay listed in every row).
 TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
     struct Row {
         bool failRecycle, failUnlink, failIndex, fileGone;
@@ -759,12 +733,9 @@ TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
     EXPECT_EQ(1u, recycled.size());
 }
 
-// Heap allocations of a move, counted on the test's thread: moving a node
-// inside a source file allocates nothing (but where a frame outgrows the
-// frame buffers: the source's payload buffer and the frame, two per growth),
-// and switching to the next file allocates a few times, as often at the end
-// of a day of many files as at its start (nothing is rebuilt from the files
-// of the day).
+// Heap allocations on the test thread: a node inside a file allocates
+// nothing (but two buffers where a frame is the largest yet); a switch to
+// the next file a few times, no more at the end of a day than at its start.
 TEST_F(MoveTest, NodesAllocateNothingAndSwitchesDoNotGrowWithTheFilesOfTheDay) {
     record(40 * 4, 4);
     ASSERT_EQ(40u, localFiles());

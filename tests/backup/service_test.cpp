@@ -1,10 +1,6 @@
-// The backup job and its parts over the scripted source and destination: a
-// job's steps on the test thread (the order of the calls, the waits and the
-// console lines for each result code), the retriever facade, the record
-// storage (which frames start, rotate and retry files, with which request
-// type; the time-stamp arithmetic), the deferred stop thread and the
-// manager, whose jobs read record disks that hold nothing. Real disks:
-// move_test.
+// The backup job and its parts over the scripted source and destination:
+// steps, the retriever facade, the record storage, the stop thread and the
+// manager (whose jobs find nothing to move). Real disks: move_test.
 #include <gmock/gmock.h>
 
 #include <atomic>
@@ -104,10 +100,8 @@ TEST(ServiceTest, StepsCallSourceAndDestinationInOrderAndHoldWhatFailed) {
     EXPECT_NE(nullptr, Singlton<RecordDiskManagerImpl>::peekInstance());
 }
 
-// The retriever facade over the scripted source, one read a row: the
-// source's scripts, then what read answers, the frame's length after it (a
-// failure leaves the caller's payload alone) and the payload buffer's size
-// (it only grows). Thrown errors become -739 with one log entry each.
+// One read a row: the source's scripts, what read answers, the frame's length
+// (a failure leaves it alone), the buffer's size (only grows). Throws: -739.
 struct ReadRow {
     std::deque<int> infos, reads;
     int result, length, buffer;
@@ -156,8 +150,7 @@ TEST(ServiceTest, RetrieverAssemblesFramesPassesCodesAndCatchesErrors) {
     for (const std::string& e : log.peek()) EXPECT_EQ("BackupIOError|broke", e);
     EXPECT_EQ(entries + 1, log.peek().size());
 
-    // Destroying the facade releases the source without closing it; the
-    // caller's handle keeps it alive.
+    // The facade releases the source, unclosed; the caller's handle stays.
     events().take();
     auto handle = std::make_unique<SafePointer<IBackupRecordRetriever>>(new FakeSource);
     facade = std::make_unique<BackupRecordRetriever>(*handle);
@@ -291,9 +284,8 @@ TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
     }
 }
 
-// A frame of three PES d ticks apart spans 3d ticks (two steps and one more
-// frame). 100 us is base 9 and the answer 18 ticks is 200 us; 11 us is base 0
-// and 3 ticks, rounded up to 9, come back as 100 us.
+// Three PES d ticks apart span 3d ticks. 100 us: base 9, 18 ticks, 200 us;
+// 11 us: base 0, 3 ticks rounded up to 9, 100 us.
 TEST(StorageTest, TimeStampsFollowTheConversionsAndWrap) {
     struct Case {
         long long us, step, firstDts, next;
@@ -312,8 +304,7 @@ TEST(StorageTest, TimeStampsFollowTheConversionsAndWrap) {
         EXPECT_EQ(c.next, storage.updata(&frame, c.us)) << c.us;
         EXPECT_EQ(c.firstDts, firstDts(frame)) << c.us;
     }
-    // Frames of 3 ticks back to back: each starts where the previous one ended
-    // or later, never inside it, although the answer passes through us.
+    // Back to back, a frame never starts inside the previous one.
     long long us = 11, previousEnd = 0;
     for (int i = 0; i < 3; ++i) {
         const std::string data = makeTsFrame(4, {70000, 70001, 70002});
@@ -324,12 +315,12 @@ TEST(StorageTest, TimeStampsFollowTheConversionsAndWrap) {
     }
 }
 
-// A job whose stop logs "stop <name>" and runs `extra` (which may throw), and
-// whose destruction logs "destroyed <name>". Jobs of type 1 have no source.
+// A job (no source) whose stop logs "stop <name>" and runs `extra`.
 SafePointer<BackupService> makeJob(const std::string& name, std::function<void()> extra = nullptr) {
     SafePointer<BackupService> job(new BackupService(1, makeInfo(name, 1)));
     job->setStopHook([name, extra, held = sentinel(name)] {
-        logEvent("stop " + name + (held ? "" : ""));
+        (void)held;
+        logEvent("stop " + name);
         if (extra) extra();
     });
     return job;
@@ -343,19 +334,11 @@ std::string passEvents(size_t ordered) {
     return join(e);
 }
 
-class ThreadsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        TaliqTime::setClockSpeed(0);
-        events().take();
-    }
-    void TearDown() override { TaliqTime::setClockSpeed(1); }
-
-    WaitRecorder m_waits;
+TEST(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
+    WaitRecorder waits;
     LogCapture m_log;
-};
-
-TEST_F(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
+    TaliqTime::setClockSpeed(0);
+    events().take();
     BackupServiceStopThread stopThread;
     SafePointer<BackupService> kept = makeJob("b", [] { throw TQRuntimeError("stop failed"); });
     SafePointer<BackupService> late = makeJob("late");
@@ -367,8 +350,7 @@ TEST_F(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
     late.dec_reference();
     EXPECT_EQ(3, stopThread.getQueuedCount());
 
-    // All three stopped in queue order with no wait, a failed stop too; then
-    // the two nobody else holds are destroyed at the end of the pass.
+    // Stopped in order without a wait; the unheld released after the pass.
     EXPECT_EQ(0, stopThread.stopBackupService());
     EXPECT_EQ("stop a; stop b; stop c; destroyed a; destroyed c", passEvents(3));
     EXPECT_THAT(m_log.peek(), ElementsAre("BackupServiceStopThread|stop failed"));
@@ -381,8 +363,7 @@ TEST_F(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
     EXPECT_EQ(0, stopThread.stopBackupService());
     EXPECT_EQ("wait 2000", events().joined());  // an empty pass waits two seconds
 
-    // What the manager's unInit does once the thread is stopped: the whole
-    // queue as one batch on the calling thread, a failed stop logged alike.
+    // The manager's unInit: the whole queue as one batch on this thread.
     stopThread.addBackupService(makeJob("x", [] { throw TQRuntimeError("x failed"); }));
     stopThread.addBackupService(makeJob("y"));
     EXPECT_EQ(2, stopThread.stopQueuedServices());
@@ -400,8 +381,7 @@ TEST_F(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
     ASSERT_TRUE(events().waitFor(
         [](const std::vector<std::string>& e) { return countEvents(e, "destroyed") == 1; }));
     stopThread.stop();
-    // Destroyed with jobs queued, never started or running: every job is
-    // destroyed (each job's destructor stops it without its hook).
+    // Destroyed with jobs queued, never started or running: all released.
     for (bool start : {false, true}) {
         events().take();
         auto other = std::make_unique<BackupServiceStopThread>();
@@ -410,11 +390,13 @@ TEST_F(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
         other.reset();
         EXPECT_EQ(20, countEvents(events().take(), "destroyed")) << start;
     }
+    TaliqTime::setClockSpeed(1);
 }
 
-// The idle stop thread sleeps: over a fifth of a second of real time it makes
-// a few idle waits (spinning makes thousands), then stops a queued job.
-TEST_F(ThreadsTest, IdleStopThreadSleepsUntilAJobIsQueued) {
+// The idle stop thread sleeps (a few waits in 200 ms) until a job comes.
+TEST(ThreadsTest, IdleStopThreadSleepsUntilAJobIsQueued) {
+    WaitRecorder waits;
+    TaliqTime::setClockSpeed(0);
     BackupServiceStopThread stopThread;
     ASSERT_NE(0, stopThread.start());
     EXPECT_LE(idleWaits("wait 2000"), 20);
@@ -422,6 +404,7 @@ TEST_F(ThreadsTest, IdleStopThreadSleepsUntilAJobIsQueued) {
     EXPECT_TRUE(events().waitFor(
         [](const std::vector<std::string>& e) { return countEvents(e, "destroyed") == 1; }));
     stopThread.stop();
+    TaliqTime::setClockSpeed(1);
 }
 
 // Jobs are matched by exact device id and camera id (not type, times or IP),
@@ -457,9 +440,8 @@ TEST(ManagerTest, JobsAreMatchedExactlyAndUnInitStopsThemAll) {
     EXPECT_EQ(-1, m_manager->removeService(makeInfo("dev", 2)));
     EXPECT_THAT(names(), ElementsAre("dev/1", "DEV/1", "dev /1", "dev/3", "dev/4"));
 
-    // unInit stops every listed job in list order, then one removed while the
-    // stop thread had not reached it (held stopped, as in its idle wait), and
-    // releases it before it returns.
+    // unInit stops the listed in order, then one removed before the (held)
+    // stop thread got to it, released before unInit returns.
     std::vector<SafePointer<BackupService>> held = m_manager->getServices();
     for (auto& j : held) {
         const std::string n = name(j);
@@ -467,7 +449,7 @@ TEST(ManagerTest, JobsAreMatchedExactlyAndUnInitStopsThemAll) {
     }
     m_manager->getStopThread().stop();
     EXPECT_EQ(0, m_manager->removeService(makeInfo("dev", 4)));
-    held.back()->setStopHook([s = sentinel("dev/4")] { logEvent(s ? "" : "stop dev/4"); });
+    held.back()->setStopHook([s = sentinel("dev/4")] { (void)s, logEvent("stop dev/4"); });
     held.pop_back();
     m_manager->unInit();
     EXPECT_EQ("stop dev/1; stop DEV/1; stop dev /1; stop dev/3; stop dev/4; destroyed dev/4",
@@ -477,8 +459,7 @@ TEST(ManagerTest, JobsAreMatchedExactlyAndUnInitStopsThemAll) {
 
     EXPECT_EQ(1, m_manager->init());
 
-    // Add and remove churn from several threads (a race shows under the
-    // thread sanitizer) leaves at most one job per camera.
+    // Churn from several threads leaves one job a camera (see tsan).
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
