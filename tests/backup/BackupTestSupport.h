@@ -200,10 +200,12 @@ class FakeSource : public IBackupRecordRetriever {
 // While alive, record files are created here: creations ("create <request
 // type>"), opens, writes ("write <time stamp>") and closes are logged and
 // fail as scripted; `live` counts writers and directories not released.
-struct FakeDestination {
-    std::deque<int> creates, opens;
-    std::map<long long, std::deque<int>> writes;  // by the frame's time stamp
-    std::map<long long, int> refusals;            // canWrite false, times, by time stamp
+struct DestinationScript {
+    std::deque<int> creates = {}, opens = {};
+    std::map<long long, std::deque<int>> writes = {};  // by the frame's time stamp
+    std::map<long long, int> refusals = {};            // canWrite false times, by time stamp
+};
+struct FakeDestination : DestinationScript {
     int live = 0;
 
     struct Writer : IRecordWriter {
@@ -231,7 +233,7 @@ struct FakeDestination {
         FakeDestination& d;
     };
 
-    FakeDestination() {
+    explicit FakeDestination(const DestinationScript& script) : DestinationScript(script) {
         RecordDiskManagerImpl::setCreateRecordFileHook(
             [this](SafePointer<RecordFileInfo>&, int type, int, SafePointer<IRecordWriter>& w,
                    SafePointer<IRecordDir>& dir) {

@@ -72,7 +72,6 @@ struct Frame {  // as recorded, and so as it must be read back
 
 struct RecordedFile {
     RecordFileInfo info;
-    std::string path;
     int width, encoder;
     std::vector<Frame> frames;
 };
@@ -151,7 +150,7 @@ class MoveTest : public ::testing::Test {
         }
         EXPECT_EQ(0, recorder.finishFile());
         const RecordFileInfo info = recorder.currentFile();
-        return {info, info.createRecordFileName(), width, encoder, frames};
+        return {info, width, encoder, frames};
     }
     // The names the day indexes list for the camera.
     std::set<std::string> listedNames() {
@@ -166,16 +165,15 @@ class MoveTest : public ::testing::Test {
     }
     // Reads every frame of `file` through `retriever` and compares it.
     static void readAll(BackupRecordRetriever& retriever, const RecordedFile& file) {
-        TSAVData frame;
-        for (const Frame& expected : file.frames) {
-            ASSERT_EQ(0, retriever.read(&frame));
-            ASSERT_EQ(expected.data, std::string(frame.getData(), frame.getDataLength()));
-            EXPECT_EQ(expected.timeStamp, frame.getTimeStamp());
-            EXPECT_EQ(expected.timeLen, frame.getDataTimeLength());
-            EXPECT_EQ(expected.iFrame ? 1 : 2, frame.getFrameType());
-            EXPECT_EQ(file.width, frame.getImageWidth());
-            EXPECT_EQ(file.width * 9 / 16, frame.getImageHeight());
-            EXPECT_EQ(file.encoder, frame.getEncoderType());
+        TSAVData f;
+        for (const Frame& e : file.frames) {
+            ASSERT_EQ(0, retriever.read(&f));
+            EXPECT_EQ(e.data, std::string(f.getData(), f.getDataLength()));
+            EXPECT_EQ((std::vector<long long>{e.timeStamp, e.timeLen, e.iFrame ? 1 : 2, file.width,
+                                              file.width * 9 / 16, file.encoder}),
+                      (std::vector<long long>{f.getTimeStamp(), f.getDataTimeLength(),
+                                              f.getFrameType(), f.getImageWidth(),
+                                              f.getImageHeight(), f.getEncoderType()}));
         }
     }
     static std::string deviceDir(int camera = 1) {
@@ -654,7 +652,7 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
             readAll(retriever, files[f]);
             const std::set<std::string> names = listedNames();
             for (size_t g = 0; g < files.size(); ++g) {
-                EXPECT_EQ(g >= f, fs::exists(files[g].path)) << g;
+                EXPECT_EQ(g >= f, fs::exists(files[g].info.createRecordFileName())) << g;
                 EXPECT_EQ(g >= f, names.count(files[g].info.getRecordFileName()) == 1) << g;
             }
         }
@@ -666,7 +664,8 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
         EXPECT_EQ(0, posixFileSystem()->list(b.getRecordRootDir() + "/record/.recycle", recycled));
         EXPECT_EQ(2u, recycled.size());
     }
-    for (const RecordedFile& file : untouched) EXPECT_TRUE(fs::exists(file.path)) << file.path;
+    for (const RecordedFile& file : untouched)
+        EXPECT_TRUE(fs::exists(file.info.createRecordFileName()));
     EXPECT_EQ(live, RefCountManager::getInstance()->liveCount());
 }
 
@@ -724,7 +723,7 @@ TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
     for (int i = 0; i < 4; ++i, ++row) {
         SCOPED_TRACE(i);
         retriever.deleteFile(recorded[i % 3].info);
-        EXPECT_EQ(row->fileGone, !fs::exists(recorded[i % 3].path));
+        EXPECT_EQ(row->fileGone, !fs::exists(recorded[i % 3].info.createRecordFileName()));
         EXPECT_EQ(2u, listedNames().size());
     }
     RecordDiskManagerImpl::setFileSystem(nullptr);

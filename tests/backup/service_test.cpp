@@ -25,8 +25,8 @@ namespace {
 
 struct StepRow {
     const char* name;
-    std::deque<int> opens, infos, reads, creates;
-    std::map<long long, std::deque<int>> writes;
+    std::deque<int> opens, infos, reads;
+    DestinationScript dest;
     const char* actions;  // s: a step, x: stopService
     const char* events;   // "=> <code>" where a step answered a code
     const char* printed;
@@ -35,16 +35,16 @@ struct StepRow {
 TEST(ServiceTest, StepsCallSourceAndDestinationInOrderAndHoldWhatFailed) {
     // clang-format off
     const StepRow rows[] = {
-        {"written frames are paced, the source is opened once", {}, {}, {}, {}, {}, "ss",
+        {"written frames are paced, the source is opened once", {}, {}, {}, {}, "ss",
          "src.open; src.read 1; create 1; open; write 1; wait 200; src.read 2; write 2; wait 200",
          ""},
-        {"a source not ready is retried every second", {-101, -101}, {}, {}, {}, {}, "sss",
+        {"a source not ready is retried every second", {-101, -101}, {}, {}, {}, "sss",
          "src.open -> -101; src.close; wait 1000; src.open -> -101; src.close; wait 1000; "
          "src.open; src.read 1; create 1; open; write 1; wait 200",
          "backupRecordRetriever open failed(-101)\nbackupRecordRetriever open failed(-101)\n"},
         {"a failed open closes nothing, no frame reopens the source, a failed read or a short "
          "payload closes both ends", {-735}, {kNext, -101, kNext, -728}, {kNext, kNext, kNext, 0},
-         {}, {}, "sssssss",
+         {}, "sssssss",
          "src.open -> -735; => -1; src.open; src.read 1; create 1; open; write 1; wait 200; "
          "src.read -101; src.close; wait 1000; src.open; src.read 2; write 2; wait 200; "
          "src.read -728; src.close; close; => -1; src.open; src.read 3; create 1; open; write 3; "
@@ -52,18 +52,18 @@ TEST(ServiceTest, StepsCallSourceAndDestinationInOrderAndHoldWhatFailed) {
          "backupRecordRetriever open failed(-735)\nBackupRetriever read failed(-728)\n"
          "BackupRetriever read failed(-1)\n"},
         {"a frame failing in two files is written again before the next read, unless stopped",
-         {}, {}, {}, {}, {{2, {-707, -707}}, {4, {-707, -707}}}, "sssssxs",
+         {}, {}, {}, {{}, {}, {{2, {-707, -707}}, {4, {-707, -707}}}}, "sssssxs",
          "src.open; src.read 1; create 1; open; write 1; wait 200; src.read 2; write 2 -> -707; "
          "close; create 6; open; write 2 -> -707; close; wait 2000; create 0; open; write 2; "
          "wait 200; src.read 3; write 3; wait 200; src.read 4; write 4 -> -707; close; create 6; "
          "open; write 4 -> -707; close; wait 2000; src.close; src.open; src.read 5; create 1; "
          "open; write 5; wait 200",
          "BackupRetriever write failed(-707)\nBackupRetriever write failed(-707)\n"},
-        {"a missing backup directory holds the first frame", {}, {}, {}, {-708, -708}, {}, "sss",
+        {"a missing backup directory holds the first frame", {}, {}, {}, {{-708, -708}}, "sss",
          "src.open; src.read 1; create 1 -> -708; wait 2000; create 1 -> -708; wait 2000; "
          "create 1; open; write 1; wait 200",
          "BackupRetriever write failed(-708)\nBackupRetriever write failed(-708)\n"},
-        {"stop closes the source, then the destination, once", {}, {}, {}, {}, {}, "xsxxs",
+        {"stop closes the source, then the destination, once", {}, {}, {}, {}, "xsxxs",
          "src.open; src.read 1; create 1; open; write 1; wait 200; src.close; close; src.open; "
          "src.read 2; create 1; open; write 2; wait 200", ""},
     };
@@ -73,9 +73,7 @@ TEST(ServiceTest, StepsCallSourceAndDestinationInOrderAndHoldWhatFailed) {
     GlobalEnv::getInstance()->setPrintFlag(1);
     for (const StepRow& row : rows) {
         SCOPED_TRACE(row.name);
-        FakeDestination dest;
-        dest.creates = row.creates;
-        dest.writes = row.writes;
+        FakeDestination dest(row.dest);
         auto* source = new FakeSource;
         source->opens = row.opens;
         source->infos = row.infos;
@@ -205,9 +203,7 @@ struct F {  // a frame of a row: its type (1 I, 2 P) and format
 struct StorageRow {
     const char* name;
     std::vector<F> frames;  // time stamps 1, 2, ...
-    std::deque<int> creates, opens;
-    std::map<long long, std::deque<int>> writes;
-    std::map<long long, int> refusals;
+    DestinationScript dest;
     const char* events;  // "=> <code>" where a write answered a code; "end" the storage's end
     const char* logged = "";
 };
@@ -217,27 +213,25 @@ TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
     // clang-format off
     const StorageRow rows[] = {
         {"files start at the first I-frame of stream type 1 and rotate on every format change",
-         {P, {1, 1920, 2}, I, P, {2, 1280}, {2, 640, 2}, {2, 640}, {2, 640, 1, 2}, {2, 640, 1, 2, 480}},
-         {}, {}, {}, {},
+         {P, {1, 1920, 2}, I, P, {2, 1280}, {2, 640, 2}, {2, 640}, {2, 640, 1, 2}, {2, 640, 1, 2, 480}}, {},
          "create 1; open; write 3; write 4; close; create 1; open; write 5; close; create 0; open; "
          "write 7; close; create 0; open; write 8; close; create 0; open; write 9; end; close"},
         {"failed creations and opens keep the request type and the storage open",
-         {I, I, P, I, {2, 1280}, {2, 640}, {2, 320}}, {-708, 0, 0, 0, -713, 0}, {-705, 0, -705, 0},
-         {}, {},
+         {I, I, P, I, {2, 1280}, {2, 640}, {2, 320}}, {{-708, 0, 0, 0, -713, 0}, {-705, 0, -705, 0}},
          "create 1 -> -708; => -708; create 1; open -> -705; => -705; create 1; open; write 4; "
          "close; create 1; open -> -705; => -705; create 3 -> -713; => -713; create 3; open; "
          "write 7; end; close"},
         {"a failed write is written again once, in a file with the failure's request type",
-         {I, P, P, P, P, P, P, P}, {}, {},
-         {{1, {-737}}, {3, {-707}}, {4, {-737}}, {7, {-707, -707}}}, {{5, 2}},
+         {I, P, P, P, P, P, P, P},
+         {{}, {}, {{1, {-737}}, {3, {-707}}, {4, {-737}}, {7, {-707, -707}}}, {{5, 2}}},
          "create 1; open; write 1 -> -737; write 2; write 3 -> -707; close; create 6; open; "
          "write 3; write 4 -> -737; close; create 5; open; write 4; close; create 2; open; close; "
          "=> -703; create 0; open; write 6; write 7 -> -707; close; create 6; open; "
          "write 7 -> -707; close; => -707; create 0; open; write 8; end; close"},
-        {"a reopened storage waits for a key frame again", {I, P, R, P, I}, {}, {}, {}, {},
+        {"a reopened storage waits for a key frame again", {I, P, R, P, I}, {},
          "create 1; open; write 1; write 2; close; create 1; open; write 4; end; close"},
         {"errors thrown below are logged, answered -739 and close the file",
-         {I, I, P}, {kNoWriter, 0, 0}, {}, {{2, {kThrow}}, {3, {kThrow}}}, {},
+         {I, I, P}, {{kNoWriter, 0, 0}, {}, {{2, {kThrow}}, {3, {kThrow}}}},
          "create 1; => -739; create 1; open; write 2 -> throw; close; => -739; create 0; open; "
          "write 3 -> throw; close; => -739; end",
          "RecordIOError|SafePointer Report:13IRecordWriter Use NULL pointer ->"},
@@ -245,11 +239,7 @@ TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
     // clang-format on
     for (const StorageRow& row : rows) {
         SCOPED_TRACE(row.name);
-        FakeDestination dest;
-        dest.creates = row.creates;
-        dest.opens = row.opens;
-        dest.writes = row.writes;
-        dest.refusals = row.refusals;
+        FakeDestination dest(row.dest);
         LogCapture log;
         events().take();
         auto storage = std::make_unique<BackupRecordStorage>();
@@ -410,54 +400,49 @@ TEST(ThreadsTest, IdleStopThreadSleepsUntilAJobIsQueued) {
 // Jobs are matched by exact device id and camera id (not type, times or IP),
 // added at the end and removed in place.
 TEST(ManagerTest, JobsAreMatchedExactlyAndUnInitStopsThemAll) {
-    BackupServiceManager* m_manager = BackupServiceManager::getInstance();
-    auto find = [m_manager](const RecordInfo& info) {
-        SafePointer<BackupService> out;
-        EXPECT_TRUE(m_manager->findService(info, out));
-        return out;
-    };
+    BackupServiceManager* manager = BackupServiceManager::getInstance();
     auto name = [](const SafePointer<BackupService>& job) {
         return std::string(job->getRecordInfo().getDeviceId()) + "/" +
                std::to_string(job->getRecordInfo().getCameraId());
     };
     auto names = [&] {
         std::vector<std::string> out;
-        for (const auto& job : m_manager->getServices()) out.push_back(name(job));
+        for (const auto& job : manager->getServices()) out.push_back(name(job));
         return out;
     };
     TaliqTime::setClockSpeed(1000);
     events().take();
-    EXPECT_EQ(1, m_manager->init());
-    EXPECT_EQ(-1, m_manager->removeService(makeInfo("dev", 1)));
-    EXPECT_EQ(0, m_manager->addService(0, makeInfo("dev", 1, "10.0.0.1", 1000)));
-    EXPECT_EQ(0, m_manager->addService(3, makeInfo("dev", 1, "10.0.0.2", 5000)));
-    EXPECT_NE(0, find(makeInfo("dev", 1))->isRunning());
+    EXPECT_EQ(1, manager->init());
+    EXPECT_EQ(-1, manager->removeService(makeInfo("dev", 1)));
+    EXPECT_EQ(0, manager->addService(0, makeInfo("dev", 1, "10.0.0.1", 1000)));
+    EXPECT_EQ(0, manager->addService(3, makeInfo("dev", 1, "10.0.0.2", 5000)));
+    EXPECT_NE(0, manager->getServices().at(0)->isRunning());
     for (const char* device : {"DEV", "dev "})
-        EXPECT_EQ(0, m_manager->addService(0, makeInfo(device, 1)));
-    for (int camera : {2, 3, 4}) EXPECT_EQ(0, m_manager->addService(0, makeInfo("dev", camera)));
+        EXPECT_EQ(0, manager->addService(0, makeInfo(device, 1)));
+    for (int camera : {2, 3, 4}) EXPECT_EQ(0, manager->addService(0, makeInfo("dev", camera)));
     EXPECT_THAT(names(), ElementsAre("dev/1", "DEV/1", "dev /1", "dev/2", "dev/3", "dev/4"));
-    EXPECT_EQ(0, m_manager->removeService(makeInfo("dev", 2, "", 777)));
-    EXPECT_EQ(-1, m_manager->removeService(makeInfo("dev", 2)));
+    EXPECT_EQ(0, manager->removeService(makeInfo("dev", 2, "", 777)));
+    EXPECT_EQ(-1, manager->removeService(makeInfo("dev", 2)));
     EXPECT_THAT(names(), ElementsAre("dev/1", "DEV/1", "dev /1", "dev/3", "dev/4"));
 
     // unInit stops the listed in order, then one removed before the (held)
     // stop thread got to it, released before unInit returns.
-    std::vector<SafePointer<BackupService>> held = m_manager->getServices();
+    std::vector<SafePointer<BackupService>> held = manager->getServices();
     for (auto& j : held) {
         const std::string n = name(j);
         j->setStopHook([n] { logEvent("stop " + n); });
     }
-    m_manager->getStopThread().stop();
-    EXPECT_EQ(0, m_manager->removeService(makeInfo("dev", 4)));
+    manager->getStopThread().stop();
+    EXPECT_EQ(0, manager->removeService(makeInfo("dev", 4)));
     held.back()->setStopHook([s = sentinel("dev/4")] { (void)s, logEvent("stop dev/4"); });
     held.pop_back();
-    m_manager->unInit();
+    manager->unInit();
     EXPECT_EQ("stop dev/1; stop DEV/1; stop dev /1; stop dev/3; stop dev/4; destroyed dev/4",
               events().joined());
-    EXPECT_EQ(0, m_manager->getStopThread().getQueuedCount());
+    EXPECT_EQ(0, manager->getStopThread().getQueuedCount());
     for (auto& j : held) EXPECT_EQ(0, j->isRunning());
 
-    EXPECT_EQ(1, m_manager->init());
+    EXPECT_EQ(1, manager->init());
 
     // Churn from several threads leaves one job a camera (see tsan).
     std::atomic<int> failures{0};
@@ -468,7 +453,7 @@ TEST(ManagerTest, JobsAreMatchedExactlyAndUnInitStopsThemAll) {
             for (int i = 0; i < 150; ++i) {
                 RecordInfo info = makeInfo("churn", 1 + random() % 5);
                 const bool add = random() % 3 != 2;
-                const int r = add ? m_manager->addService(0, info) : m_manager->removeService(info);
+                const int r = add ? manager->addService(0, info) : manager->removeService(info);
                 failures += r != 0 && (add || r != -1);
             }
         });
@@ -477,8 +462,8 @@ TEST(ManagerTest, JobsAreMatchedExactlyAndUnInitStopsThemAll) {
     EXPECT_EQ(0, failures.load());
     const std::vector<std::string> jobs = names();
     EXPECT_EQ(jobs.size(), std::set<std::string>(jobs.begin(), jobs.end()).size());
-    m_manager->unInit();
-    EXPECT_EQ(0, m_manager->getServiceCount());
+    manager->unInit();
+    EXPECT_EQ(0, manager->getServiceCount());
     TaliqTime::setClockSpeed(1);
 }
 
