@@ -143,7 +143,6 @@ inline std::string shell(const std::string& command) {
     pclose(p);
     return out;
 }
-inline bool haveFfmpeg() { return system("ffmpeg -version >/dev/null 2>&1") == 0; }
 
 // Script values: throw TQRuntimeError("broke"); no writer; as if empty.
 const int kThrow = -100000, kNoWriter = -100001, kNext = -100002;
@@ -165,6 +164,8 @@ inline int answer(std::deque<int>& script, const std::string& event, int otherwi
 class FakeSource : public IBackupRecordRetriever {
   public:
     std::deque<int> opens, infos, reads, closes;
+    explicit FakeSource(std::deque<int> o = {}, std::deque<int> i = {}, std::deque<int> r = {})
+        : opens(o), infos(i), reads(r) {}
     ~FakeSource() override { logEvent("src.destroyed"); }
     int open(const RecordInfo&) override { return answer(opens, "src.open"); }
     int getTSInfo(TSAVData* frame) override {

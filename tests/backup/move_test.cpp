@@ -248,14 +248,10 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
     }
     ASSERT_GE(expected[0].size(), 30u);
     TempDir pristine;
-    for (const char* d : {"local", "local2", "backup"}) {
-        fs::copy(m_tmp.sub(d), pristine.sub(d), fs::copy_options::recursive);
-    }
+    fs::copy(m_tmp.path, pristine.path, fs::copy_options::recursive);
     auto restorePristine = [&] {
-        for (const char* d : {"local", "local2", "backup"}) {
-            fs::remove_all(m_tmp.sub(d));
-            fs::copy(pristine.sub(d), m_tmp.sub(d), fs::copy_options::recursive);
-        }
+        for (const char* d : {"local", "local2", "backup"}) fs::remove_all(m_tmp.sub(d));
+        fs::copy(pristine.path, m_tmp.path, fs::copy_options::recursive);
         MoveLedger::instance().reset();
     };
     // Mends what the last run left (counted), as at a start.
@@ -292,7 +288,6 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
     std::printf("uncut move of %zu source files: %d fsyncs, %d folder syncs, %d calls\n", sources,
                 power.fsyncCount(), power.syncDirCount(), calls);
     ASSERT_EQ(0, power.cut());
-    MoveLedger::instance().reset();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     const int points = 60;  // the sanitizer builds check the same code more slowly
 #else
@@ -421,7 +416,7 @@ TEST_F(MoveTest, IdleJobSleepsUntilARecordFileIsCompleted) {
 // a PAT, decodes without a complaint, and (ffprobe) has its own time line
 // from 10 s on, one frame a frame, whatever the source's (one wraps at 2^33).
 TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
-    if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    if (system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
     struct Row {
         const char* name;
         int encoderType;    // 0: a 1280x720 clip at 30 fps made by ffmpeg, imported
@@ -565,11 +560,7 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
             failures += fail;
             return fail ? kRecordIOError : 0;
         });
-        if (row.damage == kZeroes) {
-            const auto size = fs::file_size(damaged);
-            fs::resize_file(damaged, 0);
-            fs::resize_file(damaged, size);
-        }
+        if (row.damage == kZeroes) std::ofstream(damaged) << std::string(kNodes * 376, '\0');
         if (row.damage == kCut) fs::resize_file(damaged, 188 * 3);
         if (row.damage == kLink) {
             fs::rename(damaged, m_tmp.sub("outside.ts"));
@@ -579,18 +570,16 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
             fs::remove(damaged);
             ASSERT_EQ(0, ::mkfifo(damaged.c_str(), 0600));
         }
-        if (row.damage == kFailOpen || row.damage == kFailRead) {
-            RecordDiskManagerImpl::setFileSystem(&disk);
-        }
+        RecordDiskManagerImpl::setFileSystem(&disk);
 
         LogCapture log;
-        const int steps = move(1000);
+        move(1000);
         RecordDiskManagerImpl::setFileSystem(nullptr);
         std::vector<Node> got = nodes(m_config.backupDirs);
         std::sort(got.begin(), got.end());
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(expected, got);
-        EXPECT_EQ(0u, localFiles()) << steps << " steps";
+        EXPECT_EQ(0u, localFiles());
         const RecordDropCounter::Counts drops = RecordDropCounter::counts(kDevice, 1);
         for (int r = 0; r < RecordDropCounter::kReasonCount; ++r) {
             EXPECT_EQ(row.drops[r], drops.byReason[r]) << RecordDropCounter::reasonText(r);
@@ -727,9 +716,6 @@ TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
         EXPECT_EQ(2u, listedNames().size());
     }
     RecordDiskManagerImpl::setFileSystem(nullptr);
-    std::vector<std::string> recycled;
-    EXPECT_EQ(0, posixFileSystem()->list(m_tmp.sub("local/record/.recycle"), recycled));
-    EXPECT_EQ(1u, recycled.size());
 }
 
 // Heap allocations on the test thread: a node inside a file allocates
