@@ -102,7 +102,7 @@ struct ReadRow {
 
 TEST(ServiceTest, RetrieverAssemblesFramesPassesCodesAndCatchesErrors) {
     const ReadRow rows[] = {
-        {{600}, {200, 200, 200}, 0, 600, 600, false},  // in pieces, each asking for the rest
+        {{600}, {200, 200, 200}, 0, 600, 600, false},  // in pieces
         {{300}, {}, 0, 300, 600, false},
         {{601}, {}, 0, 601, 601, false},
         {{-101}, {}, -101, 601, 601, false},  // codes need no payload read
