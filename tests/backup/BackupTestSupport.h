@@ -1,8 +1,7 @@
 #ifndef TESTS_BACKUP_BACKUPTESTSUPPORT_H
 #define TESTS_BACKUP_BACKUPTESTSUPPORT_H
 
-// What the backup tests share: event logs, scripted sources and
-// destinations, a hooked file system, temporary folders, record file reading.
+// What the backup tests share.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -198,9 +197,8 @@ class FakeSource : public IBackupRecordRetriever {
     int m_frames = 0, m_at = 0;
 };
 
-// While alive, record files are created here: creations ("create <request
-// type>"), opens, writes ("write <time stamp>") and closes are logged and
-// fail as scripted; `live` counts writers and directories not released.
+// While alive, record files are made here, logging ("create <type>", "write
+// <time stamp>") and failing as scripted; `live`: fakes not yet released.
 struct DestinationScript {
     std::deque<int> creates = {}, opens = {};
     std::map<long long, std::deque<int>> writes = {};  // by the frame's time stamp

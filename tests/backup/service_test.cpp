@@ -92,8 +92,7 @@ TEST(ServiceTest, StepsCallSourceAndDestinationInOrderAndHoldWhatFailed) {
     TaliqTime::setClockSpeed(1);
 }
 
-// One read a row: the source's scripts, what read answers, the frame's length
-// (a failure leaves it alone), the buffer's size (only grows). Throws: -739.
+// A read a row: scripts, answer, frame length (kept on failure), buffer size.
 struct ReadRow {
     std::deque<int> infos, reads;
     int result, length, buffer;
