@@ -303,11 +303,12 @@ inline RecordInfo makeInfo(const std::string& device, int camera, const std::str
     return info;
 }
 
-// A fresh folder (in memory where there is /dev/shm), removed afterwards.
+// A fresh folder under the temporary folder (TMPDIR), removed afterwards.
+// Not /dev/shm: a container's is often a few MB, too small for a move.
 struct TempDir {
     TempDir() {
-        std::string pattern = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
-        pattern += "/nvr-backup-test-XXXXXX";
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "nvr-backup-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) path = pattern;
     }
     ~TempDir() {
