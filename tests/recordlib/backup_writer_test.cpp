@@ -11,7 +11,9 @@
 #include "RetrieverFileQuery.h"
 #include "TSAVData.h"
 #include "store/BackupDisk.h"
+#include "store/BackupRecordWriter.h"
 #include "store/RecordIndexFile.h"
+#include "store/RecordRecovery.h"
 
 namespace {
 
@@ -89,8 +91,8 @@ class BackupWriterTest : public ::testing::Test {
     }
     int write(TSAVData f) { return writer->write(&f, false, 0); }
     // The backup files of dev_1/camera 2 on tmp/backup the query gives out.
-    std::vector<RecordFileInfo> listed() {
-        const RecordDirInfoEx d = makeRecordDir(tmp.sub("backup"), 0);
+    std::vector<RecordFileInfo> listed(const std::string& root = "backup") {
+        const RecordDirInfoEx d = makeRecordDir(tmp.sub(root), 0);
         std::vector<std::string> names;
         BasicTool::getMatchDeviceDirList(d, "record", "dev_1", "", 2, names);
         RetrieverFileQuery q;
@@ -275,6 +277,42 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
                   files[0].getRecordEndTime());
         EXPECT_EQ(640, files[0].getAVStreamInfo().getImageWidth());
     }
+}
+
+// A crash while a file is open leaves what its checkpoints listed: a copy of
+// the backup disk taken mid-file (one frame past the last checkpoint) is
+// recovered to a complete file holding every checkpointed frame, cut to them.
+TEST_F(BackupWriterTest, CrashAfterCheckpointsRecoversEveryCheckpointedFrameAndNoMore) {
+    std::filesystem::create_directories(tmp.sub("backup"));
+    configure({tmp.sub("backup")});
+    SafePointer<RecordFileInfo> info = description();
+    openNew(info);
+    auto* backup = dynamic_cast<BackupRecordWriter*>(writer.get());
+    ASSERT_NE(nullptr, backup);
+    long long durable = 0;
+    for (int i = 0; i < 7; ++i) {
+        TSAVData f = frame(i, 1 + i % 3);
+        ASSERT_EQ(kRecordOk, write(f));
+        if (i == 6) break;  // written, not yet checkpointed
+        durable += f.getDataLength();
+        if (i % 2 == 1 || i == 5) {
+            ASSERT_EQ(kRecordOk, backup->checkpoint());
+        }
+    }
+    std::filesystem::copy(tmp.sub("backup"), tmp.sub("cut"),
+                          std::filesystem::copy_options::recursive);
+    ASSERT_EQ(kRecordOk, writer->close());
+    configure({tmp.sub("cut")}, 64LL << 20, false);
+    RecoveryReport report;
+    ASSERT_EQ(kRecordOk, RecordDiskManagerImpl::recover(&report));
+    EXPECT_EQ(1, report.backupFilesCompleted);
+    const std::vector<RecordFileInfo> files = listed("cut");
+    ASSERT_EQ(1u, files.size());
+    std::vector<std::string> nodes;
+    EXPECT_EQ(static_cast<size_t>(durable), readAll(files[0], nodes).size());
+    EXPECT_EQ(6u, nodes.size());
+    EXPECT_EQ(static_cast<unsigned long long>(durable),
+              std::filesystem::file_size(files[0].createRecordFileName()));
 }
 
 }  // namespace
