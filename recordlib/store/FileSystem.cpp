@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "RecordResult.h"
 
@@ -222,8 +223,7 @@ std::string dirName(const std::string& path) {
 }
 
 std::string baseName(const std::string& path) {
-    size_t p = path.find_last_of('/');
-    return p == std::string::npos ? path : path.substr(p + 1);
+    return std::filesystem::path(path).filename().string();
 }
 
 bool isDir(FileSystem& fs, const std::string& path) {

@@ -131,7 +131,9 @@ class RECORDLIB_EXPORT FileSystemWrapper : public FileSystem {
 // Helpers over any FileSystem.
 namespace fsutil {
 
-// Joins two path parts with one "/".
+// Joins two path parts with one "/". Not std::filesystem::path's operator/,
+// which would answer `b` alone for an absolute `b`: a name read from an index
+// must never lead out of its folder.
 RECORDLIB_EXPORT std::string join(const std::string& a, const std::string& b);
 // join(a, b) written into `out`, whose capacity is reused.
 RECORDLIB_EXPORT void joinInto(std::string& out, const std::string& a, const std::string& b);
