@@ -64,9 +64,9 @@ int BackupServiceStopThread::stopBackupService() {
     }
     if (count == 0) {
         // On the infinitely fast clock the thread sleeps until a job is
-        // queued or it is stopped (at most a second, well within its
-        // palpitation time), instead of passing again at once.
-        TaliqTime::wait(TaliqTime(2, 0), m_queued, seen, 1000);
+        // queued or it is stopped, instead of passing again at once (its
+        // watchdog does not count that wait).
+        TaliqTime::wait(TaliqTime(2, 0), m_queued, seen, 0);
         return 0;
     }
 

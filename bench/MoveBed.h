@@ -52,6 +52,13 @@ inline double cpuSeconds() {
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Process CPU time spent in the kernel, seconds.
+inline double systemCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
 // A field of /proc/self/status ("VmRSS" in kB, "Threads").
 inline long procStatus(const char* field) {
     std::ifstream in("/proc/self/status");

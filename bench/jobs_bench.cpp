@@ -2,8 +2,8 @@
 // Many jobs at once, on the real clock or with nothing to do:
 // - BM_RealPace: N jobs moving at the real pace (clock speed 1, a frame every
 //   0.2 s): the process's CPU time per second of wall time (in % of one
-//   core; median of windows), and the resident memory and threads each job
-//   adds.
+//   core, and the part of it spent in the kernel; median of windows), and
+//   the resident memory and threads each job adds.
 // - BM_UnInit: unInit with 64 jobs in the middle of their moves; the time
 //   unInit takes (the iteration time; median of rounds), and the time until
 //   every backup file it closed is durable.
@@ -49,7 +49,7 @@ void BM_RealPace(benchmark::State& state) {
     bed().restore();
     TaliqTime::setClockSpeed(1);
     BackupServiceManager* manager = BackupServiceManager::getInstance();
-    std::vector<double> cpu;
+    std::vector<double> cpu, sys;
     long rssBefore = 0, rssAfter = 0, threadsBefore = 0, threadsAfter = 0;
     for (auto _ : state) {
         manager->init();
@@ -63,15 +63,17 @@ void BM_RealPace(benchmark::State& state) {
         rssAfter = procStatus("VmRSS");
         threadsAfter = procStatus("Threads");
         for (int w = 0; w < rounds(); ++w) {
-            const double c0 = cpuSeconds(), t0 = nowSeconds();
+            const double c0 = cpuSeconds(), s0 = systemCpuSeconds(), t0 = nowSeconds();
             sleepSeconds(2);
             cpu.push_back(100.0 * (cpuSeconds() - c0) / (nowSeconds() - t0));
+            sys.push_back(100.0 * (systemCpuSeconds() - s0) / (nowSeconds() - t0));
         }
         manager->unInit();
         BackupRecordWriter::waitForClosedFiles();
         state.SetIterationTime(median(cpu));
     }
     state.counters["cpu_%"] = median(cpu);
+    state.counters["cpu_in_kernel_%"] = median(sys);
     state.counters["rss_kB/job"] = static_cast<double>(rssAfter - rssBefore) / jobs;
     state.counters["threads/job"] = static_cast<double>(threadsAfter - threadsBefore) / jobs;
     state.counters["rss_MB"] = rssAfter / 1024.0;

@@ -27,3 +27,4 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset"
   echo "=== $preset: $((SECONDS - start)) s ==="
 done
+bash scripts/count_lines.sh

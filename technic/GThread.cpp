@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -111,9 +112,11 @@ void GThread::Impl::watch() {
         const auto period = units > 0 ? std::chrono::nanoseconds(limitNs / 4 + 1)
                                       : std::chrono::nanoseconds(std::chrono::seconds(1));
         if (stop.waitFor(period)) return;
-        if (units <= 0) continue;
+        if (units <= 0 || stop.isIdle()) continue;
         const long long started = callStartedNs.load(std::memory_order_relaxed);
-        if (started != 0 && started != reportedCall && steadyNowNs() - started > limitNs) {
+        // Time the body spent idle, waiting for work, is not counted.
+        const long long busySince = std::max(started, stop.idleEndedNs());
+        if (started != 0 && started != reportedCall && steadyNowNs() - busySince > limitNs) {
             reportedCall = started;
             Logger::writeLog("GThread",
                              (name + ": body call has not returned within " +

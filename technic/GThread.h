@@ -36,7 +36,8 @@ class TECHNIC_EXPORT TQThread {
 // - setPalpitationTime(n): the thread's heartbeat, in units of 10 ms (900 is 9
 //   seconds of real time). While it is non-zero at start(), a watchdog thread
 //   runs beside the thread and logs (category "GThread") each body call that
-//   has not returned within it, once per call. 0 (the default) means no
+//   has not returned within it, once per call; time the body spent idle in
+//   TaliqTime::wait with an event is not counted. 0 (the default) means no
 //   watchdog.
 // - The two hooks run on the thread, once per run: the first (onStart) before
 //   the first body call, the second (onExit) after the last one, before stop()

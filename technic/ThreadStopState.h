@@ -44,12 +44,14 @@ class TECHNIC_EXPORT ThreadStopState {
         return m_changed.wait_for(lock, span, [this] { return m_stopping; });
     }
     // Blocks until `event` has moved past `seen`, the request is set, or
-    // `limit` has passed (no limit when it is zero).
+    // `limit` has passed (no limit when it is zero). The thread is idle
+    // meanwhile: its watchdog does not count that time as a long body call.
     void waitForEvent(WakeEvent& event, unsigned long long seen, std::chrono::milliseconds limit) {
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             if (m_stopping) return;
             m_waitingOn = &event;
+            m_idle.store(true);
         }
         {
             std::unique_lock<std::mutex> lock(event.m_mutex);
@@ -62,7 +64,15 @@ class TECHNIC_EXPORT ThreadStopState {
         }
         std::lock_guard<std::mutex> guard(m_mutex);
         m_waitingOn = nullptr;
+        m_idleEndedNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count());
+        m_idle.store(false);
     }
+    // True while the thread waits on an event; the steady-clock time the last
+    // such wait ended (0 if none).
+    bool isIdle() const { return m_idle.load(); }
+    long long idleEndedNs() const { return m_idleEndedNs.load(); }
 
     // The stop state of the GThread the caller runs on; null on other threads.
     static ThreadStopState*& current();
@@ -73,6 +83,8 @@ class TECHNIC_EXPORT ThreadStopState {
     bool m_stopping = false;              // guarded by m_mutex
     std::atomic<bool> m_stopFlag{false};  // m_stopping, readable without the lock
     WakeEvent* m_waitingOn = nullptr;     // guarded by m_mutex
+    std::atomic<bool> m_idle{false};
+    std::atomic<long long> m_idleEndedNs{0};
 };
 
 #endif  // TECHNIC_THREADSTOPSTATE_H

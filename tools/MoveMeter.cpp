@@ -75,7 +75,13 @@ int MoveMeter::open(const std::string& path, int mode, int& fd) {
     if ((file.kind == kSource && mode != kRead) || (file.kind == kBackup && mode == kRead)) {
         file.kind = kOther;
     }
-    if (file.kind == kOther) return r;
+    if (file.kind == kOther) {
+        if (mode == kRead || !isLocal(path)) return r;
+        file.kind = kLocalWritten;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_departureHook) m_open[fd] = file;
+        return r;
+    }
     file.path = fsutil::normalize(path);
     std::lock_guard<std::mutex> guard(m_lock);
     Camera& camera = m_cameras[file.cameraKey];
@@ -108,10 +114,14 @@ int MoveMeter::write(int fd, const char* buffer, int count) {
 }
 
 int MoveMeter::close(int fd) {
+    bool localWritten = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         auto it = m_open.find(fd);
-        if (it != m_open.end()) {
+        if (it != m_open.end() && it->second.kind == kLocalWritten) {
+            localWritten = true;
+            m_open.erase(it);
+        } else if (it != m_open.end()) {
             Camera& camera = m_cameras[it->second.cameraKey];
             if (it->second.kind == kBackup && camera.writing == it->second.path) {
                 camera.writing.clear();
@@ -119,7 +129,31 @@ int MoveMeter::close(int fd) {
             m_open.erase(it);
         }
     }
-    return FileSystemWrapper::close(fd);
+    const int r = FileSystemWrapper::close(fd);
+    if (localWritten) wake();
+    return r;
+}
+
+void MoveMeter::setDepartureHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_departureHook = std::move(hook);
+}
+
+void MoveMeter::wake() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        hook = m_departureHook;
+    }
+    if (hook) hook();
+}
+
+bool MoveMeter::isLocal(const std::string& path) const {
+    const std::string normal = fsutil::normalize(path);
+    for (const std::string& prefix : m_localPrefixes) {
+        if (startsWith(normal, prefix)) return true;
+    }
+    return false;
 }
 
 void MoveMeter::departed(const std::string& path, long long bytes) {
@@ -146,7 +180,10 @@ int MoveMeter::rename(const std::string& from, const std::string& to) {
     FileStat st;
     const bool source = classify(from, key) == kSource && target()->stat(from, st) == 0;
     const int r = FileSystemWrapper::rename(from, to);
-    if (r == 0 && source) departed(from, st.size);
+    if (r == 0 && source) {
+        departed(from, st.size);
+        wake();
+    }
     return r;
 }
 
@@ -155,6 +192,9 @@ int MoveMeter::unlink(const std::string& path) {
     FileStat st;
     const bool source = classify(path, key) == kSource && target()->stat(path, st) == 0;
     const int r = FileSystemWrapper::unlink(path);
-    if (r == 0 && source) departed(path, st.size);
+    if (r == 0 && source) {
+        departed(path, st.size);
+        wake();
+    }
     return r;
 }

@@ -1,6 +1,7 @@
 #ifndef TOOLS_MOVEMETER_H
 #define TOOLS_MOVEMETER_H
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,6 +47,11 @@ class MoveMeter : public FileSystemWrapper {
     };
     // The departures since the last call, oldest first.
     std::vector<Departure> takeDepartures();
+    // Called outside the lock on the job's thread after each departure was
+    // counted, and after each local file written other than a record file
+    // (the day index that lists the removals) was closed: the supervisor
+    // wakes on it. An empty function removes it.
+    void setDepartureHook(std::function<void()> hook);
 
     int open(const std::string& path, int mode, int& fd) override;
     int write(int fd, const char* buffer, int count) override;
@@ -56,11 +62,13 @@ class MoveMeter : public FileSystemWrapper {
     static long long steadyMs();
 
   private:
-    enum Kind { kOther, kSource, kBackup };
+    enum Kind { kOther, kSource, kBackup, kLocalWritten };
     // What a path is: a local record file, a backup data file, or else; and
     // the camera it belongs to.
     Kind classify(const std::string& path, std::string& cameraKey) const;
     void departed(const std::string& path, long long bytes);
+    bool isLocal(const std::string& path) const;
+    void wake();  // calls the departure hook, outside the lock
 
     std::vector<std::string> m_localPrefixes;   // "<root>/record/"
     std::vector<std::string> m_backupPrefixes;  // "<root>/record/"
@@ -75,6 +83,7 @@ class MoveMeter : public FileSystemWrapper {
     std::map<std::string, Camera> m_cameras;         // guarded by m_lock
     std::map<std::string, long long> m_sourceNodes;  // source path -> nodes; guarded by m_lock
     std::vector<Departure> m_departures;             // guarded by m_lock
+    std::function<void()> m_departureHook;           // guarded by m_lock
 };
 
 #endif  // TOOLS_MOVEMETER_H

@@ -1,10 +1,12 @@
 #include "Supervisor.h"
 
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -105,6 +107,7 @@ struct Supervisor::State {
         long long lastProgressMs = 0;
         bool hasFile = true;     // the job's own answer, asked when it idles
         long long askedMs = -1;  // when it was asked last
+        bool departed = false;   // a source file of it left since it was asked
         bool stalled = false;
         std::string stallCause;
         long long stallReportedMs = 0;
@@ -176,6 +179,7 @@ void Supervisor::refresh(State& state, bool force) {
             if (m_sources[i].cameraKey() != d.cameraKey) continue;
             State::JobState& job = state.jobs[i];
             ++job.filesLeft;
+            job.departed = true;
             job.fileBytesLeft += d.bytes;
             job.lastProgressMs = now;
             auto known = state.nodesByPath.find(d.path);
@@ -233,11 +237,20 @@ void Supervisor::refresh(State& state, bool force) {
         job.unreadableShown = job.inventory.unreadable;
 
         // The job's own answer to "anything left?", asked while it idles.
+        // Until nothing is left, it is also asked as soon as a source file
+        // of it left: the last one leaving is when it may have none left.
         const bool idle = now - job.lastProgressMs >= kIdleMs;
-        if (force || (idle && now - job.askedMs >= kIdleMs)) {
+        const bool justLeft = m_options.untilEmpty && job.departed;
+        if (force || justLeft || (idle && now - job.askedMs >= kIdleMs)) {
             job.hasFile = m_sources[i].hasFileToMove();
             job.askedMs = now;
-        } else if (!idle) {
+            // A source that left is listed until its removal is written: it
+            // is asked again at the next wake while removals are pending.
+            job.departed =
+                justLeft && MoveLedger::instance().pendingAgeMs(m_sources[i].cameraKey()) >= 0;
+        } else if (!idle && !(m_options.untilEmpty && job.askedMs >= job.lastProgressMs)) {
+            // While it writes, it has a file (until nothing is left: unless
+            // it was asked since its last write).
             job.hasFile = true;
         }
         if (force) continue;  // the start and the end judge no stall
@@ -428,6 +441,21 @@ Supervisor::Outcome Supervisor::run() {
                          : "nothing to move: no job's local disks hold a record file it would move",
               unreadable);
     } else {
+        // Until nothing is left, a source file leaving wakes this thread (a
+        // signal of its own, blocked here and taken by the wait below), so
+        // the end is seen when the last one left, not at a later tick.
+        sigset_t waits = m_options.signals;
+        sigset_t wake;
+        sigemptyset(&wake);
+        const int wakeSignal = SIGRTMIN;
+        if (m_options.untilEmpty) {
+            sigaddset(&wake, wakeSignal);
+            sigaddset(&waits, wakeSignal);
+            pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+            const pthread_t supervisor = pthread_self();
+            meter.setDepartureHook(
+                [supervisor, wakeSignal] { pthread_kill(supervisor, wakeSignal); });
+        }
         manager->init();
         for (size_t i = 0; i < m_jobs.size(); ++i) {
             RecordInfo info;
@@ -459,16 +487,20 @@ Supervisor::Outcome Supervisor::run() {
         show(state, false);
 
         const long long tickMs = m_options.tty ? kTerminalTickMs : kPlainTickMs;
+        long long nextTickMs = MoveMeter::steadyMs() + tickMs;
         while (true) {
-            const timespec wait{static_cast<time_t>(tickMs / 1000),
-                                static_cast<long>(tickMs % 1000) * 1000000L};
-            const int sig = sigtimedwait(&m_options.signals, nullptr, &wait);
-            if (sig > 0) {
+            const long long left = std::max(0LL, nextTickMs - MoveMeter::steadyMs());
+            const timespec wait{static_cast<time_t>(left / 1000),
+                                static_cast<long>(left % 1000) * 1000000L};
+            const int sig = sigtimedwait(&waits, nullptr, &wait);
+            if (sig > 0 && sig != wakeSignal) {
                 outcome.signal = sig;
                 break;
             }
+            const bool tick = sig != wakeSignal;
+            if (tick) nextTickMs = MoveMeter::steadyMs() + tickMs;
             refresh(state, false);
-            show(state, false);
+            if (tick) show(state, false);
             bool allEmpty = true;
             for (const State::JobState& job : state.jobs) {
                 allEmpty = allEmpty && !job.hasFile;
@@ -500,6 +532,14 @@ Supervisor::Outcome Supervisor::run() {
         // Stops every job (its thread, then its source, then its backup
         // file, which makes the last frames durable) and the stop thread.
         manager->unInit();
+        if (m_options.untilEmpty) {
+            meter.setDepartureHook(nullptr);
+            const timespec now{0, 0};
+            while (sigtimedwait(&wake, nullptr, &now) > 0) {
+            }
+            // The signal stays blocked: a wake sent just before the hook was
+            // removed may still arrive, and must not end the process.
+        }
         refresh(state, true);
         if (m_options.tty && !m_options.verbose) show(state, true);
     }

@@ -53,8 +53,13 @@ class CandidatePackets {
             // Locals: the bytes read through `data` could alias the members,
             // which would tie every packet to the store of the one before.
             unsigned int* const offsets = m_offsets;
+            const unsigned int end = m_end;
             unsigned int count = 0;
             for (unsigned int i = m_next; i < stop; i += kPacketSize) {
+                // Each header is on a cache line of its own: ask for the
+                // ones a few packets ahead while this one is tested.
+                const unsigned int ahead = i + kPrefetchPackets * kPacketSize;
+                __builtin_prefetch(data + (ahead < end ? ahead : i));
                 offsets[count] = i;
                 count += mayCarryTimeStamp(data + i);
             }
@@ -68,6 +73,7 @@ class CandidatePackets {
 
   private:
     static constexpr unsigned int kBlock = 256;
+    static constexpr unsigned int kPrefetchPackets = 8;
     unsigned int m_offsets[kBlock];
     unsigned int m_count = 0;
     unsigned int m_at = 0;

@@ -9,10 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Logger.h"
 #include "TaliqTime.h"
+#include "WakeEvent.h"
 
 namespace {
 
@@ -191,6 +193,23 @@ TEST_F(GThreadTest, WatchdogLogsABodyCallLongerThanThePalpitationTime) {
     std::vector<std::string> entries = log();
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ("GThread: stuck: body call has not returned within 10 ms", entries[0]);
+}
+
+TEST_F(GThreadTest, WatchdogDoesNotCountTheBodysIdleWaitForWork) {
+    TaliqTime::setClockSpeed(0);  // the idle wait below has no limit
+    WakeEvent work;
+    GThread thread(
+        [&work] {
+            TaliqTime::wait(TaliqTime(1, 0), work, work.count(), 0);
+            return 0;
+        },
+        "idle", none(), none());
+    thread.setPalpitationTime(1);  // 10 ms
+    ASSERT_EQ(1, thread.start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // twenty palpitation times
+    work.notify();
+    EXPECT_EQ(0, thread.stop());
+    EXPECT_EQ(std::vector<std::string>{}, log());
 }
 
 TEST_F(GThreadTest, ThreadDestroyedFromItsOwnBodyEndsAfterTheCall) {
