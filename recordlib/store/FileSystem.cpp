@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "RecordResult.h"
 
@@ -223,7 +222,8 @@ std::string dirName(const std::string& path) {
 }
 
 std::string baseName(const std::string& path) {
-    return std::filesystem::path(path).filename().string();
+    size_t p = path.find_last_of('/');
+    return p == std::string::npos ? path : path.substr(p + 1);
 }
 
 bool isDir(FileSystem& fs, const std::string& path) {
