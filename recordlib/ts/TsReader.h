@@ -13,6 +13,14 @@
 
 #include "RecordLibExport.h"
 
+// The time-stamp rewrite calls readPacket for every packet that may hold a
+// time stamp: it must be inlined there as a local function would be.
+#if defined(__GNUC__) || defined(__clang__)
+#define TS_READER_INLINE inline __attribute__((always_inline))
+#else
+#define TS_READER_INLINE inline
+#endif
+
 namespace MPEG_TS {
 
 constexpr unsigned int kPacketSize = 188;
@@ -44,32 +52,11 @@ inline bool timeStampMarkersOk(const unsigned char* s) {
     return (s[0] & 1) && (s[2] & 1) && (s[4] & 1);
 }
 
-// The PES header at p[pos]: taken only with the start code, a stream id that
-// has the optional header, the '10' bits, and its time stamps complete in
-// this packet with their marker bits.
-inline void readPesHeader(const unsigned char* p, unsigned int pos, TsPacket& t) {
-    if (pos + 9 > kPacketSize) return;
-    const unsigned char* h = p + pos;
-    if (h[0] != 0 || h[1] != 0 || h[2] != 1 || h[3] < 0xBC || pesWithoutHeader(h[3]) ||
-        (h[6] & 0xC0) != 0x80) {
-        return;
-    }
-    const unsigned int flags = h[7] >> 6;
-    const unsigned int need = flags == 3 ? 10 : flags == 2 ? 5 : 0;
-    if (h[8] < need || pos + 9 + need > kPacketSize) return;
-    if (need != 0 && (!timeStampMarkersOk(h + 9) || (need == 10 && !timeStampMarkersOk(h + 14))))
-        return;
-    t.streamId = h[3];
-    t.pesData = pos + 9 + h[8];
-    if (need != 0) t.pts = pos + 9;
-    if (need == 10) t.dts = pos + 14;
-}
-
 // Reads one whole packet. False when it is refused: no sync byte, the
 // transport error flag set, or an adaptation field longer than the packet
-// (`t` is then not filled). A PES start that fails readPesHeader's checks
-// does not refuse the packet: it leaves streamId at -1, the PCR is kept.
-inline bool readPacket(const unsigned char* p, TsPacket& t) {
+// (`t` is then not filled). A PES start that fails the checks below does not
+// refuse the packet: it leaves streamId at -1, the PCR is kept.
+TS_READER_INLINE bool readPacket(const unsigned char* p, TsPacket& t) {
     if (p[0] != 0x47 || (p[1] & 0x80) != 0) return false;
     t.pid = ((p[1] & 0x1Fu) << 8) | p[2];
     t.unitStart = (p[1] & 0x40) != 0;
@@ -86,7 +73,24 @@ inline bool readPacket(const unsigned char* p, TsPacket& t) {
         pos = 5 + afLength;
     }
     t.payload = (control & 1) ? pos : kPacketSize;
-    if (t.unitStart && (control & 1)) readPesHeader(p, pos, t);
+    // A PES header is taken only with the start code, a stream id that has
+    // the optional header, the '10' bits, and its time stamps complete in
+    // this packet with their marker bits.
+    if (!t.unitStart || (control & 1) == 0 || pos + 9 > kPacketSize) return true;
+    const unsigned char* h = p + pos;
+    if (h[0] != 0 || h[1] != 0 || h[2] != 1 || h[3] < 0xBC || pesWithoutHeader(h[3]) ||
+        (h[6] & 0xC0) != 0x80) {
+        return true;
+    }
+    const unsigned int flags = h[7] >> 6;
+    const unsigned int need = flags == 3 ? 10 : flags == 2 ? 5 : 0;
+    if (h[8] < need || pos + 9 + need > kPacketSize) return true;
+    if (need != 0 && (!timeStampMarkersOk(h + 9) || (need == 10 && !timeStampMarkersOk(h + 14))))
+        return true;
+    t.streamId = h[3];
+    t.pesData = pos + 9 + h[8];
+    if (need != 0) t.pts = pos + 9;
+    if (need == 10) t.dts = pos + 14;
     return true;
 }
 
