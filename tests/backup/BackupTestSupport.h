@@ -1,16 +1,15 @@
 #ifndef TESTS_BACKUP_BACKUPTESTSUPPORT_H
 #define TESTS_BACKUP_BACKUPTESTSUPPORT_H
 
-// What the backup tests share: an event log that fakes, hooks and waits write
-// to in the order things happened, log and console capture, the source fake,
-// a temporary folder and readers of what landed in record files.
-#include <gmock/gmock.h>
+// What the backup tests share.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -18,46 +17,76 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "IBackupRecordRetriever.h"
 #include "IFile.h"
+#include "IRecordDir.h"
+#include "IRecordWriter.h"
 #include "Logger.h"
+#include "RecordDiskManagerImpl.h"
 #include "RecordFileIndexNodeInfo.h"
 #include "RecordFileReader.h"
 #include "RecordInfo.h"
 #include "RetrieverFileQuery.h"
+#include "TQRuntimeError.h"
 #include "TSAVData.h"
 #include "TaliqTime.h"
+#include "store/FileSystem.h"
 
 namespace backup_test {
 
-struct EventLog {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> events;  // guarded by mutex
+inline std::string join(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& e : parts) out += (out.empty() ? "" : "; ") + e;
+    return out;
+}
+
+// Things in the order they happened; any thread may add.
+class EventLog {
+  public:
+    void add(const std::string& event) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_events.push_back(event);
+        }
+        m_changed.notify_all();
+    }
+    std::vector<std::string> peek() const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_events;
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return std::move(m_events);
+    }
+    std::string joined() { return join(take()); }
+    bool contains(const std::string& part) const {
+        for (const std::string& e : peek()) {
+            if (e.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+    // Waits (a minute at most) for `enough` of the events not yet taken.
+    bool waitFor(const std::function<bool(const std::vector<std::string>&)>& enough) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return enough(m_events); });
+    }
+
+  private:
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_events;
 };
 
-inline EventLog& eventLog() {
+// What fakes, hooks and waits do.
+inline EventLog& events() {
     static EventLog log;
     return log;
 }
-
-inline void logEvent(const std::string& event) {
-    {
-        std::lock_guard<std::mutex> guard(eventLog().mutex);
-        eventLog().events.push_back(event);
-    }
-    eventLog().changed.notify_all();
-}
-
-// The events so far, emptying the log.
-inline std::vector<std::string> takeEvents() {
-    std::lock_guard<std::mutex> guard(eventLog().mutex);
-    std::vector<std::string> events;
-    events.swap(eventLog().events);
-    return events;
-}
+inline void logEvent(const std::string& event) { events().add(event); }
 
 inline int countEvents(const std::vector<std::string>& events, const std::string& prefix) {
     int count = 0;
@@ -65,60 +94,35 @@ inline int countEvents(const std::vector<std::string>& events, const std::string
     return count;
 }
 
-// Waits (at most a minute) until `enough` holds for the events not yet taken.
-inline bool waitForEvents(const std::function<bool(const std::vector<std::string>&)>& enough) {
-    std::unique_lock<std::mutex> lock(eventLog().mutex);
-    return eventLog().changed.wait_for(lock, std::chrono::seconds(60),
-                                       [&] { return enough(eventLog().events); });
-}
-
-// While alive, every TaliqTime::wait logs "wait SEC.USEC".
+// While alive, every TaliqTime::wait logs "wait <ms>".
 struct WaitRecorder {
     WaitRecorder() {
         TaliqTime::setWaitObserver([](const TaliqTime& span) {
-            logEvent("wait " + std::to_string(span.getSec()) + "." +
-                     std::to_string(span.getUsec()));
+            logEvent("wait " + std::to_string(span.getSec() * 1000LL + span.getUsec() / 1000));
         });
     }
     ~WaitRecorder() { TaliqTime::setWaitObserver(nullptr); }
 };
 
-// Logs "destroyed <name>" when the last holder lets go.
-struct Sentinel {
-    explicit Sentinel(std::string name) : name(std::move(name)) {}
-    ~Sentinel() { logEvent("destroyed " + name); }
-    std::string name;
-};
+// The idle waits "wait <ms>" made over a fifth of a second of real time.
+inline int idleWaits(const std::string& wait) {
+    events().take();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return countEvents(events().take(), wait);
+}
 
-// Every log entry written while it lives.
-class LogCapture {
-  public:
-    struct Entry {
-        std::string category, message, file;
-        int line;
-    };
+// Logs "destroyed <name>" when the last holder lets go.
+inline std::shared_ptr<void> sentinel(const std::string& name) {
+    return std::shared_ptr<void>(nullptr, [name](void*) { logEvent("destroyed " + name); });
+}
+
+// Every log entry written while it lives, as "category|message".
+struct LogCapture : EventLog {
     LogCapture() {
-        Logger::setObserver(
-            [this](const std::string& c, const std::string& m, const std::string& f, int l) {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                m_entries.push_back({c, m, f, l});
-            });
+        Logger::setObserver([this](const std::string& c, const std::string& m, const std::string&,
+                                   int) { add(c + "|" + m); });
     }
     ~LogCapture() { Logger::setObserver(Logger::Observer()); }
-    std::vector<Entry> entries() const {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_entries;
-    }
-    bool contains(const std::string& part) const {
-        for (const Entry& e : entries()) {
-            if (e.message.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<Entry> m_entries;
 };
 
 // What `run` prints on standard output.
@@ -128,15 +132,165 @@ inline std::string printed(const std::function<void()>& run) {
     return ::testing::internal::GetCapturedStdout();
 }
 
-class MockSource : public IBackupRecordRetriever {
+// What a shell command printed on both outputs.
+inline std::string shell(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return "popen failed";
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+    return out;
+}
+
+// Script values: throw TQRuntimeError("broke"); no writer; as if empty.
+const int kThrow = -100000, kNoWriter = -100001, kNext = -100002;
+// Logs `event` (" -> <code>" unless 0) and answers the script's next value.
+inline int answer(std::deque<int>& script, const std::string& event, int otherwise = 0) {
+    const int r = script.empty() || script.front() == kNext ? otherwise : script.front();
+    if (!script.empty()) script.pop_front();
+    if (!event.empty()) {
+        logEvent(event + (r == kThrow                ? " -> throw"
+                          : r == 0 || r == otherwise ? ""
+                                                     : " -> " + std::to_string(r)));
+    }
+    if (r == kThrow) throw TQRuntimeError("broke");
+    return r;
+}
+
+// A scripted record source logging its calls. Unscripted, getTSInfo gives
+// frame N (time stamp N, an I-frame of one packet) and reads give all asked.
+class FakeSource : public IBackupRecordRetriever {
   public:
-    ~MockSource() override { destroyed(); }
-    MOCK_METHOD(int, open, (const RecordInfo&), (override));
-    MOCK_METHOD(int, getTSInfo, (TSAVData*), (override));
-    MOCK_METHOD(int, readTSData, (char*, int), (override));
-    MOCK_METHOD(int, close, (), (override));
-    MOCK_METHOD(void, destroyed, ());
+    std::deque<int> opens, infos, reads, closes;
+    explicit FakeSource(std::deque<int> o = {}, std::deque<int> i = {}, std::deque<int> r = {})
+        : opens(o), infos(i), reads(r) {}
+    ~FakeSource() override { logEvent("src.destroyed"); }
+    int open(const RecordInfo&) override { return answer(opens, "src.open"); }
+    int getTSInfo(TSAVData* frame) override {
+        m_at = 0;
+        const bool scripted = !infos.empty() && infos.front() != kNext;
+        if (!infos.empty() && !scripted) infos.pop_front();
+        if (scripted) {
+            logEvent("src.read " + std::to_string(infos.front()));
+            return answer(infos, "");
+        }
+        logEvent("src.read " + std::to_string(++m_frames));
+        frame->setTimeStamp(m_frames);
+        frame->setFrameType(1);
+        frame->setESStreamType(1);
+        frame->setEncoderType(1);
+        frame->setImageWidth(640);
+        frame->setImageHeight(480);
+        frame->setDataTimeLength(40);
+        return 188;
+    }
+    int readTSData(char* buffer, int length) override {
+        const int r = answer(reads, "", length);
+        for (int i = 0; i < r; ++i, ++m_at) buffer[i] = static_cast<char>(byteAt(m_at));
+        return r;
+    }
+    int close() override { return answer(closes, "src.close"); }
+    static int byteAt(int i) { return i == 0 ? 0x47 : (i * 7 + 3) & 0xff; }
+
+  private:
+    int m_frames = 0, m_at = 0;
 };
+
+// While alive, record files are made here, logging ("create <type>", "write
+// <time stamp>") and failing as scripted; `live`: fakes not yet released.
+struct DestinationScript {
+    std::deque<int> creates = {}, opens = {};
+    std::map<long long, std::deque<int>> writes = {};  // by the frame's time stamp
+    std::map<long long, int> refusals = {};            // canWrite false times, by time stamp
+};
+struct FakeDestination : DestinationScript {
+    int live = 0;
+
+    struct Writer : IRecordWriter {
+        explicit Writer(FakeDestination& d) : d(d) { ++d.live; }
+        ~Writer() override { --d.live; }
+        int open(SafePointer<RecordFileInfo>&, int& start) override {
+            start = 1;
+            return answer(d.opens, "open");
+        }
+        int write(TSAVData* frame, bool, int) override {
+            const long long t = frame->getTimeStamp();
+            return answer(d.writes[t], "write " + std::to_string(t));
+        }
+        int close() override { return logEvent("close"), 0; }
+        FakeDestination& d;
+    };
+    struct Dir : IRecordDir {
+        explicit Dir(FakeDestination& d) : d(d) { ++d.live; }
+        ~Dir() override { --d.live; }
+        bool canWrite(TSAVData* frame, int) override {
+            int& n = d.refusals[frame->getTimeStamp()];
+            return n > 0 ? (--n, false) : true;
+        }
+        long long addWrittenSize(int size) override { return size; }
+        FakeDestination& d;
+    };
+
+    explicit FakeDestination(const DestinationScript& script) : DestinationScript(script) {
+        RecordDiskManagerImpl::setCreateRecordFileHook(
+            [this](SafePointer<RecordFileInfo>&, int type, int, SafePointer<IRecordWriter>& w,
+                   SafePointer<IRecordDir>& dir) {
+                const bool empty = !creates.empty() && creates.front() == kNoWriter;
+                if (empty) creates.front() = 0;
+                const int r = answer(creates, "create " + std::to_string(type));
+                if (empty) {
+                    w.dec_reference();
+                    return 0;
+                }
+                if (r != 0) return r;
+                w = SafePointer<IRecordWriter>(new Writer(*this));
+                dir = SafePointer<IRecordDir>(new Dir(*this));
+                return 0;
+            });
+    }
+    ~FakeDestination() { RecordDiskManagerImpl::setCreateRecordFileHook(nullptr); }
+};
+
+// The POSIX file system, where hook(call, path, mode) may answer an open,
+// read (path: the file's), rename (path: the target) or unlink instead.
+class HookFileSystem : public FileSystemWrapper {
+  public:
+    using Hook = std::function<int(const std::string&, const std::string&, int)>;
+    explicit HookFileSystem(Hook hook) : FileSystemWrapper(posixFileSystem()), m_hook(hook) {}
+    int open(const std::string& path, int mode, int& fd) override {
+        if (int r = m_hook("open", path, mode)) return r;
+        const int r = FileSystemWrapper::open(path, mode, fd);
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (r == 0) m_paths[fd] = path;
+        return r;
+    }
+    int read(int fd, char* buffer, int count) override {
+        if (int r = m_hook("read", pathOf(fd), count)) return r;
+        return FileSystemWrapper::read(fd, buffer, count);
+    }
+    int rename(const std::string& from, const std::string& to) override {
+        if (int r = m_hook("rename", to, 0)) return r;
+        return FileSystemWrapper::rename(from, to);
+    }
+    int unlink(const std::string& path) override {
+        if (int r = m_hook("unlink", path, 0)) return r;
+        return FileSystemWrapper::unlink(path);
+    }
+
+  private:
+    std::string pathOf(int fd) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_paths[fd];
+    }
+    Hook m_hook;
+    std::mutex m_lock;
+    std::map<int, std::string> m_paths;  // by descriptor
+};
+
+inline bool endsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
 
 inline RecordInfo makeInfo(const std::string& device, int camera, const std::string& ip = "",
                            unsigned begin = 0) {
@@ -149,74 +303,73 @@ inline RecordInfo makeInfo(const std::string& device, int camera, const std::str
     return info;
 }
 
-// A fresh folder under /tmp, removed with everything in it afterwards.
+// A fresh folder under the temporary folder (TMPDIR), removed afterwards.
+// Not /dev/shm: a container's is often a few MB, too small for a move.
 struct TempDir {
     TempDir() {
-        char pattern[] = "/tmp/nvr-backup-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path = pattern;
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "nvr-backup-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
         if (!path.empty()) std::filesystem::remove_all(path, ignored);
     }
+    std::string sub(const std::string& name) const { return path + "/" + name; }
     std::string path;
 };
 
-// Decode time stamps (presentation ones where a PES has no DTS) of the video
-// PES (PID 0x100) that start in `data`, in order.
-inline std::vector<long long> videoDts(const char* data, size_t length) {
-    std::vector<long long> out;
-    for (size_t off = 0; off + 188 <= length; off += 188) {
+// A digest of TS data without what the backup rewrites: PCR, PTS and DTS.
+inline unsigned long long contentDigest(const char* data, int length) {
+    unsigned long long h = 1469598103934665603ULL;
+    auto mix = [&h](const unsigned char* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+    };
+    for (int off = 0; off + 188 <= length; off += 188) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(data + off);
-        if (p[0] != 0x47 || (((p[1] & 0x1Fu) << 8) | p[2]) != 0x100 || (p[1] & 0x40) == 0) continue;
-        const unsigned char* pes = p + 4 + ((p[3] & 0x20) ? p[4] + 1 : 0);
-        if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || (pes[7] & 0x80) == 0) continue;
-        const unsigned char* t = pes + ((pes[7] & 0x40) ? 14 : 9);
-        out.push_back((static_cast<long long>(t[0] & 0x0E) << 29) | (t[1] << 22) |
-                      ((t[2] & 0xFE) << 14) | (t[3] << 7) | (t[4] >> 1));
+        size_t body = 4;
+        if (p[3] & 0x20) body += 1 + p[4];
+        if (body > 188) body = 188;
+        if ((p[1] & 0x40) && body + 9 <= 188 && p[body] == 0 && p[body + 1] == 0 &&
+            p[body + 2] == 1) {
+            body = std::min<size_t>(188, body + 9 + p[body + 8]);
+        }
+        mix(p + 1, 2);  // the PID
+        mix(p + body, 188 - body);
     }
-    return out;
+    return h;
 }
 
 // One complete record file as its index and data tell it.
 struct ReadFile {
     RecordFileInfo info;
-    int width = 0, height = 0, encoder = 0;
     std::vector<RecordIndexNode> nodes;
     std::vector<long long> times;  // absolute: file begin + node offset (ms)
-    std::vector<char> data;        // only when asked for
+    std::vector<char> data;
 };
 
-// The complete files of the device folders `deviceDirs` in `dirs`, oldest first.
+// A node found on a disk: absolute time (ms), length, content digest.
+using Node = std::tuple<long long, int, unsigned long long>;
+
+// The complete files of `deviceDirs` in `dirs`, oldest first.
 inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>& dirs,
-                                             const std::set<std::string>& deviceDirs,
-                                             bool withData) {
-    std::vector<ReadFile> files;
-    if (deviceDirs.empty()) return files;
+                                             const std::set<std::string>& deviceDirs) {
     RetrieverFileQuery query;
     query.setRecordDirInfo(dirs);
     query.setDeviceList(deviceDirs);
     std::vector<RecordFileInfo> infos;
     query.listRecordFiles(infos, true);
+    std::vector<ReadFile> files;
     for (const RecordFileInfo& info : infos) {
-        ReadFile f;
-        f.info = info;
+        ReadFile f{info, {}, {}, {}};
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
-        // Only the nodes: a job may be reading the file meanwhile.
-        const int r = withData ? openRecordFileForRead(info, file, walk)
-                               : readRecordFileNodes(info, walk);
-        EXPECT_EQ(0, r) << info.createRecordFileName();
-        if (r != 0) break;
-        f.width = walk.getImageWidth();
-        f.height = walk.getImageHeight();
-        f.encoder = walk.getEncodeType();
-        while (walk.seekNext()) {
+        EXPECT_EQ(0, openRecordFileForRead(info, file, walk)) << info.createRecordFileName();
+        while (!file.isNull() && walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
             f.nodes.push_back(node);
             f.times.push_back(walk.getFileBeginTime() + node.getTimeOffset());
-            if (!withData) continue;
             const size_t at = f.data.size();
             f.data.resize(at + node.getDataLen());
             for (int got = 0, n = 1; got < node.getDataLen() && n > 0; got += n) {
@@ -228,6 +381,20 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
         files.push_back(f);
     }
     return files;
+}
+
+// Every node of `files`, in order.
+inline std::vector<Node> nodesOf(const std::vector<ReadFile>& files) {
+    std::vector<Node> out;
+    for (const ReadFile& f : files) {
+        size_t at = 0;
+        for (size_t k = 0; k < f.nodes.size(); ++k) {
+            const int len = f.nodes[k].getDataLen();
+            out.emplace_back(f.times[k], len, contentDigest(f.data.data() + at, len));
+            at += static_cast<size_t>(len);
+        }
+    }
+    return out;
 }
 
 }  // namespace backup_test

@@ -1,6 +1,5 @@
-// Shared helpers of the record-library tests: a temporary folder, a
-// fault-injecting file system, hand-made TS packet runs, recorded files, a
-// log catcher and a shell runner for the decoder checks.
+// Helpers shared by the record-library, backup and tools tests: a temporary
+// folder, a fault-injecting file system, TS packets, recorded files, logs.
 #ifndef TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 #define TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 
@@ -43,35 +42,23 @@ class TempDir {
     std::string m_path;
 };
 
-// Forwards to the POSIX file system and fails what it is told to:
-// - failWrite(code, after): the write after `after` further successful
-//   writes fails with `code` (once, or every time with persistent),
-// - failOn(op, code): every call of that operation fails,
-// - failAt(op, path, code): that operation fails on that one path,
-// - vanish(prefix): every path under `prefix` is gone (kRecordNotFound),
-// - setFreeSpace(bytes): what freeSpace answers.
-// Every call is recorded in order ("open:<path>", "fd3=<path>", "write:3").
+// Forwards to the POSIX file system, records every call in order
+// ("open:<path>", "fsync:<fd>", ...) and fails what it is told: failAt(op,
+// path, code) that operation on that path, failOn(op, code) every call of it,
+// failWrite(code, after, persistent) the write after `after` good ones (once,
+// or every one from then on); setFreeSpace fixes what freeSpace answers.
 class FaultFileSystem : public FileSystemWrapper {
   public:
     FaultFileSystem() : FileSystemWrapper(posixFileSystem()) {}
 
-    void failWrite(int code, int after, bool persistent) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_writeCode = code;
-        m_writesLeft = after;
-        m_persistent = persistent;
-    }
-    void failOn(const std::string& op, int code) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_failOps[op] = code;
-    }
     void failAt(const std::string& op, const std::string& path, int code) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_failAt[op + ":" + fsutil::normalize(path)] = code;
+        m_fail[op + ":" + fsutil::normalize(path)] = code;
     }
-    void vanish(const std::string& prefix) {
+    void failOn(const std::string& op, int code) { failAt(op, "", code); }
+    void failWrite(int code, int after, bool persistent) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_vanished = prefix;
+        m_write = WriteFault{code, after, persistent};
     }
     void setFreeSpace(long long bytes) {
         std::lock_guard<std::mutex> g(m_lock);
@@ -79,108 +66,75 @@ class FaultFileSystem : public FileSystemWrapper {
     }
     void clear() {
         std::lock_guard<std::mutex> g(m_lock);
-        m_writeCode = 0;
-        m_failOps.clear();
-        m_failAt.clear();
-        m_vanished.clear();
+        m_fail.clear();
+        m_write = WriteFault();
         m_freeSpace = -1;
+        m_calls.clear();
     }
     std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> g(m_lock);
         return m_calls;
     }
-    void clearCalls() {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_calls.clear();
-    }
 
-    int open(const std::string& path, int mode, int& fd) override {
-        if (int r = check("open", path)) return r;
-        int r = FileSystemWrapper::open(path, mode, fd);
-        if (r == 0) note("fd" + std::to_string(fd) + "=" + path);
-        return r;
+    int open(const std::string& p, int mode, int& fd) override {
+        if (int r = check("open", p)) return r;
+        return FileSystemWrapper::open(p, mode, fd);
     }
     int write(int fd, const char* buffer, int count) override {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            m_calls.push_back("write:" + std::to_string(fd));
-            if (m_writeCode != 0 && m_writesLeft-- == 0) {
-                int code = m_writeCode;
-                if (m_persistent) {
-                    m_writesLeft = 0;
-                } else {
-                    m_writeCode = 0;
-                }
-                return code;
-            }
-        }
+        if (int r = check("write", std::to_string(fd))) return r;
         return FileSystemWrapper::write(fd, buffer, count);
     }
     int fsync(int fd) override {
-        int r = check("fsync", std::to_string(fd), false);
-        return r != 0 ? r : FileSystemWrapper::fsync(fd);
-    }
-    int rename(const std::string& from, const std::string& to) override {
-        int r = check("rename", from);
-        if (r == 0) r = vanished(to);
-        return r != 0 ? r : FileSystemWrapper::rename(from, to);
-    }
-    int unlink(const std::string& p) override {
-        int r = check("unlink", p);
-        return r != 0 ? r : FileSystemWrapper::unlink(p);
+        if (int r = check("fsync", std::to_string(fd))) return r;
+        return FileSystemWrapper::fsync(fd);
     }
     int mkdir(const std::string& p) override {
-        int r = check("mkdir", p);
-        return r != 0 ? r : FileSystemWrapper::mkdir(p);
+        if (int r = check("mkdir", p)) return r;
+        return FileSystemWrapper::mkdir(p);
     }
     int list(const std::string& dir, std::vector<std::string>& names) override {
-        int r = check("list", dir);
-        return r != 0 ? r : FileSystemWrapper::list(dir, names);
+        if (int r = check("list", dir)) return r;
+        return FileSystemWrapper::list(dir, names);
     }
     int stat(const std::string& p, FileStat& st) override {
-        int r = check("stat", p);
-        return r != 0 ? r : FileSystemWrapper::stat(p, st);
+        if (int r = check("stat", p)) return r;
+        return FileSystemWrapper::stat(p, st);
     }
     int syncDir(const std::string& dir) override {
-        int r = check("syncDir", dir);
-        return r != 0 ? r : FileSystemWrapper::syncDir(dir);
+        if (int r = check("syncDir", dir)) return r;
+        return FileSystemWrapper::syncDir(dir);
     }
-    int freeSpace(const std::string& path, long long& bytes) override {
-        if (int r = check("freeSpace", path)) return r;
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            bytes = m_freeSpace;
-        }
-        return bytes >= 0 ? 0 : FileSystemWrapper::freeSpace(path, bytes);
+    int freeSpace(const std::string& p, long long& bytes) override {
+        if (int r = check("freeSpace", p)) return r;
+        std::unique_lock<std::mutex> g(m_lock);
+        bytes = m_freeSpace;
+        g.unlock();
+        return bytes >= 0 ? 0 : FileSystemWrapper::freeSpace(p, bytes);
     }
 
   private:
-    int vanished(const std::string& path) {
+    struct WriteFault {
+        int code = 0;
+        int after = 0;
+        bool persistent = false;
+    };
+    int check(const std::string& op, const std::string& arg) {
         std::lock_guard<std::mutex> g(m_lock);
-        bool gone = !m_vanished.empty() && path.rfind(m_vanished, 0) == 0;
-        return gone ? kRecordNotFound : 0;
-    }
-    int check(const std::string& op, const std::string& arg, bool isPath = true) {
-        note(op + ":" + arg);
-        if (int r = isPath ? vanished(arg) : 0) return r;
-        std::lock_guard<std::mutex> g(m_lock);
-        auto at = m_failAt.find(op + ":" + (isPath ? fsutil::normalize(arg) : arg));
-        if (at != m_failAt.end()) return at->second;
-        auto it = m_failOps.find(op);
-        return it == m_failOps.end() ? 0 : it->second;
-    }
-    void note(const std::string& call) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_calls.push_back(call);
+        m_calls.push_back(op + ":" + arg);
+        if (op == "write" && m_write.code != 0 && m_write.after-- == 0) {
+            const int code = m_write.code;
+            m_write = m_write.persistent ? WriteFault{code, 0, true} : WriteFault();
+            return code;
+        }
+        for (const std::string& key : {op + ":" + fsutil::normalize(arg), op + ":"}) {
+            if (m_fail.count(key) != 0) return m_fail[key];
+        }
+        return 0;
     }
 
     mutable std::mutex m_lock;
-    int m_writeCode = 0;
-    int m_writesLeft = 0;
-    bool m_persistent = false;
-    std::map<std::string, int> m_failOps;
-    std::map<std::string, int> m_failAt;  // "op:path" -> code
-    std::string m_vanished;
+    WriteFault m_write;
+    std::map<std::string, int> m_fail;  // "op:path" (or "op:" for all) -> code
     long long m_freeSpace = -1;
     std::vector<std::string> m_calls;
 };
@@ -199,27 +153,24 @@ class FileSystemScope {
 // Collects the log entries of one category while it lives.
 class LogCatcher {
   public:
-    explicit LogCatcher(const std::string& category) : m_category(category) {
-        Logger::setObserver(
-            [this](const std::string& cat, const std::string& message, const std::string&, int) {
-                std::lock_guard<std::mutex> g(m_lock);
-                if (cat == m_category) m_messages.push_back(message);
-            });
+    explicit LogCatcher(const std::string& category) {
+        Logger::setObserver([this, category](const std::string& cat, const std::string& message,
+                                             const std::string&, int) {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (cat == category) m_messages.push_back(message);
+        });
     }
     ~LogCatcher() { Logger::setObserver(Logger::Observer()); }
-    std::vector<std::string> messages() const {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_messages;
-    }
+    // Whether an entry holds `part` ("" for any entry).
     bool contains(const std::string& part) const {
-        for (const std::string& m : messages()) {
+        std::lock_guard<std::mutex> g(m_lock);
+        for (const std::string& m : m_messages) {
             if (m.find(part) != std::string::npos) return true;
         }
         return false;
     }
 
   private:
-    std::string m_category;
     mutable std::mutex m_lock;
     std::vector<std::string> m_messages;
 };
@@ -230,37 +181,31 @@ inline std::vector<char> packets(int count, int seed) {
     std::vector<char> data(static_cast<size_t>(count) * 188);
     for (int i = 0; i < count; ++i) {
         char* p = &data[static_cast<size_t>(i) * 188];
-        p[0] = 0x47;
-        p[1] = 0x01;
-        p[2] = 0x00;
-        p[3] = static_cast<char>(0x10 | (i & 0x0f));
         for (int k = 4; k < 188; ++k) p[k] = static_cast<char>(seed * 31 + i * 7 + k);
+        p[0] = 0x47, p[1] = 0x01, p[2] = 0x00, p[3] = static_cast<char>(0x10 | (i & 0x0f));
     }
     return data;
 }
 
 // Records one complete file of `nodes` nodes of packets(perNode, seed * 100 +
-// node), 500 ms each, the first one a key frame.
+// node), 500 ms each, the first one a key frame unless `firstKey` is false.
 inline RecordFileInfo recordFile(const RecordDirInfoEx& dir, const std::string& device,
                                  const std::string& ip, int camera, long long begin, int nodes,
-                                 int perNode = 1, int seed = 0) {
+                                 int perNode = 1, int seed = 0, bool firstKey = true) {
     LocalRecorder rec(dir, device, ip, camera);
     AVStreamInfo s;
-    s.setEncoderType(1);
-    s.setImageWidth(640);
-    s.setImageHeight(360);
+    s.setEncoderType(1), s.setImageWidth(640), s.setImageHeight(360);
     EXPECT_EQ(kRecordOk, rec.startFile(begin, s));
     for (int i = 0; i < nodes; ++i) {
         std::vector<char> d = packets(perNode, seed * 100 + i);
-        EXPECT_EQ(kRecordOk,
-                  rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500, i == 0));
+        EXPECT_EQ(kRecordOk, rec.addNode(d.data(), static_cast<int>(d.size()), begin + i * 500, 500,
+                                         i == 0 && firstKey));
     }
     EXPECT_EQ(kRecordOk, rec.finishFile());
     return rec.currentFile();
 }
 
-// Configures the disk manager and drops every singleton afterwards, so each
-// test starts with a fresh instance.
+// Configures the disk manager; drops every singleton before and after.
 class ConfigScope {
   public:
     explicit ConfigScope(const RecorderConfig& config) {

@@ -1,18 +1,17 @@
-// Removing record files: the recycle bin, the index parser and the disk
-// manager's delete, also while the recorder writes into the same index.
+// Removing record files: the recycle bin and the index parser, also while
+// the recorder writes into the same index, and only once every backup file
+// that may hold the frames is durable.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 
 #include "BasicTool.h"
-#include "DiskManagerFactory.h"
 #include "LocalRecorder.h"
 #include "RecordFileReader.h"
 #include "RecordIndexFileParserEx.h"
 #include "RecordRecycleBin.h"
 #include "RecordTestSupport.h"
-#include "RetrieverFileQuery.h"
 #include "store/MoveLedger.h"
 #include "store/RecordIndexFile.h"
 
@@ -27,109 +26,77 @@ RecordFileInfo recordFile(const RecordDirInfoEx& dir, long long begin, int nodes
     return rectest::recordFile(dir, "dev", "1.2.3.4", 1, begin, nodes);
 }
 
-std::vector<std::string> indexedNames(const RecordFileInfo& f) {
+// How often the day index of `f` names it.
+long indexed(const RecordFileInfo& f) {
     std::vector<RecordIndexEntry> entries;
     const std::string path = RecordIndexFile::pathOf(fsutil::dirName(f.createRecordFileName()));
     std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
     EXPECT_EQ(kRecordOk, RecordIndexFile::load(*posixFileSystem(), path, entries));
-    std::vector<std::string> names;
-    for (const RecordIndexEntry& e : entries) names.push_back(e.fileName);
-    return names;
+    return std::count_if(entries.begin(), entries.end(), [&](const RecordIndexEntry& e) {
+        return e.fileName == f.getRecordFileName();
+    });
 }
 
 class RecycleTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(tmp.sub("disk"));
-        disk = makeRecordDir(tmp.sub("disk") + "/", RecordDirInfoEx::kAttributeLocal);
-    }
+    void SetUp() override { std::filesystem::create_directories(tmp.sub("disk")); }
     // What the backup source does for a file that has been read.
     int removeLikeTheRetriever(const RecordFileInfo& f) {
         RecordRecycleBin bin(disk.getDiskType(), disk.getRecordRootDir() + "/record");
         bin.init(1, 0);
-        int moved = bin.deleteFile(f.createRecordFileName(), f.getRecordFileName());
-        if (moved == 0) return 0;
+        if (bin.deleteFile(f.createRecordFileName(), f.getRecordFileName()) == 0) return 0;
         RecordIndexFileParserEx parser;
-        if (parser.open(
-                disk, f.getRecordDate(),
-                BasicTool::getDeviceDirString(f.getDeviceId(), f.getDeviceIP(), f.getCameraId()), 1,
-                1) == 0) {
-            return -1;
-        }
+        EXPECT_EQ(1, parser.open(disk, f.getRecordDate(),
+                                 BasicTool::getDeviceDirString("dev", "1.2.3.4", 1), 1, 1));
         int removed = parser.deleteFile(f);
         EXPECT_EQ(kRecordOk, parser.close());
         return removed;
     }
 
     TempDir tmp;
-    RecordDirInfoEx disk;
+    RecordDirInfoEx disk = makeRecordDir(tmp.sub("disk") + "/", RecordDirInfoEx::kAttributeLocal);
 };
 
-TEST_F(RecycleTest, RecycledFileIsMovedThenPurged) {
-    RecordFileInfo a = recordFile(disk, kDay, 3);
-    RecordFileInfo b = recordFile(disk, kDay + 10000, 3);
+// A removed file leaves the day index and moves to the bin under a name
+// that tells where it came from; a removal purges what outlived the
+// retention (-1 keeps everything, 0 purges at once, the file moved by that
+// very removal included). A bin area that cannot be listed is told and
+// logged.
+TEST_F(RecycleTest, RemovedFileMovesToTheBinAndIsPurgedAfterTheRetention) {
     const std::string recycle = tmp.sub("disk/record/.recycle");
-
-    ASSERT_EQ(1, removeLikeTheRetriever(a));
-    EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
-    EXPECT_EQ(std::vector<std::string>{b.getRecordFileName()}, indexedNames(b));
-    std::vector<std::string> inBin;
-    for (const auto& e : std::filesystem::directory_iterator(recycle)) {
-        inBin.push_back(e.path().filename().string());
+    const std::pair<long long, size_t> rows[] = {{-1, 1}, {3600, 2}, {0, 0}};  // retention, left
+    for (int i = 0; i < 3; ++i) {
+        RecorderConfig config;
+        config.recordDirs = {disk};
+        config.recycleRetentionSeconds = rows[i].first;
+        rectest::ConfigScope scope(config);
+        const RecordFileInfo a = recordFile(disk, kDay + i * 10000, 3);
+        ASSERT_EQ(1, removeLikeTheRetriever(a));
+        EXPECT_EQ(0, removeLikeTheRetriever(a));  // nothing left to move
+        EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
+        EXPECT_EQ(0, indexed(a));
+        std::vector<std::string> inBin;
+        for (const auto& e : std::filesystem::directory_iterator(recycle)) {
+            inBin.push_back(e.path().filename().string());
+        }
+        ASSERT_EQ(rows[i].second, inBin.size()) << "retention " << rows[i].first;
+        if (i == 0) {
+            EXPECT_NE(std::string::npos,
+                      inBin[0].find("#dev_1.2.3.4_1#20240101#" + a.getRecordFileName()));
+        }
     }
-    ASSERT_EQ(1u, inBin.size());
-    EXPECT_NE(std::string::npos, inBin[0].find("#dev_1.2.3.4_1#20240101#" + a.getRecordFileName()));
-    EXPECT_EQ(3 * 188u, std::filesystem::file_size(recycle + "/" + inBin[0]));
-
-    // A second removal of the same file finds nothing to move.
-    EXPECT_EQ(0, removeLikeTheRetriever(a));
-    // The bin serves only its own record folder, and never the bin itself.
     RecordRecycleBin bin(1, tmp.sub("disk/record"));
     ASSERT_EQ(kRecordOk, bin.init(1, 0));
-    EXPECT_EQ(0, bin.deleteFile(tmp.sub("elsewhere/x.ts"), "x.ts"));
-    EXPECT_EQ(0, bin.deleteFile(recycle + "/" + inBin[0], inBin[0]));
-
-    EXPECT_EQ(0, bin.purge(3600));
-    EXPECT_TRUE(std::filesystem::exists(recycle + "/" + inBin[0]));
-    {
-        // An area that cannot be listed is told and logged, not taken for empty.
-        rectest::FaultFileSystem faults;
-        rectest::FileSystemScope scope(&faults);
-        rectest::LogCatcher log("RecordRecycleBin");
-        faults.failAt("list", recycle, kRecordIOError);
-        EXPECT_EQ(kRecordIOError, bin.purge(0));
-        EXPECT_TRUE(log.contains(recycle + ": cannot be listed (I/O error)"));
-    }
-    EXPECT_EQ(1, bin.purge(0));
-    EXPECT_TRUE(std::filesystem::is_empty(recycle));
+    rectest::FaultFileSystem faults;
+    rectest::FileSystemScope scope(&faults);
+    rectest::LogCatcher log("RecordRecycleBin");
+    faults.failAt("list", recycle, kRecordIOError);
+    EXPECT_EQ(kRecordIOError, bin.purge(0));
+    EXPECT_TRUE(log.contains(recycle + ": cannot be listed (I/O error)"));
 }
 
-TEST_F(RecycleTest, MissingRecordFolderIsNotCreatedAndDiskManagerDeletes) {
-    RecordRecycleBin bin(1, tmp.sub("gone/record"));
-    EXPECT_EQ(kRecordNotFound, bin.init(1, 0));
-    EXPECT_FALSE(std::filesystem::exists(tmp.sub("gone")));
-    EXPECT_EQ(0, bin.deleteFile(tmp.sub("gone/record/a/b/c.ts"), "c.ts"));
-
-    RecordFileInfo a = recordFile(disk, kDay, 2);
-    IDiskManager* m = DiskManagerFactory::getDiskManager(1, 1);
-    ASSERT_NE(nullptr, m);
-    // Only a record file of a configured root is ever removed.
-    EXPECT_EQ(0, m->deleteRecordFile(a.createRecordFileName().c_str()));
-    RecorderConfig config;
-    config.recordDirs = {disk};
-    rectest::ConfigScope configured(config);
-    EXPECT_EQ(1, m->deleteRecordFile(a.createRecordFileName().c_str()));
-    EXPECT_FALSE(std::filesystem::exists(a.createRecordFileName()));
-    EXPECT_EQ(0, m->deleteRecordFile(a.createRecordFileName().c_str()));
-
-    // No index for that day: the parser does not open.
-    RecordIndexFileParserEx parser;
-    EXPECT_EQ(0, parser.open(disk, "20991231", "dev_1.2.3.4_1", 1, 1));
-}
-
-// The recorder keeps appending to the day index while the backup removes
-// older files of the same day through the parser; no entry and no node may
-// be lost by either side.
+// The recorder appends to the day index while the backup removes older files
+// of the same day through the parser: no entry and no node may be lost.
 TEST_F(RecycleTest, RemovalsAndRecordingShareOneDayIndex) {
     std::vector<RecordFileInfo> old;
     for (int i = 0; i < 20; ++i) old.push_back(recordFile(disk, kDay + i * 1000, 1));
@@ -153,25 +120,25 @@ TEST_F(RecycleTest, RemovalsAndRecordingShareOneDayIndex) {
     const std::string path = RecordIndexFile::pathOf(fsutil::dirName(live.createRecordFileName()));
     ASSERT_EQ(kRecordOk, RecordIndexFile::load(*posixFileSystem(), path, entries));
     ASSERT_EQ(1u, entries.size());
-    EXPECT_EQ(live.getRecordFileName(), entries[0].fileName);
-    EXPECT_EQ(RecordFileInfo::kStateComplete, entries[0].state);
-    EXPECT_EQ(static_cast<size_t>(kNodes), entries[0].nodes.size());
+    EXPECT_EQ(live.getRecordFileName() + " complete, 300 nodes",
+              entries[0].fileName +
+                  (entries[0].state == RecordFileInfo::kStateComplete ? " complete, " : " ") +
+                  std::to_string(entries[0].nodes.size()) + " nodes");
 }
 
-// Two backup files of one camera open at once (a job still stopping while
-// the camera's next job writes): a read source waits for both, since either
-// may hold its frames; a loss of either keeps it.
+// Two backup files of one camera open at once (a job still stopping while the
+// camera's next job writes): a read source waits for both; a loss keeps it.
 TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
     enum Event { kDurable1, kDurable2, kClose2, kLose2 };
     struct Row {
         const char* name;
         Event first, second;
-        bool goneAfterFirst, goneAfterSecond;
+        bool gone;  // after the second; never after the first
     };
     const Row rows[] = {
-        {"second, then first durable", kDurable2, kDurable1, false, true},
-        {"first durable, then second closed", kDurable1, kClose2, false, true},
-        {"second lost", kLose2, kDurable1, false, false},
+        {"second, then first durable", kDurable2, kDurable1, true},
+        {"first durable, then second closed", kDurable1, kClose2, true},
+        {"second lost", kLose2, kDurable1, false},
     };
     const unsigned long long writers[2] = {MoveLedger::newWriterId(), MoveLedger::newWriterId()};
     const std::string key = MoveLedger::cameraKey("dev", 1);
@@ -195,13 +162,11 @@ TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
         RecordFileIndexNodeInfo walk;
         EXPECT_EQ(kRecordOpenFailed, openRecordFileForRead(f, file, walk));  // it is leaving
         apply(row.first);
-        EXPECT_EQ(row.goneAfterFirst, !std::filesystem::exists(path));
+        EXPECT_TRUE(std::filesystem::exists(path));
         apply(row.second);
-        EXPECT_EQ(row.goneAfterSecond, !std::filesystem::exists(path));
+        EXPECT_EQ(row.gone, !std::filesystem::exists(path));
         EXPECT_FALSE(ledger.isPending(path));
-        const std::vector<std::string> names = indexedNames(f);
-        EXPECT_EQ(row.goneAfterSecond ? 0 : 1,
-                  std::count(names.begin(), names.end(), f.getRecordFileName()));
+        EXPECT_EQ(row.gone ? 0 : 1, indexed(f));
         std::filesystem::remove(path);
     }
     ledger.reset();
