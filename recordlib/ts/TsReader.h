@@ -13,8 +13,7 @@
 
 #include "RecordLibExport.h"
 
-// The time-stamp rewrite calls readPacket for every packet that may hold a
-// time stamp: it must be inlined there as a local function would be.
+// readPacket runs for every packet of the time-stamp rewrite's fast path.
 #if defined(__GNUC__) || defined(__clang__)
 #define TS_READER_INLINE inline __attribute__((always_inline))
 #else
