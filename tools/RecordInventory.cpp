@@ -199,28 +199,28 @@ bool loadNodes(const std::string& path, std::vector<Node>& nodes) {
 }
 
 std::string formatTime(long long ms) {
-    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    const long long seconds = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);  // rounded down
+    const std::time_t time = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    localtime_r(&seconds, &tm);
     char text[64];
-    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms % 1000));
-    return text;
+    if (localtime_r(&time, &tm) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0) {
+        return std::to_string(ms) + " ms";
+    }
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(ms - seconds * 1000));
+    return text + std::string(millis);
 }
 
 std::string timeZoneText() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
-    localtime_r(&now, &tm);
-    const long offset = tm.tm_gmtoff;
-    const long minutes = (offset < 0 ? -offset : offset) / 60;
-    if (offset == 0) return "UTC";
+    if (localtime_r(&now, &tm) == nullptr || tm.tm_gmtoff == 0) return "UTC";
     char text[64];
-    std::snprintf(text, sizeof text, "%s, UTC%c%02ld:%02ld",
-                  tm.tm_zone != nullptr ? tm.tm_zone : "", offset < 0 ? '-' : '+', minutes / 60,
-                  minutes % 60);
-    return text;
+    if (std::strftime(text, sizeof text, "%Z, UTC%z", &tm) == 0) return "UTC";
+    std::string zone = text;               // "CET, UTC+0100"
+    zone.insert(zone.size() - 2, 1, ':');  // "CET, UTC+01:00"
+    return zone;
 }
 
 std::string formatCount(long long count) {

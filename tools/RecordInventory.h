@@ -74,7 +74,8 @@ bool loadNodes(const std::string& path, std::vector<Node>& nodes);
 // "2023-11-14 23:13:20.000" of a time in ms since the epoch, in local time
 // (as the log writes its time stamps).
 std::string formatTime(long long ms);
-// The local time zone as the listings name it: "CET, UTC+01:00".
+// The local time zone as the listings name it: "CET, UTC+01:00", or "UTC"
+// when local time is UTC.
 std::string timeZoneText();
 // "1,234,567": a count with thousands separators.
 std::string formatCount(long long count);
