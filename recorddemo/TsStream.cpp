@@ -6,11 +6,13 @@
 
 #include "EmbeddedClips.h"
 #include "RecordResult.h"
+#include "ts/TsReader.h"
 
 namespace {
 
-constexpr std::size_t kPacket = 188;
-constexpr unsigned long long kTsMask = (1ULL << 33) - 1;
+using namespace MPEG_TS;
+
+constexpr std::size_t kPacket = kPacketSize;
 constexpr long long kNodeTicks = 45000;  // 500 ms of video frames per node
 constexpr long long kPcrLeadTicks = 9000;
 constexpr unsigned int kPmtPid = 0x1000;
@@ -19,19 +21,10 @@ constexpr unsigned int kAudioPid = 0x101;
 
 // --- Packet writing -------------------------------------------------------
 
-unsigned int crc32Mpeg(const unsigned char* data, std::size_t n) {
-    unsigned int crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc ^= static_cast<unsigned int>(data[i]) << 24;
-        for (int b = 0; b < 8; ++b) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
-
 // One PSI section (without CRC) in one packet, pointer field 0.
 void writePsiPacket(std::vector<unsigned char>& out, unsigned int pid, unsigned char& cc,
                     std::vector<unsigned char> section) {
-    const unsigned int crc = crc32Mpeg(section.data(), section.size());
+    const unsigned int crc = mpegCrc32(section.data(), section.size());
     for (int s = 24; s >= 0; s -= 8) section.push_back(static_cast<unsigned char>(crc >> s));
     unsigned char p[kPacket];
     std::memset(p, 0xFF, sizeof p);
@@ -77,12 +70,9 @@ void writePmt(std::vector<unsigned char>& out, unsigned char& cc, unsigned char 
 }
 
 void putTimeStamp(unsigned char* s, unsigned int prefix, unsigned long long v) {
-    v &= kTsMask;
-    s[0] = static_cast<unsigned char>((prefix << 4) | ((v >> 29) & 0x0E) | 1);
-    s[1] = static_cast<unsigned char>(v >> 22);
-    s[2] = static_cast<unsigned char>(((v >> 14) & 0xFE) | 1);
-    s[3] = static_cast<unsigned char>(v >> 7);
-    s[4] = static_cast<unsigned char>(((v << 1) & 0xFE) | 1);
+    s[0] = static_cast<unsigned char>((prefix << 4) | 1);
+    s[2] = s[4] = 1;  // marker bits
+    writeTimeStamp(s, v & kTimeStampMask);
 }
 
 // Packs one PES (header and payload in `pes`) into packets. The first packet
@@ -111,13 +101,9 @@ void writePes(std::vector<unsigned char>& out, unsigned int pid, unsigned char& 
                 p[5] = static_cast<unsigned char>((first && key ? 0x40 : 0) | (withPcr ? 0x10 : 0));
                 std::size_t i = 6;
                 if (withPcr) {
-                    const unsigned long long b = static_cast<unsigned long long>(pcr) & kTsMask;
-                    p[6] = static_cast<unsigned char>(b >> 25);
-                    p[7] = static_cast<unsigned char>(b >> 17);
-                    p[8] = static_cast<unsigned char>(b >> 9);
-                    p[9] = static_cast<unsigned char>(b >> 1);
-                    p[10] = static_cast<unsigned char>(((b & 1) << 7) | 0x7E);
+                    p[10] = 0x7E;  // reserved bits, extension 0
                     p[11] = 0;
+                    writePcrBase(p + 6, static_cast<unsigned long long>(pcr) & kTimeStampMask);
                     i = 12;
                 }
                 std::memset(p + i, 0xFF, 4 + af - i);
@@ -330,60 +316,6 @@ bool findPictureSize(int encoderType, const std::vector<unsigned char>& es, int&
         }
     });
     return found;
-}
-
-// --- Packet reading -------------------------------------------------------
-
-struct PacketView {
-    unsigned int pid = 0;
-    bool unitStart = false;
-    bool randomAccess = false;
-    std::size_t payload = kPacket;  // offset of the payload; kPacket when none
-};
-
-PacketView viewPacket(const unsigned char* p) {
-    PacketView v;
-    v.pid = ((p[1] & 0x1Fu) << 8) | p[2];
-    v.unitStart = (p[1] & 0x40) != 0;
-    const unsigned int control = (p[3] >> 4) & 3;
-    std::size_t pos = 4;
-    if (control & 2) {
-        pos = 5 + p[4];
-        if (pos > kPacket) return v;
-        if (p[4] > 0) v.randomAccess = (p[5] & 0x40) != 0;
-    }
-    if (control & 1) v.payload = pos;
-    return v;
-}
-
-unsigned long long readTimeStamp(const unsigned char* s) {
-    return (static_cast<unsigned long long>((s[0] >> 1) & 0x07) << 30) |
-           (static_cast<unsigned long long>(s[1]) << 22) |
-           (static_cast<unsigned long long>(s[2] >> 1) << 15) |
-           (static_cast<unsigned long long>(s[3]) << 7) | (s[4] >> 1);
-}
-
-// The DTS (or PTS) of a PES starting at p[pos], and the offset of its data.
-bool readPesStart(const unsigned char* p, std::size_t pos, unsigned long long& dts,
-                  std::size_t& data) {
-    if (pos + 9 > kPacket) return false;
-    const unsigned char* h = p + pos;
-    if (h[0] != 0 || h[1] != 0 || h[2] != 1) return false;
-    const unsigned int flags = h[7] >> 6;
-    data = pos + 9 + h[8];
-    if (flags == 2 && pos + 14 <= kPacket) {
-        dts = readTimeStamp(h + 9);
-    } else if (flags == 3 && pos + 19 <= kPacket) {
-        dts = readTimeStamp(h + 14);
-    } else {
-        return false;
-    }
-    return data <= kPacket;
-}
-
-long long signedDelta(unsigned long long to, unsigned long long from) {
-    const unsigned long long d = (to - from) & kTsMask;
-    return d >= (1ULL << 32) ? static_cast<long long>(d) - (1LL << 33) : static_cast<long long>(d);
 }
 
 const char* codecName(int encoderType) {
@@ -628,38 +560,26 @@ bool TsFileImporter::readPacket(unsigned char* packet) {
 
 // Keeps the latest PAT and PMT, learns the video PID from them, and numbers
 // their continuity counters itself (see the header).
-void TsFileImporter::handlePsi(unsigned char* p, unsigned int pid) {
-    const PacketView v = viewPacket(p);
-    unsigned char& cc = pid == 0 ? m_patCc : m_pmtCc;
+void TsFileImporter::handlePsi(unsigned char* p) {
+    TsPacket t;
+    if (!MPEG_TS::readPacket(p, t)) return;
+    unsigned char& cc = t.pid == 0 ? m_patCc : m_pmtCc;
     p[3] = static_cast<unsigned char>((p[3] & 0xF0) | cc);
     cc = (cc + 1) & 0x0F;
-    if (!v.unitStart || v.payload >= kPacket) return;
-    const std::size_t s = v.payload + 1 + p[v.payload];  // after the pointer field
-    if (s + 8 > kPacket) return;
-    const std::size_t sectionEnd =
-        std::min(kPacket, s + 3 + (((p[s + 1] & 0x0Fu) << 8) | p[s + 2]));
-    if (pid == 0 && p[s] == 0x00) {
-        for (std::size_t i = s + 8; i + 4 + 4 <= sectionEnd; i += 4) {
-            const unsigned int program = (p[i] << 8) | p[i + 1];
-            if (program != 0) {
-                m_pmtPid = static_cast<int>(((p[i + 2] & 0x1Fu) << 8) | p[i + 3]);
-                break;
-            }
-        }
+    TsSection section;
+    if (!readSection(p, t, section)) return;
+    if (t.pid == 0 && section.tableId == 0x00) {
+        const int pmtPid = pmtPidOf(section);
+        if (pmtPid >= 0) m_pmtPid = pmtPid;
         m_pat.assign(p, p + kPacket);
-    } else if (static_cast<int>(pid) == m_pmtPid && p[s] == 0x02 && s + 12 <= kPacket) {
-        std::size_t i = s + 12 + (((p[s + 10] & 0x0Fu) << 8) | p[s + 11]);
-        while (i + 5 + 4 <= sectionEnd) {
-            const unsigned int type = p[i];
-            const int esPid = static_cast<int>(((p[i + 1] & 0x1Fu) << 8) | p[i + 2]);
+    } else if (static_cast<int>(t.pid) == m_pmtPid && section.tableId == 0x02) {
+        forEachStream(section, [this](unsigned int type, unsigned int pid) {
             const int encoder = type == 0x1B ? 1 : type == 0x24 ? 2 : type == 0x02 ? 0 : -1;
-            if (encoder >= 0) {
-                m_videoPid = esPid;
-                m_encoderType = encoder;
-                break;
-            }
-            i += 5 + (((p[i + 3] & 0x0Fu) << 8) | p[i + 4]);
-        }
+            if (encoder < 0) return true;
+            m_videoPid = static_cast<int>(pid);
+            m_encoderType = encoder;
+            return false;
+        });
         m_pmt.assign(p, p + kPacket);
     }
 }
@@ -673,14 +593,15 @@ bool TsFileImporter::nextNode(TsNode& node) {
     long long lastDts = 0;
     bool havePat = false, havePmt = false;  // in this node, before its first frame
     auto appendPsi = [&](const unsigned char* psi) {
-        const unsigned int pid = viewPacket(psi).pid;
-        if (frames == 0) (pid == 0 ? havePat : havePmt) = true;
+        TsPacket t;
+        if (frames == 0 && MPEG_TS::readPacket(psi, t)) (t.pid == 0 ? havePat : havePmt) = true;
         node.data.insert(node.data.end(), psi, psi + kPacket);
     };
     // PAT and PMT read after the previous node's last frame open this node.
     for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
     m_heldPsi.clear();
     unsigned char p[kPacket];
+    TsPacket t;
     while (true) {
         bool startsFrame = false, key = false;
         long long dts = 0;
@@ -692,9 +613,9 @@ bool TsFileImporter::nextNode(TsNode& node) {
             dts = m_pendingDts;
         } else {
             if (!readPacket(p)) break;
-            const PacketView v = viewPacket(p);
-            if (v.pid == 0 || static_cast<int>(v.pid) == m_pmtPid) {
-                handlePsi(p, v.pid);
+            const bool valid = MPEG_TS::readPacket(p, t);
+            if (valid && (t.pid == 0 || static_cast<int>(t.pid) == m_pmtPid)) {
+                handlePsi(p);
                 // Held back until it is known which node the PSI belongs to.
                 if (frames > 0) {
                     m_heldPsi.insert(m_heldPsi.end(), p, p + kPacket);
@@ -703,23 +624,22 @@ bool TsFileImporter::nextNode(TsNode& node) {
                 }
                 continue;
             }
-            if (static_cast<int>(v.pid) == m_videoPid && v.unitStart && v.payload < kPacket) {
-                unsigned long long raw = 0;
-                std::size_t data = 0;
-                if (readPesStart(p, v.payload, raw, data)) {
-                    startsFrame = true;
-                    if (!m_haveDts) {
-                        m_lastDts = static_cast<long long>(raw);
-                    } else {
-                        const long long step = signedDelta(raw, m_lastRawDts);
-                        if (step > 0 && step <= 90000) m_frameTicks = step;
-                        m_lastDts += step;
-                    }
-                    m_haveDts = true;
-                    m_lastRawDts = raw;
-                    dts = m_lastDts;
-                    key = v.randomAccess;
-                    forEachNal(p + data, kPacket - data,
+            if (valid && static_cast<int>(t.pid) == m_videoPid && t.pts != 0) {
+                const unsigned long long raw = readTimeStamp(p + (t.dts != 0 ? t.dts : t.pts));
+                startsFrame = true;
+                if (!m_haveDts) {
+                    m_lastDts = static_cast<long long>(raw);
+                } else {
+                    const long long step = timeStampDelta(raw, m_lastRawDts);
+                    if (step > 0 && step <= 90000) m_frameTicks = step;
+                    m_lastDts += step;
+                }
+                m_haveDts = true;
+                m_lastRawDts = raw;
+                dts = m_lastDts;
+                key = t.randomAccess;
+                if (t.pesData < kPacket) {
+                    forEachNal(p + t.pesData, kPacket - t.pesData,
                                [&](const unsigned char* nal, std::size_t n) {
                                    if (n > 0 && isKeyNal(m_encoderType, nal[0])) key = true;
                                });
@@ -735,7 +655,7 @@ bool TsFileImporter::nextNode(TsNode& node) {
             for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
             m_heldPsi.clear();
         }
-        const PacketView v = viewPacket(p);
+        const bool valid = MPEG_TS::readPacket(p, t);
         if (startsFrame) {
             if (frames == 0) {
                 firstDts = dts;
@@ -744,12 +664,12 @@ bool TsFileImporter::nextNode(TsNode& node) {
                 unsigned char copy[kPacket];
                 if (key && !havePmt && !m_pmt.empty()) {
                     std::memcpy(copy, m_pmt.data(), kPacket);
-                    handlePsi(copy, static_cast<unsigned int>(m_pmtPid));
+                    handlePsi(copy);
                     node.data.insert(node.data.begin(), copy, copy + kPacket);
                 }
                 if (key && !havePat && !m_pat.empty()) {
                     std::memcpy(copy, m_pat.data(), kPacket);
-                    handlePsi(copy, 0);
+                    handlePsi(copy);
                     node.data.insert(node.data.begin(), copy, copy + kPacket);
                 }
             }
@@ -759,16 +679,12 @@ bool TsFileImporter::nextNode(TsNode& node) {
             m_collectKey = key;
             if (key) m_keyPayload.clear();
         }
-        if (m_collectKey && static_cast<int>(v.pid) == m_videoPid && v.payload < kPacket) {
-            if (v.unitStart && !startsFrame) {
+        if (m_collectKey && valid && static_cast<int>(t.pid) == m_videoPid && t.payload < kPacket) {
+            if (t.unitStart && !startsFrame) {
                 m_collectKey = false;
-            } else {
-                std::size_t from = v.payload;
-                unsigned long long raw;
-                std::size_t data = 0;
-                if (v.unitStart && readPesStart(p, v.payload, raw, data)) from = data;
-                if (m_keyPayload.size() < 4096)
-                    m_keyPayload.insert(m_keyPayload.end(), p + from, p + kPacket);
+            } else if (m_keyPayload.size() < 4096) {
+                const std::size_t from = startsFrame ? std::min(t.pesData, kPacketSize) : t.payload;
+                m_keyPayload.insert(m_keyPayload.end(), p + from, p + kPacket);
             }
         }
         node.data.insert(node.data.end(), p, p + kPacket);

@@ -131,7 +131,7 @@ class TsFileImporter {
 
   private:
     bool readPacket(unsigned char* packet);
-    void handlePsi(unsigned char* packet, unsigned int pid);
+    void handlePsi(unsigned char* packet);
 
     std::FILE* m_file = nullptr;
     bool m_havePending = false;

@@ -26,10 +26,11 @@ class RECORDLIB_EXPORT MPEG_TS_Packager {
     //   wrapped; packets get it modulo 2^33 (PCR: its 33-bit base moves, its
     //   extension stays).
     // - A frame without any time stamp answers `base`.
-    // - Untouched: packets without sync byte or with the transport error flag,
-    //   adaptation fields longer than the packet, PES headers that do not fit
-    //   in the packet they start in (a header split across packets is not
-    //   rewritten), time stamps with bad marker bits, a trailing partial packet.
+    // - Untouched: the packets that ts/TsReader.h refuses (no sync byte, the
+    //   transport error flag, an adaptation field longer than the packet),
+    //   the time stamps of the PES headers it does not take (broken start
+    //   code, stream id, '10' or marker bits; a header split across packets),
+    //   and a trailing partial packet.
     // One pass over the packets after a short look-ahead for the anchor: a
     // block of packets at a time, the headers are tested without a branch and
     // only packets that start a PES or carry an adaptation field are parsed.

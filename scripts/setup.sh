@@ -14,7 +14,7 @@ set -euo pipefail
 native=$(dpkg --print-architecture)
 packages=(cmake g++ make ccache googletest "libgtest-dev:$native" "libgmock-dev:$native"
           "libbenchmark-dev:$native" nlohmann-json3-dev libcli11-dev ffmpeg tstools
-          "libspdlog-dev:$native" clang libclang-rt-14-dev)
+          "libspdlog-dev:$native" "zlib1g-dev:$native" clang libclang-rt-14-dev)
 
 cross=(${NVR_CROSS-armhf})
 new_arches=()
@@ -24,7 +24,8 @@ for arch in "${cross[@]}"; do
     arm64) packages+=(g++-aarch64-linux-gnu) ;;
     *) echo "setup: unknown cross target $arch (armhf or arm64)" >&2; exit 2 ;;
   esac
-  packages+=(qemu-user "libgtest-dev:$arch" "libgmock-dev:$arch" "libspdlog-dev:$arch")
+  packages+=(qemu-user "libgtest-dev:$arch" "libgmock-dev:$arch" "libspdlog-dev:$arch"
+             "zlib1g-dev:$arch")
   dpkg --print-foreign-architectures | grep -qx "$arch" || new_arches+=("$arch")
 done
 

@@ -131,7 +131,8 @@ class RECORDLIB_EXPORT FileSystemWrapper : public FileSystem {
 // Helpers over any FileSystem.
 namespace fsutil {
 
-// Joins two path parts with one "/".
+// Joins two path parts with one "/" (not std::filesystem::path: an absolute
+// `b` would replace `a`, and it allocates on every file switch of a move).
 RECORDLIB_EXPORT std::string join(const std::string& a, const std::string& b);
 // join(a, b) written into `out`, whose capacity is reused.
 RECORDLIB_EXPORT void joinInto(std::string& out, const std::string& a, const std::string& b);

@@ -1,5 +1,7 @@
 #include "store/RecordIndexFile.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <list>
@@ -430,19 +432,7 @@ int appendRaw(FileSystem& fs, const std::string& indexPath, const std::string& e
 }  // namespace
 
 unsigned int RecordIndexFile::crc32(const void* data, size_t length) {
-    static const auto table = [] {
-        std::unique_ptr<unsigned int[]> t(new unsigned int[256]);
-        for (unsigned int i = 0; i < 256; ++i) {
-            unsigned int c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    unsigned int c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i) c = table[(c ^ p[i]) & 0xff] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return static_cast<unsigned int>(::crc32_z(0, static_cast<const unsigned char*>(data), length));
 }
 
 std::string RecordIndexFile::pathOf(const std::string& dayDir) {

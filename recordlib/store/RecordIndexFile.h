@@ -121,7 +121,7 @@ class RECORDLIB_EXPORT RecordIndexFile {
     [[nodiscard]] static int rewrite(FileSystem& fs, const std::string& indexPath,
                                      const std::vector<RecordIndexEntry>& entries);
 
-    // CRC-32 (IEEE 802.3 polynomial), as every entry carries.
+    // CRC-32 (IEEE 802.3, zlib's crc32), as every entry carries.
     static unsigned int crc32(const void* data, size_t length);
 };
 
