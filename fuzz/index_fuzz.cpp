@@ -17,14 +17,18 @@
 
 namespace {
 
-// Just enough of a file system, in memory, for load() and rewrite().
+// Just enough of a file system, in memory, for load() and rewrite(). Like a
+// real one, a new file gets an inode number of its own, kept by a rename.
 class MemoryFileSystem : public FileSystem {
   public:
     std::map<std::string, std::string> files;
 
     int open(const std::string& path, int mode, int& fd) override {
         if (mode == kRead && files.count(path) == 0) return kRecordNotFound;
-        if (mode == kCreateTrunc || mode == kCreateNew) files[path].clear();
+        if (mode == kCreateTrunc || mode == kCreateNew) {
+            if (files.count(path) == 0) m_inodes[path] = ++m_lastInode;
+            files[path].clear();
+        }
         fd = m_next++;
         m_open[fd] = Open{path, 0};
         return kRecordOk;
@@ -60,9 +64,12 @@ class MemoryFileSystem : public FileSystem {
         if (it == files.end()) return kRecordNotFound;
         files[to] = std::move(it->second);
         files.erase(from);
+        m_inodes[to] = m_inodes[from];
+        m_inodes.erase(from);
         return kRecordOk;
     }
     int unlink(const std::string& path) override {
+        m_inodes.erase(path);
         return files.erase(path) == 1 ? kRecordOk : kRecordNotFound;
     }
     int mkdir(const std::string&) override { return kRecordExists; }
@@ -75,6 +82,7 @@ class MemoryFileSystem : public FileSystem {
         if (it == files.end()) return kRecordNotFound;
         st = FileStat();
         st.size = static_cast<long long>(it->second.size());
+        st.inode = m_inodes[path];
         return kRecordOk;
     }
     int freeSpace(const std::string&, long long& bytes) override {
@@ -89,6 +97,8 @@ class MemoryFileSystem : public FileSystem {
         size_t pos;
     };
     std::map<int, Open> m_open;
+    std::map<std::string, unsigned long long> m_inodes;
+    unsigned long long m_lastInode = 0;
     int m_next = 3;
 };
 
