@@ -8,7 +8,7 @@ class TSAVData;
 // Stream description of a record file, taken from the file's first frame.
 // Encoder types: 1 H.264, 2 H.265 (others are kept as given).
 class RECORDLIB_EXPORT AVStreamInfo {
-public:
+  public:
     AVStreamInfo() = default;
     explicit AVStreamInfo(const TSAVData* frame);
 

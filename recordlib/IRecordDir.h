@@ -9,7 +9,7 @@ class TSAVData;
 // A record directory as a writer's destination: admits frames while the disk
 // has room, and is told what was written.
 class RECORDLIB_EXPORT IRecordDir {
-public:
+  public:
     virtual ~IRecordDir() {}
     // True when the frame may be written (the disk has room for it).
     virtual bool canWrite(TSAVData* frame, int arg) = 0;
@@ -19,7 +19,7 @@ public:
 
 // The directory of a storage that has no record file yet: admits nothing.
 class RECORDLIB_EXPORT NullRecordDir : public IRecordDir {
-public:
+  public:
     explicit NullRecordDir(const RecordDirInfoEx& info) : m_info(info) {}
     bool canWrite(TSAVData*, int) override { return false; }
     long long addWrittenSize(int) override { return 0; }

@@ -15,7 +15,7 @@ class TSAVData;
 //   -707 an I/O error while writing the data or the index,
 //   -737 the frame does not fit in the file's segment (file size limit).
 class RECORDLIB_EXPORT IRecordWriter {
-public:
+  public:
     virtual ~IRecordWriter() {}
     // Creates the file described by `file`. On success answers 0 and sets
     // startSeconds to the stream time, in seconds, at which the file's first

@@ -9,7 +9,7 @@
 // The index of one record file with a cursor. A fresh walk stands before the
 // first node: the first seekNext() makes the first node current.
 class RECORDLIB_EXPORT RecordFileIndexNodeInfo {
-public:
+  public:
     RecordFileIndexNodeInfo() = default;
 
     // Replaces the walk with the given file description and nodes, cursor

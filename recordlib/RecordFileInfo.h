@@ -17,7 +17,7 @@
 // State: 0 being recorded, 1 complete, 2 damaged (its index entry lost nodes).
 // The query never gives out a file that is being recorded or damaged.
 class RECORDLIB_EXPORT RecordFileInfo {
-public:
+  public:
     enum { kStateRecording = 0, kStateComplete = 1, kStateDamaged = 2 };
 
     RecordFileInfo() = default;
