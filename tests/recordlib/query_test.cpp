@@ -133,6 +133,45 @@ std::string text(const RecordIndexEntry& e) {
     return o.str();
 }
 
+// A (sparse) record file past 2 GiB goes through 64-bit sizes on a 32-bit
+// board too; a data file shorter than its index is passed over.
+TEST_F(QueryTest, RecordFilePast2GiBIsTakenAtItsSize) {
+    const long long size = 3LL << 30;
+    const std::string day = tmp.sub("disk1/record/dev_1_10-0-0-1_2/20240101");
+    std::filesystem::create_directories(day);
+    RecordIndexEntry entry;
+    entry.fileName = std::to_string(kDay1) + ".ts";
+    entry.beginTime = kDay1;
+    entry.endTime = kDay1 + 1000;
+    entry.state = RecordFileInfo::kStateComplete;
+    entry.nodes = {RecordIndexNode(static_cast<int>(size / 2), 500, 0, true),
+                   RecordIndexNode(static_cast<int>(size / 2), 500, 500, false)};
+    entry.fileSize = size;
+    const std::string index = RecordIndexFile::pathOf(day);
+    {
+        std::lock_guard<std::mutex> guard(RecordIndexFile::lockFor(index));
+        ASSERT_EQ(kRecordOk, RecordIndexFile::appendFile(*posixFileSystem(), index, entry, true));
+    }
+    for (long long dataSize : {size, size + 188, size - 188}) {
+        SCOPED_TRACE(dataSize);
+        std::ofstream(day + "/" + entry.fileName, std::ios::trunc).close();
+        std::filesystem::resize_file(day + "/" + entry.fileName, dataSize);
+        RetrieverFileQuery q = query({"dev_1_10-0-0-1_2"});
+        SafePointer<RecordFileInfo> found(new RecordFileInfo);
+        const bool taken = dataSize >= size;
+        ASSERT_EQ(taken ? 1 : 0, q.getRecordFileInfo(0, found, true));
+        if (!taken) continue;
+        EXPECT_EQ(size, found->getFileSize());
+        SafePointer<IFile> file;
+        RecordFileIndexNodeInfo walk;
+        ASSERT_EQ(kRecordOk, openRecordFileForRead(*found, file, walk));
+        RecordIndexNode node;
+        ASSERT_TRUE(walk.seekNext());
+        walk.getCurrentNodeInfo(node);
+        EXPECT_EQ(size / 2, node.getDataLen());
+    }
+}
+
 class IndexTest : public ::testing::Test {
   protected:
     std::vector<std::string> load(int expected = 0) {
