@@ -4,7 +4,6 @@
 // What the backup tests share.
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../support/TempDir.h"
 #include "IBackupRecordRetriever.h"
 #include "IFile.h"
 #include "IRecordDir.h"
@@ -303,21 +303,7 @@ inline RecordInfo makeInfo(const std::string& device, int camera, const std::str
     return info;
 }
 
-// A fresh folder under the temporary folder (TMPDIR), removed afterwards.
-// Not /dev/shm: a container's is often a few MB, too small for a move.
-struct TempDir {
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "nvr-backup-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-    std::string sub(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
+using rectest::TempDir;
 
 // A digest of TS data without what the backup rewrites: PCR, PTS and DTS.
 inline unsigned long long contentDigest(const char* data, int length) {

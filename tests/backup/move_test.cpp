@@ -251,10 +251,10 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
     }
     ASSERT_GE(expected[0].size(), 30u);
     TempDir pristine;
-    fs::copy(m_tmp.path, pristine.path, fs::copy_options::recursive);
+    fs::copy(m_tmp.path(), pristine.path(), fs::copy_options::recursive);
     auto restorePristine = [&] {
         for (const char* d : {"local", "local2", "backup"}) fs::remove_all(m_tmp.sub(d));
-        fs::copy(pristine.path, m_tmp.path, fs::copy_options::recursive);
+        fs::copy(pristine.path(), m_tmp.path(), fs::copy_options::recursive);
         MoveLedger::instance().reset();
     };
     // Mends what the last run left (counted), as at a start.
@@ -284,7 +284,7 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
 
     // An uncut run tells how many file-system calls the move makes.
     const size_t sources = localFiles();
-    ASSERT_EQ(0, power.arm(m_tmp.path));
+    ASSERT_EQ(0, power.arm(m_tmp.path()));
     move(4000, 2);
     ASSERT_EQ(0u, localFiles());
     const int calls = power.opCount();
@@ -303,7 +303,7 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
         SCOPED_TRACE("cut before file-system call " + std::to_string(cut) + " of " +
                      std::to_string(calls));
         restorePristine();
-        ASSERT_EQ(0, power.arm(m_tmp.path));
+        ASSERT_EQ(0, power.arm(m_tmp.path()));
         power.crashAfter(cut);
         move(4000, 2, [&power] { return power.crashed(); });
         ASSERT_EQ(0, power.cut());
@@ -682,6 +682,15 @@ TEST_F(MoveTest, RetrieverOpenAnswersItsCodesInTheirOrder) {
     ASSERT_EQ(0, recorder.finishFile());
     EXPECT_EQ(0, retriever.open(request));
     EXPECT_EQ(0, retriever.close());
+    // A file cut short under its index fails to open: never read, never deleted.
+    const RecordedFile cut =
+        recordFile(m_config.recordDirs[0], kBegin + 600000, 704, 1, frames(kBegin + 600000, 2, 3));
+    fs::resize_file(cut.info.createRecordFileName(), 188);
+    SafePointer<RecordFileInfo> info(new RecordFileInfo(cut.info));
+    TSAVData frame;
+    EXPECT_EQ(-705, retriever.openFile(info));
+    EXPECT_EQ(-705, retriever.getTSInfo(&frame));
+    EXPECT_TRUE(fs::exists(cut.info.createRecordFileName()));
 }
 
 // Recycle bin first, else the disk manager; the index entry goes only with

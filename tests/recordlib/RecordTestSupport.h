@@ -7,12 +7,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "../support/TempDir.h"
 #include "LocalRecorder.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
@@ -22,25 +22,6 @@
 #include "store/FileSystem.h"
 
 namespace rectest {
-
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "recordlib-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-    }
-    const std::string& path() const { return m_path; }
-    std::string sub(const std::string& name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
-};
 
 // Forwards to the POSIX file system, records every call in order
 // ("open:<path>", "fsync:<fd>", ...) and fails what it is told: failAt(op,
