@@ -179,25 +179,69 @@ bool unsafeName(const std::string& path, const std::string& name) {
     return true;
 }
 
-long long dataSum(const std::vector<RecordIndexNode>& nodes) {
-    long long sum = 0;
-    for (const RecordIndexNode& n : nodes) sum += n.getDataLen();
-    return sum;
-}
+// One run of nodes read from a payload, as each kind of entry keeps it: a
+// full entry keeps the nodes, a summary only where they lie in the file.
+template <class E>
+struct NodeRun;
 
-// Applies one checksummed payload. False when its form is wrong.
-bool apply(const std::string& path, const unsigned char* p, size_t n,
-           std::vector<RecordIndexEntry>& entries) {
+template <>
+struct NodeRun<RecordIndexEntry> {
+    std::vector<RecordIndexNode> nodes;
+    long long sum = 0;
+
+    void read(Reader& r, size_t) {
+        r.nodes(nodes);
+        for (const RecordIndexNode& n : nodes) sum += n.getDataLen();
+    }
+    static unsigned int countOf(const RecordIndexEntry& e) {
+        return static_cast<unsigned int>(e.nodes.size());
+    }
+    void appendTo(RecordIndexEntry& e) {
+        e.nodes.insert(e.nodes.end(), nodes.begin(), nodes.end());
+        e.fileSize += sum;
+    }
+};
+
+template <>
+struct NodeRun<RecordIndexSummary> {
+    unsigned int count = 0;
+    long long sum = 0;
+    bool firstKey = false;
+    size_t at = 0;  // position of the first node in the index file
+
+    void read(Reader& r, size_t payloadAt) {
+        size_t first = 0;
+        r.skipNodes(count, sum, firstKey, first);
+        at = payloadAt + first;
+    }
+    static unsigned int countOf(const RecordIndexSummary& e) {
+        return static_cast<unsigned int>(e.nodeCount);
+    }
+    void appendTo(RecordIndexSummary& e) {
+        if (count == 0) return;
+        if (e.nodeCount == 0) e.firstNodeKey = firstKey;
+        e.nodeRuns.emplace_back(static_cast<long long>(at), static_cast<int>(count));
+        e.nodeCount += static_cast<int>(count);
+        e.fileSize += sum;
+    }
+};
+
+// Applies one checksummed payload to the files of an index (full entries for
+// load(), summaries for the query). False when its form is wrong. `at` is the
+// payload's position in the index file.
+template <class E>
+bool apply(const std::string& path, const unsigned char* p, size_t n, size_t at,
+           std::vector<E>& files) {
     Reader r(p, n);
     unsigned type = r.u8();
-    auto find = [&entries](const std::string& name) -> RecordIndexEntry* {
-        for (RecordIndexEntry& e : entries) {
-            if (e.fileName == name) return &e;
+    auto find = [&files](const std::string& name) -> E* {
+        for (E& f : files) {
+            if (f.fileName == name) return &f;
         }
         return nullptr;
     };
     if (type == kEntryFile) {
-        RecordIndexEntry e;
+        E e;
         e.fileName = r.str();
         e.beginTime = r.i64();
         e.endTime = r.i64();
@@ -210,31 +254,33 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
         e.stream.setImageWidth(r.i32());
         e.stream.setImageHeight(r.i32());
         e.stream.setESStreamType(r.i32());
-        e.fileSize = r.i64();
-        r.nodes(e.nodes);
+        const long long fileSize = r.i64();
+        NodeRun<E> run;
+        run.read(r, at);
         if (!r.ok() || !r.atEnd() || e.fileName.empty() || lock > 1 || e.state > 2) return false;
-        if (e.fileSize != dataSum(e.nodes)) return false;
+        if (fileSize != run.sum) return false;
         if (unsafeName(path, e.fileName)) return true;
-        if (RecordIndexEntry* old = find(e.fileName)) {
+        run.appendTo(e);
+        if (E* old = find(e.fileName)) {
             *old = std::move(e);
         } else {
-            entries.push_back(std::move(e));
+            files.push_back(std::move(e));
         }
         return true;
     }
     if (type == kEntryNodes) {
         std::string name = r.str();
         unsigned int first = r.u32();
-        std::vector<RecordIndexNode> nodes;
-        r.nodes(nodes);
+        NodeRun<E> run;
+        run.read(r, at);
         if (!r.ok() || !r.atEnd()) return false;
         if (unsafeName(path, name)) return true;
-        RecordIndexEntry* e = find(name);
+        E* e = find(name);
         if (e == nullptr) {
             logIndex(path, "nodes for an unlisted file " + name + " ignored");
             return true;
         }
-        if (first != e->nodes.size()) {
+        if (first != NodeRun<E>::countOf(*e)) {
             // A run of nodes was lost: the rest would be read at the wrong
             // place in the data file.
             if (e->state != RecordFileInfo::kStateDamaged) {
@@ -243,19 +289,16 @@ bool apply(const std::string& path, const unsigned char* p, size_t n,
             e->state = RecordFileInfo::kStateDamaged;
             return true;
         }
-        for (const RecordIndexNode& node : nodes) {
-            e->nodes.push_back(node);
-            e->fileSize += node.getDataLen();
-        }
+        run.appendTo(*e);
         return true;
     }
     if (type == kEntryRemove) {
         std::string name = r.str();
         if (!r.ok() || !r.atEnd()) return false;
         if (unsafeName(path, name)) return true;
-        for (auto it = entries.begin(); it != entries.end(); ++it) {
+        for (auto it = files.begin(); it != files.end(); ++it) {
             if (it->fileName == name) {
-                entries.erase(it);
+                files.erase(it);
                 break;
             }
         }
@@ -319,94 +362,6 @@ size_t walkEntries(const std::string& path, const unsigned char* p, size_t origi
         pos += kEntryHead + len;
     }
     return pos;
-}
-
-// Applies one checksummed payload to the summaries, exactly as apply() does
-// to full entries. `at` is the payload's position in the index file.
-bool applySummary(const std::string& path, const unsigned char* p, size_t n, size_t at,
-                  std::vector<RecordIndexSummary>& files) {
-    Reader r(p, n);
-    unsigned type = r.u8();
-    auto find = [&files](const std::string& name) -> RecordIndexSummary* {
-        for (RecordIndexSummary& f : files) {
-            if (f.fileName == name) return &f;
-        }
-        return nullptr;
-    };
-    if (type == kEntryFile) {
-        RecordIndexSummary e;
-        e.fileName = r.str();
-        e.beginTime = r.i64();
-        e.endTime = r.i64();
-        e.storageType = r.i32();
-        e.recordMode = r.i32();
-        unsigned lock = r.u8();
-        e.lockFlag = lock != 0;
-        e.state = static_cast<int>(r.u8());
-        e.stream.setEncoderType(r.i32());
-        e.stream.setImageWidth(r.i32());
-        e.stream.setImageHeight(r.i32());
-        e.stream.setESStreamType(r.i32());
-        e.fileSize = r.i64();
-        unsigned int count = 0;
-        long long sum = 0;
-        size_t first = 0;
-        r.skipNodes(count, sum, e.firstNodeKey, first);
-        if (!r.ok() || !r.atEnd() || e.fileName.empty() || lock > 1 || e.state > 2) return false;
-        if (e.fileSize != sum) return false;
-        if (unsafeName(path, e.fileName)) return true;
-        e.nodeCount = static_cast<int>(count);
-        if (count > 0) e.nodeRuns.emplace_back(static_cast<long long>(at + first), e.nodeCount);
-        if (RecordIndexSummary* old = find(e.fileName)) {
-            *old = std::move(e);
-        } else {
-            files.push_back(std::move(e));
-        }
-        return true;
-    }
-    if (type == kEntryNodes) {
-        std::string name = r.str();
-        unsigned int firstIndex = r.u32();
-        unsigned int count = 0;
-        long long sum = 0;
-        bool firstKey = false;
-        size_t first = 0;
-        r.skipNodes(count, sum, firstKey, first);
-        if (!r.ok() || !r.atEnd()) return false;
-        if (unsafeName(path, name)) return true;
-        RecordIndexSummary* e = find(name);
-        if (e == nullptr) {
-            logIndex(path, "nodes for an unlisted file " + name + " ignored");
-            return true;
-        }
-        if (firstIndex != static_cast<unsigned int>(e->nodeCount)) {
-            if (e->state != RecordFileInfo::kStateDamaged) {
-                logIndex(path, "node gap in " + name + ": file marked damaged");
-            }
-            e->state = RecordFileInfo::kStateDamaged;
-            return true;
-        }
-        if (count > 0) {
-            if (e->nodeCount == 0) e->firstNodeKey = firstKey;
-            e->nodeRuns.emplace_back(static_cast<long long>(at + first), static_cast<int>(count));
-            e->nodeCount += static_cast<int>(count);
-            e->fileSize += sum;
-        }
-        return true;
-    }
-    if (type == kEntryRemove) {
-        std::string name = r.str();
-        if (!r.ok() || !r.atEnd()) return false;
-        if (unsafeName(path, name)) return true;
-        for (auto it = files.begin(); it != files.end(); ++it) {
-            if (it->fileName == name) {
-                files.erase(it);
-                break;
-            }
-        }
-        return true;
-    }
-    return false;
 }
 
 int appendRaw(FileSystem& fs, const std::string& indexPath, const std::string& entry, bool sync) {
@@ -611,7 +566,7 @@ int refresh(FileSystem& fs, const std::string& indexPath, IndexState& st,
             [&](const unsigned char* payload, size_t len, size_t at) {
                 st.markAt = at - kEntryHead;
                 st.mark.assign(reinterpret_cast<const char*>(payload) - kEntryHead, kEntryHead);
-                return applySummary(indexPath, payload, len, at, st.files);
+                return apply(indexPath, payload, len, at, st.files);
             });
     }
     if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
@@ -631,7 +586,7 @@ int refresh(FileSystem& fs, const std::string& indexPath, IndexState& st,
     }
     walkEntries(indexPath, p, origin, pos, size, false, inBadRegion,
                 [&](const unsigned char* payload, size_t len, size_t at) {
-                    return applySummary(indexPath, payload, len, at, st.withTail);
+                    return apply(indexPath, payload, len, at, st.withTail);
                 });
     if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
     out = &st.withTail;
@@ -719,8 +674,8 @@ int RecordIndexFile::load(FileSystem& fs, const std::string& indexPath,
     }
     bool inBadRegion = false;
     walkEntries(indexPath, p, 0, pos, n, false, inBadRegion,
-                [&](const unsigned char* payload, size_t len, size_t /*at*/) {
-                    return apply(indexPath, payload, len, out);
+                [&](const unsigned char* payload, size_t len, size_t at) {
+                    return apply(indexPath, payload, len, at, out);
                 });
     return kRecordOk;
 }
