@@ -69,9 +69,11 @@ void MoveLedger::noneWaitsFor(unsigned long long writer) {
     if (w != m_writers.end()) w->second.oldestWait->store(-1);
 }
 
-std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera) {
+std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera, unsigned long long writer) {
     std::vector<Pending> batch;
     for (Pending& p : camera.pending) {
+        auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
+        if (it != p.waitingFor.end()) p.waitingFor.erase(it);
         if (p.waitingFor.empty() && !p.releasing) {
             // It stays listed as pending (hidden from the query) until
             // release() has moved it.
@@ -119,12 +121,8 @@ void MoveLedger::writerDurable(unsigned long long writer) {
         auto w = m_writers.find(writer);
         if (w == m_writers.end()) return;
         camera = w->second.camera;
-        for (Pending& p : camera->pending) {
-            auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
-            if (it != p.waitingFor.end()) p.waitingFor.erase(it);
-        }
         noneWaitsFor(writer);
-        batch = takeReady(*camera);
+        batch = takeReady(*camera, writer);
     }
     if (!batch.empty()) release(*camera, std::move(batch));
 }
@@ -153,11 +151,7 @@ void MoveLedger::writerClosed(unsigned long long writer) {
         // A writer closed without a durable close was lost, and every removal
         // waiting for it then was cancelled; one asked since does not hold
         // frames of it (a lost writer takes none), so it no longer waits.
-        for (Pending& p : camera->pending) {
-            auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
-            if (it != p.waitingFor.end()) p.waitingFor.erase(it);
-        }
-        batch = takeReady(*camera);
+        batch = takeReady(*camera, writer);
         camera->writers.erase(writer);
         m_writers.erase(w);
     }
@@ -175,11 +169,7 @@ void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
         camera = w->second.camera;
         path = w->second.path;
         if (durable) {
-            for (Pending& p : camera->pending) {
-                auto it = std::find(p.waitingFor.begin(), p.waitingFor.end(), writer);
-                if (it != p.waitingFor.end()) p.waitingFor.erase(it);
-            }
-            batch = takeReady(*camera);
+            batch = takeReady(*camera, writer);
         } else {
             cancelWaiting(*camera, writer, cancelled);
         }

@@ -158,8 +158,9 @@ class RECORDLIB_EXPORT MoveLedger {
     // Cancels the pendings of `camera` that wait for `writer`; their paths
     // join `cancelled`. REQUIRES: m_lock held.
     void cancelWaiting(Camera& camera, unsigned long long writer, std::vector<Pending>& cancelled);
-    // Takes the pendings that wait for nothing any more. REQUIRES: m_lock held.
-    static std::vector<Pending> takeReady(Camera& camera);
+    // Takes `writer` off what the pendings of `camera` wait for, then the
+    // pendings that wait for nothing any more. REQUIRES: m_lock held.
+    static std::vector<Pending> takeReady(Camera& camera, unsigned long long writer);
     // Logs and announces cancelled removals. REQUIRES: m_lock not held.
     static void reportCancelled(const std::vector<Pending>& cancelled,
                                 const std::string& writerPath);
