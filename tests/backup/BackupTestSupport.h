@@ -143,6 +143,13 @@ inline std::string shell(const std::string& command) {
     return out;
 }
 
+// Sets what a frame carries besides its data.
+inline void setFrame(TSAVData& frame, long long timeStamp, int type, int width, int height,
+                     int encoder = 1, int es = 1) {
+    frame.setTimeStamp(timeStamp), frame.setFrameType(type), frame.setESStreamType(es);
+    frame.setEncoderType(encoder), frame.setImageWidth(width), frame.setImageHeight(height);
+}
+
 // Script values: throw TQRuntimeError("broke"); no writer; as if empty.
 const int kThrow = -100000, kNoWriter = -100001, kNext = -100002;
 // Logs `event` (" -> <code>" unless 0) and answers the script's next value.
@@ -176,12 +183,7 @@ class FakeSource : public IBackupRecordRetriever {
             return answer(infos, "");
         }
         logEvent("src.read " + std::to_string(++m_frames));
-        frame->setTimeStamp(m_frames);
-        frame->setFrameType(1);
-        frame->setESStreamType(1);
-        frame->setEncoderType(1);
-        frame->setImageWidth(640);
-        frame->setImageHeight(480);
+        setFrame(*frame, m_frames, 1, 640, 480);
         frame->setDataTimeLength(40);
         return 188;
     }
@@ -326,16 +328,16 @@ inline unsigned long long contentDigest(const char* data, int length) {
     return h;
 }
 
+// A node found on a disk: absolute time (ms), length, content digest.
+using Node = std::tuple<long long, int, unsigned long long>;
+
 // One complete record file as its index and data tell it.
 struct ReadFile {
     RecordFileInfo info;
-    std::vector<RecordIndexNode> nodes;
-    std::vector<long long> times;  // absolute: file begin + node offset (ms)
+    std::vector<Node> nodes;
+    bool keyFirst;  // its first node is a key frame
     std::vector<char> data;
 };
-
-// A node found on a disk: absolute time (ms), length, content digest.
-using Node = std::tuple<long long, int, unsigned long long>;
 
 // The complete files of `deviceDirs` in `dirs`, oldest first.
 inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>& dirs,
@@ -347,21 +349,23 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
     query.listRecordFiles(infos, true);
     std::vector<ReadFile> files;
     for (const RecordFileInfo& info : infos) {
-        ReadFile f{info, {}, {}, {}};
+        ReadFile f{info, {}, false, {}};
         SafePointer<IFile> file;
         RecordFileIndexNodeInfo walk;
         EXPECT_EQ(0, openRecordFileForRead(info, file, walk)) << info.createRecordFileName();
         while (!file.isNull() && walk.seekNext()) {
             RecordIndexNode node;
             walk.getCurrentNodeInfo(node);
-            f.nodes.push_back(node);
-            f.times.push_back(walk.getFileBeginTime() + node.getTimeOffset());
+            const int len = node.getDataLen();
+            f.keyFirst = f.nodes.empty() ? node.isIFrame() : f.keyFirst;
             const size_t at = f.data.size();
-            f.data.resize(at + node.getDataLen());
-            for (int got = 0, n = 1; got < node.getDataLen() && n > 0; got += n) {
-                n = file->read(f.data.data() + at + got, node.getDataLen() - got);
+            f.data.resize(at + len);
+            for (int got = 0, n = 1; got < len && n > 0; got += n) {
+                n = file->read(f.data.data() + at + got, len - got);
                 EXPECT_GT(n, 0);
             }
+            f.nodes.emplace_back(walk.getFileBeginTime() + node.getTimeOffset(), len,
+                                 contentDigest(f.data.data() + at, len));
         }
         if (!file.isNull()) file->close();
         files.push_back(f);
@@ -372,14 +376,7 @@ inline std::vector<ReadFile> readRecordFiles(const std::vector<RecordDirInfoEx>&
 // Every node of `files`, in order.
 inline std::vector<Node> nodesOf(const std::vector<ReadFile>& files) {
     std::vector<Node> out;
-    for (const ReadFile& f : files) {
-        size_t at = 0;
-        for (size_t k = 0; k < f.nodes.size(); ++k) {
-            const int len = f.nodes[k].getDataLen();
-            out.emplace_back(f.times[k], len, contentDigest(f.data.data() + at, len));
-            at += static_cast<size_t>(len);
-        }
-    }
+    for (const ReadFile& f : files) out.insert(out.end(), f.nodes.begin(), f.nodes.end());
     return out;
 }
 

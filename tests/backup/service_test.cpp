@@ -249,12 +249,7 @@ TEST(StorageTest, FilesStartRotateAndRetryWithTheirRequestTypes) {
             }
             const std::string data = makeTsFrame(3, {6000 + ++t * 3600});
             frame.setData(data.data(), static_cast<unsigned int>(data.size()));
-            frame.setTimeStamp(t);
-            frame.setFrameType(f.type);
-            frame.setImageWidth(f.width);
-            frame.setImageHeight(f.height);
-            frame.setEncoderType(f.encoder);
-            frame.setESStreamType(f.es);
+            setFrame(frame, t, f.type, f.width, f.height, f.encoder, f.es);
             const int r = storage->write(0, &frame);
             if (r != 0) logEvent("=> " + std::to_string(r));
         }
@@ -354,13 +349,15 @@ TEST(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
     EXPECT_EQ("BackupServiceStopThread|x failed", m_log.peek().back());
     EXPECT_EQ(0, stopThread.stopQueuedServices());
 
-    // Not running, the thread keeps its queue; started, it stops it.
-    TaliqTime::setClockSpeed(1000);
+    // Not running, the thread keeps its queue; started and idle, it sleeps (a
+    // few waits in 200 ms on the infinitely fast clock) until a job comes.
     stopThread.addBackupService(makeJob("d"));
     stopThread.stop();
-    EXPECT_EQ(1, stopThread.getQueuedCount());
+    EXPECT_EQ(1, stopThread.stopQueuedServices());
     EXPECT_NE(0, stopThread.start());
     EXPECT_EQ(1, stopThread.start());
+    EXPECT_LE(idleWaits("wait 2000"), 20);
+    stopThread.addBackupService(makeJob("queued"));
     ASSERT_TRUE(events().waitFor(
         [](const std::vector<std::string>& e) { return countEvents(e, "destroyed") == 1; }));
     stopThread.stop();
@@ -373,20 +370,6 @@ TEST(ThreadsTest, StopPassesStopInOrderReleaseAtTheEndAndLogFailures) {
         other.reset();
         EXPECT_EQ(20, countEvents(events().take(), "destroyed")) << start;
     }
-    TaliqTime::setClockSpeed(1);
-}
-
-// The idle stop thread sleeps (a few waits in 200 ms) until a job comes.
-TEST(ThreadsTest, IdleStopThreadSleepsUntilAJobIsQueued) {
-    WaitRecorder waits;
-    TaliqTime::setClockSpeed(0);
-    BackupServiceStopThread stopThread;
-    ASSERT_NE(0, stopThread.start());
-    EXPECT_LE(idleWaits("wait 2000"), 20);
-    stopThread.addBackupService(makeJob("queued"));
-    EXPECT_TRUE(events().waitFor(
-        [](const std::vector<std::string>& e) { return countEvents(e, "destroyed") == 1; }));
-    stopThread.stop();
     TaliqTime::setClockSpeed(1);
 }
 
