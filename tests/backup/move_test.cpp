@@ -30,6 +30,23 @@
 #include "store/RecordQuarantine.h"
 #include "store/RecordRecovery.h"
 
+namespace {
+thread_local long t_allocations = 0;  // heap allocations of this thread
+}  // namespace
+
+// Counts every allocation; the replacements pair malloc with free themselves.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    ++t_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return ++t_allocations, std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
 using namespace backup_test;
 namespace fs = std::filesystem;
 
@@ -701,6 +718,46 @@ TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
         EXPECT_EQ(2u, listedNames().size());
     }
     RecordDiskManagerImpl::setFileSystem(nullptr);
+}
+
+// Heap allocations: none for a node (but where a frame is the largest yet);
+// a few for a switch of files, no more late in a day than early.
+TEST_F(MoveTest, NodesAllocateNothingAndSwitchesDoNotGrowWithTheFilesOfTheDay) {
+    record(40 * 4, 4);
+    long growths = 0;
+    int largest = 0;
+    for (const Node& n : nodesOf(files(m_config.recordDirs))) {
+        growths += std::get<1>(n) > largest;
+        largest = std::max(largest, std::get<1>(n));
+    }
+    BackupRecordWriter::setCheckpointPolicy(1LL << 40, 1LL << 40);  // sources wait for the close
+    std::vector<long> switches;
+    long nodeSteps = 0, nodeAllocations = 0;
+    {
+        BackupService job(0, makeInfo(kDevice, 1, kIP));
+        for (int i = 0; i < 5; ++i) job.backupRecord();  // both ends open, first frames moved
+        for (int step = 0; step < 5000 && switches.size() < 39; ++step) {
+            const MoveLedger::Counters c = MoveLedger::instance().counters();
+            const long before = t_allocations;
+            ASSERT_EQ(0, job.backupRecord());
+            const long n = t_allocations - before;
+            const MoveLedger::Counters after = MoveLedger::instance().counters();
+            if (after.removedNow + after.deferred != c.removedNow + c.deferred) {
+                switches.push_back(n);
+            } else {
+                ++nodeSteps;
+                nodeAllocations += n;
+            }
+        }
+    }
+    BackupRecordWriter::waitForClosedFiles();
+    EXPECT_GT(nodeSteps, 300);
+    EXPECT_LE(nodeAllocations, 2 * growths) << "over " << nodeSteps << " nodes moved in files";
+    ASSERT_EQ(39u, switches.size());
+    const long first = *std::max_element(switches.begin(), switches.begin() + 10);
+    EXPECT_LE(first, 120);
+    EXPECT_LE(*std::max_element(switches.end() - 10, switches.end()), first)
+        << "switches allocate more as the day's files are moved";
 }
 
 }  // namespace
