@@ -569,8 +569,8 @@ int refresh(FileSystem& fs, const std::string& indexPath, IndexState& st,
                 return apply(indexPath, payload, len, at, st.files);
             });
     }
-    if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
     if (st.parsed == size) {
+        if (buffer.capacity() > kKeptBufferBytes) std::string().swap(buffer);
         st.withTail.clear();
         out = &st.files;
         return kRecordOk;

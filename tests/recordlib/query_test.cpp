@@ -224,6 +224,17 @@ TEST_F(IndexTest, EveryChangeLoadsBackWithEveryField) {
     ASSERT_EQ(kRecordOk, RecordIndexFile::rewrite(fs, path, {b, c}));
     EXPECT_EQ((std::vector<std::string>{text(b), text(c)}), load());
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    // Read at once past the reader's kept buffer (1 MiB), ending in an entry
+    // still being written: the summaries hold all files but that one.
+    append(entry("big.ts", 1704067400000LL, 100000, RecordFileInfo::kStateComplete));
+    append(entry("d.ts", 1704067500000LL, 1, RecordFileInfo::kStateRecording));
+    setBytes(bytes().substr(0, bytes().size() - 5));
+    RecordIndexFile::forgetSummaries();
+    std::lock_guard<std::mutex> g(RecordIndexFile::lockFor(path));
+    const std::vector<RecordIndexSummary>* files = nullptr;
+    ASSERT_EQ(kRecordOk, RecordIndexFile::summaries(fs, path, files));
+    ASSERT_EQ(3u, files->size());
+    EXPECT_EQ(100000, files->back().nodeCount);
 }
 
 TEST_F(IndexTest, DamageSkipsOrMarksOnlyTheEntryItHitsAndIsLogged) {
