@@ -2,7 +2,7 @@
 // invocations with the exit code and what it must say, and SIGKILL at random
 // moments of a move, after which every recorded node must be on the backup
 // disk with its own bytes. Nothing here measures a duration: a row that waits
-// for a line ends by that line (or by a bound that only catches a hung one).
+// for a line ends by that line (a hung program is left to the test's timeout).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -31,16 +31,13 @@
 #include "RecordFileReader.h"
 #include "RecordInventory.h"
 #include "config/RecorderConfig.h"
-#include "store/RecordIndexFile.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const auto kHungLimit = std::chrono::seconds(120);
-
-// Starts the program (under the emulator of a cross build, like the tests
-// themselves) with its standard output and error on the descriptors given.
+// Starts the program (under a cross build's emulator) with its standard output
+// and error on the descriptors given.
 pid_t spawn(const std::vector<std::string>& args, int out, int err) {
     std::vector<std::string> words;
 #ifdef NVR_BACKUP_EMULATOR
@@ -63,7 +60,7 @@ pid_t spawn(const std::vector<std::string>& args, int out, int err) {
 }
 
 struct Result {
-    int code = -1;  // the exit code; -1 when it died of a signal or hung
+    int code = -1;  // the exit code; -1 when it died of a signal
     std::string out;
     std::string err;
 };
@@ -72,8 +69,7 @@ struct Result {
 // `waitFor`, `then` is called with its pid.
 Result runProgram(const std::vector<std::string>& args, const std::string& waitFor = "",
                   const std::function<void(pid_t)>& then = nullptr) {
-    int out[2];
-    int err[2];
+    int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
     const pid_t pid = spawn(args, out[1], err[1]);
     ::close(out[1]);
@@ -82,10 +78,8 @@ Result runProgram(const std::vector<std::string>& args, const std::string& waitF
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* text[2] = {&result.out, &result.err};
     bool seen = waitFor.empty();
-    bool hung = false;
-    const auto limit = std::chrono::steady_clock::now() + kHungLimit;
     for (int open = 2; open > 0;) {
-        if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
             char buffer[4096];
@@ -102,30 +96,27 @@ Result runProgram(const std::vector<std::string>& args, const std::string& waitF
             seen = true;
             then(pid);
         }
-        if (!hung && std::chrono::steady_clock::now() > limit) hung = kill(pid, SIGKILL) == 0;
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!hung && WIFEXITED(status)) result.code = WEXITSTATUS(status);
+    if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
     return result;
 }
 
 void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::string read(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 enum Recorder {
-    kEmpty,        // no recording
-    kRecorded,     // 60 s of camera d:1 in two record files
-    kCutShort,     // the same, the first data file cut in the middle of a packet
-    kUnreadable,   // the same, its day index a folder (reading it fails: EISDIR)
-    kNoLocalDisk,  // the local record disk is not there (not mounted)
-    kDemo,         // the demo's recorder after one whole run, in $D/demo
+    kEmpty,       // no recording
+    kRecorded,    // 60 s of camera d:1 in two record files
+    kCutShort,    // the same, the first data file cut in the middle of a packet
+    kUnreadable,  // the same, its day index a folder (reading it fails: EISDIR)
+    kDemo,        // the demo's recorder after one whole run, in $D/demo
 };
 
 // Beside a row: nothing, or `run` of d:1 holding the disks, or killed before.
@@ -143,34 +134,27 @@ struct Row {
     const char* waitFor = "";  // send `signal` once the output holds this
     int signal = 0;
     Holder holder = kAlone;
-    std::string config = "";  // into $D/c.json and $D/demo/recorder.json
+    std::string config = "";  // into $D/c.json after its recordDirs
 };
 
 class CliTest : public ::testing::Test {
   protected:
     // A recorder in `dir`: a local record disk, a prepared backup disk, an
-    // unprepared one, and the configurations of the rows.
+    // unprepared one, and the configuration of the first two.
     void makeRecorder(const std::string& dir, Recorder recorder) {
         for (const char* sub : {"rec", "bk", "bare"}) fs::create_directories(dir + "/" + sub);
-        const std::string policies =
-            R"("policies": [{"deviceId": "d", "cameraId": 1, "groupId": 1},
-                            {"deviceId": "nodir", "cameraId": 1, "groupId": 7}])";
-        const std::string rec = R"({"recordDirs": [{"root": ")" + dir + R"(/rec"}], )";
-        const std::string bk = R"(, "backupDirs": [{"root": ")" + dir + "/bk\"}]";
-        write(dir + "/good.json", rec + policies + bk + "}");
-        write(dir + "/full.json", rec + policies + bk + R"(, "backupReserveBytes": 1e15})");
-        write(dir + "/bare.json",
-              rec + policies + R"(, "backupDirs": [{"root": ")" + dir + "/bare\"}]}");
-        write(dir + "/bad.json", "{ not json");
+        write(dir + "/good.json",
+              R"({"recordDirs": [{"root": ")" + dir + R"(/rec"}], )" +
+                  R"("policies": [{"deviceId": "d", "cameraId": 1, "groupId": 1},
+                            {"deviceId": "nodir", "cameraId": 1, "groupId": 7}],)" +
+                  R"( "backupDirs": [{"root": ")" + dir + "/bk\"}]}");
         write(dir + "/junk.ts", std::string(1000, 'x'));
         ASSERT_EQ(0, runProgram({"prepare-disk", dir + "/bk"}).code);
-        if (recorder == kNoLocalDisk) fs::remove_all(dir + "/rec");
         if (recorder == kDemo) {
-            const Result r =
-                runProgram({"demo", dir + "/demo", "--minutes", "0.5", "--speed", "0"});
-            ASSERT_EQ(0, r.code) << r.out << r.err;
+            ASSERT_EQ(0,
+                      runProgram({"demo", dir + "/demo", "--minutes", "0.5", "--speed", "0"}).code);
         }
-        if (recorder == kEmpty || recorder == kNoLocalDisk || recorder == kDemo) return;
+        if (recorder == kEmpty || recorder == kDemo) return;
         const Result r = runProgram({"record", "--config", dir + "/good.json", "--device", "d",
                                      "--camera", "1", "--seconds", "60", "--file-seconds", "30"});
         ASSERT_EQ(0, r.code) << r.err;
@@ -193,7 +177,7 @@ class CliTest : public ::testing::Test {
 
 TEST_F(CliTest, InvocationsExitAndSayAsTheReadmeSays) {
     const std::string run = "run --config $D/good.json --job d:1";
-    const std::string ls = "ls --config $D/good.json";
+    const std::string runC = "run --config $D/c.json --job d:1";  // c.json: the row's config
     const std::string policy = R"({"deviceId": "d", "cameraId": 1, "groupId": 1}])";
     const std::string backup = R"(, "backupDirs": [{"root": "$D/bk"}])";
     const std::string refused = "err:$D/rec is in use by pid $P (nvr-backup run)";
@@ -201,76 +185,55 @@ TEST_F(CliTest, InvocationsExitAndSayAsTheReadmeSays) {
         {"no command", kEmpty, "", 2, "err:A subcommand is required"},
         {"a negative speed", kEmpty, run + " --speed -1", 2,
          "err:--speed must be a number of 0 or more"},
-        {"a speed that is not a number at all", kEmpty, run + " --speed nan", 2, "err:--speed"},
         {"a camera that is no number", kEmpty, "run --config $D/good.json --job d:x", 2,
          "err:is not a camera number"},
-        {"a job given twice", kEmpty, run + " --job d:1:10.0.0.1", 2, "err:given twice"},
-        {"record for no time", kEmpty, "record --config $D/good.json --device d --seconds -5", 2,
-         "err:--seconds must be a number above 0"},
         {"a demo of no minutes", kEmpty, "demo $D/demo --minutes 0", 2,
          "err:--minutes a number above 0\nno:$D/demo"},
         {"the version", kEmpty, "--version", 0, std::string("out:nvr-backup ") + NVR_VERSION},
-        {"a log in a missing folder is refused, not made", kEmpty,
-         run + " --log $D/missing/run.log", 2,
+        {"a log in a missing folder", kEmpty, run + " --log $D/missing/run.log", 2,
          "err:the folder of the log file, $D/missing, does not exist (it is not created)\n"
          "no:$D/missing"},
-        {"a configuration that is no JSON", kEmpty, "ls --config $D/bad.json", 2, "err:bad.json"},
+        {"a configuration that is no JSON", kEmpty, "ls --config $D/c.json", 2, "err:c.json", "", 0,
+         kAlone, "{ not json"},
         {"a configuration that does not exist", kEmpty, "run --config $D/none.json --job d:1", 2,
          "err:configuration $D/none.json does not exist"},
-        {"an unprepared backup disk, with the way to prepare it", kEmpty,
-         "run --config $D/bare.json --job d:1", 2,
+        {"an unprepared backup disk", kEmpty, runC, 2,
          "err:$D/bare is not a prepared backup disk; prepare it with: nvr-backup prepare-disk "
-         "$D/bare"},
+         "$D/bare",
+         "", 0, kAlone, policy + R"(, "backupDirs": [{"root": "$D/bare"}]})"},
         {"a backup disk that is not there", kEmpty, "ls --config $D/c.json", 2,
          "err:backup directory $D/none does not exist", "", 0, kAlone,
          policy + R"(, "backupDirs": [{"root": "$D/none"}]})"},
         {"a camera that no policy records", kEmpty, "run --config $D/good.json --job d:2", 2,
          "err:camera d:2: no policy of the configuration records it"},
-        {"a camera whose group has no record directory", kEmpty,
-         "run --config $D/good.json --job nodir:1", 2,
+        {"a group without record disk", kEmpty, "run --config $D/good.json --job nodir:1", 2,
          "err:group 7, which has no local record directory"},
         {"an import of no MPEG-TS", kEmpty,
          "record --config $D/good.json --device d --import $D/junk.ts", 2,
          "err:junk.ts: nothing imported: not an MPEG-TS file\nno:$D/rec/record"},
-        {"ls names the time zone of its times", kRecorded, ls, 0,
-         "out:~Times are local time \\((UTC|.+, UTC[+-]\\d\\d:\\d\\d)\\), as in the log\n"
-         "out:~ \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\.\\. "},
-        {"ls on a disk that is not mounted shows it missing", kNoLocalDisk, ls, 0,
-         "out:$D/rec (group 1)  -- does not exist"},
-        {"ls on a day index that cannot be read", kUnreadable, ls, 1,
-         "out:-- incomplete\nerr:I/O error [-707]"},
-        {"until-empty on an empty recorder ends at once (an IP keeps its colons)", kEmpty,
-         "run --config $D/good.json --job d:1:fe80::1 --until-empty", 0,
-         "out:nothing to move: no job's local disks hold a record file it would move"},
-        {"until-empty moves every file and logs each", kRecorded,
-         run + " --until-empty --speed 0 --log $D/run.log", 0,
+        {"until-empty moves all", kRecorded, run + " --until-empty --speed 0 --log $D/run.log", 0,
          "out:2 record files done and off the local disks; dropped 0 nodes; still to move 0 "
          "files\nlog:left the local disk"},
-        {"a file cut in a packet is passed over and the run still ends", kCutShort,
-         run + " --until-empty --speed 0", 0,
+        {"a file cut in a packet", kCutShort, run + " --until-empty --speed 0", 0,
          "err:1 record file is passed over and stays on the local disk"},
-        {"a day index that cannot be read leaves what is left unknown", kUnreadable,
-         run + " --until-empty --speed 0", 1, "err:record.idx cannot be read: I/O error [-707]"},
-        {"the demo run again finds nothing left", kDemo, "demo $D/demo --speed 0", 0,
-         "out:Nothing left to move"},
-        {"ls after the demo counts no repeat", kDemo, "ls --config $D/demo/recorder.json", 0,
+        {"an unreadable day index", kUnreadable, run + " --until-empty --speed 0", 1,
+         "err:record.idx cannot be read: I/O error [-707]"},
+        {"ls after the demo", kDemo, "ls --config $D/demo/recorder.json", 0,
+         "out:~Times are local time \\((UTC|.+, UTC[+-]\\d\\d:\\d\\d)\\), as in the log\n"
+         "out:~ \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\.\\. \n"
          "out:~demo-nvr:1  [1-9][0-9,]* nodes, 0 repeats\n"
          "out:~demo-nvr:2  [1-9][0-9,]* nodes, 0 repeats"},
-        {"a full backup disk is named as the cause of a stall", kRecorded,
-         "run --config $D/full.json --job d:1 --speed 5", 130,
-         "err:although record files wait: every backup disk is full", "has moved nothing", SIGINT},
-        {"SIGINT stops run", kRecorded, run, 130, "out:SIGINT: stopping the jobs", "Ctrl-C stops",
-         SIGINT},
+        {"SIGINT, all backup disks full", kRecorded, runC + " --speed 5", 130,
+         "out:SIGINT: stopping the jobs\nerr:although record files wait: every backup disk is full",
+         "has moved nothing", SIGINT, kAlone, policy + backup + R"(, "backupReserveBytes": 1e15})"},
         {"SIGTERM stops run", kEmpty, run, 143, "out:SIGTERM: stopping the jobs", "Ctrl-C stops",
          SIGTERM},
-        // One program per disks: a second is refused with the holder's pid
-        // and command; the lock dies with its holder, also by SIGKILL.
+        // One program per disks: the lock names its holder and dies with it.
         {"a second run on the same disks", kEmpty, run + " --until-empty", 2, refused, "", 0,
          kHeld},
-        {"a demo on the same disks", kEmpty, "demo $D/demo", 2, refused, "", 0, kHeld,
-         policy + backup + "}"},
-        {"a run after the holder was killed", kEmpty, run + " --until-empty", 0,
-         "out:nothing to move", "", 0, kHolderKilled},
+        {"the holder killed; an IPv6", kEmpty,
+         "run --config $D/good.json --job d:1:fe80::1 --until-empty", 0,
+         "out:nothing to move: no job's local disks hold a record file", "", 0, kHolderKilled},
     };
     // Hostile configurations, after {"recordDirs": [{"root": "$D/rec"}], "policies": [,
     // and names that lead out of the roots: refused with the field or name.
@@ -279,18 +242,10 @@ TEST_F(CliTest, InvocationsExitAndSayAsTheReadmeSays) {
          R"("backupReserveBytes" out of range (1e400))"},
         {R"({"deviceId": "d", "cameraID": 1, "groupId": 1}])" + backup + "}",
          R"("policies[0].cameraID" unknown (did you mean "cameraId"?))"},
-        {policy + R"(, "backupDir": [{"root": "$D/bk"}]})",
-         R"("backupDir" unknown (did you mean "backupDirs"?))"},
         {policy + R"(, "backupDirs": [{"root": "$D/rec/"}]})",
          R"("backupDirs[0].root" is the same folder as recordDirs[0].root)"},
-        {policy + R"(, "backupDirs": [{"root": "$D/rec/usb"}]})",
-         R"("backupDirs[0].root" lies inside recordDirs[0].root)"},
-        {R"({"deviceId": "..", "groupId": 1}])" + backup + "}",
-         R"("policies[0].deviceId" holds "..")"},
         {R"({"deviceId": ".recycle", "groupId": 1}])" + backup + "}",
          R"("policies[0].deviceId" begins with ".")"},
-        {R"({"deviceId": "a\u0007b", "groupId": 1}])" + backup + "}",
-         R"("policies[0].deviceId" holds a control character)"},
     };
     for (const auto& [config, field] : configs) {
         rows.push_back({field.c_str(), kEmpty, "ls --config $D/c.json", 2, "err:field " + field, "",
@@ -298,9 +253,6 @@ TEST_F(CliTest, InvocationsExitAndSayAsTheReadmeSays) {
     }
     const std::pair<const char*, const char*> names[] = {
         {"run --config $D/good.json --job a/b:1", R"(device id "a/b" holds a "/")"},
-        {"run --config $D/good.json --job d:1:1.2.3.4/../../x",
-         R"(device IP "1.2.3.4/../../x" holds a "/")"},
-        {"record --config $D/good.json --device ../../x", R"(device id "../../x" holds a "/")"},
         {"record --config $D/good.json --device d --ip ..", R"(device IP ".." holds "..")"},
     };
     for (const auto& [args, name] : names) {
@@ -323,8 +275,6 @@ TEST_F(CliTest, InvocationsExitAndSayAsTheReadmeSays) {
         if (!row.config.empty()) {
             write(dir + "/c.json",
                   expand(R"({"recordDirs": [{"root": "$D/rec"}], "policies": [)" + row.config));
-            fs::create_directories(dir + "/demo");
-            fs::copy_file(dir + "/c.json", dir + "/demo/recorder.json");
         }
         std::vector<std::string> args;
         std::istringstream words(expand(row.args));
@@ -362,16 +312,12 @@ TEST_F(CliTest, InvocationsExitAndSayAsTheReadmeSays) {
     }
 }
 
-// The kill and restart. Two cameras are recorded in batches of several files
-// (the program's record command; the second batch crosses a midnight, the
-// second camera changes its picture size half way), `run --until-empty` is
-// started and killed with SIGKILL again and again (a new batch is recorded
-// whenever the local disks are empty, so every run has something to move) and
-// finally let run to its end. A node may arrive twice (a source file is moved
-// again from its start after a kill): repeats are counted, not failed. The
-// kill moments come from a seeded generator (NVR_KILL_SEED=n tries others),
-// scaled to one uncut run of the first batch, so a slow machine only moves
-// the moments.
+// The kill and restart: two cameras recorded in batches (the second crosses a
+// midnight, camera 2 changes its picture size half way), `run --until-empty`
+// killed with SIGKILL again and again (a new batch whenever the local disks
+// are empty) and then let run to its end. A node moved again after a kill is
+// a repeat, not a failure. The kill moments are seeded (NVR_KILL_SEED=n) and
+// scaled to one uncut run, so a slow machine only moves the moments.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 const int kBatchSeconds = 120;  // the sanitizers' builds run several times slower
 #else
@@ -382,9 +328,8 @@ const int kCameras[] = {1, 2};
 const int kKills = 24;
 
 // Every node of the complete record files of a camera, in file order: its
-// time and length, and a hash of its bytes with the PCR, PTS and DTS shifted
-// to start at 0 (as the packager rewrites them), so that a frame and its
-// backup copy hash the same and any other difference of a byte shows.
+// time and length, and a hash of its bytes with the time stamps shifted to
+// start at 0 (as the packager rewrites them), so a frame and its copy match.
 using Frames = std::vector<std::pair<RecordInventory::Node, unsigned long long>>;
 Frames readFrames(const std::vector<RecordDirInfoEx>& dirs, int camera) {
     Frames frames;
@@ -429,6 +374,15 @@ TEST_F(CliTest, EveryNodeArrivesByContentWhateverMomentsTheMoveIsKilledAt) {
     ASSERT_EQ(0, runProgram({"prepare-disk", dir + "/backup"}).code);
     RecordDiskManagerImpl::setConfiguration(config);
 
+    auto listed = [&](const std::vector<RecordDirInfoEx>& dirs) {  // complete files
+        size_t count = 0;
+        for (int camera : kCameras) {
+            std::vector<RecordFileInfo> infos;
+            EXPECT_EQ(0, RecordInventory::files(dirs, kDevice, camera, infos));
+            count += infos.size();
+        }
+        return count;
+    };
     Frames recorded[3];  // per camera, in time order: each batch is moved before the next
     int batches = 0;
     auto recordBatch = [&] {
@@ -456,23 +410,16 @@ TEST_F(CliTest, EveryNodeArrivesByContentWhateverMomentsTheMoveIsKilledAt) {
     ASSERT_EQ(0, r.code) << r.out << r.err;
     const std::chrono::duration<double> uncut = std::chrono::steady_clock::now() - uncutStart;
 
-    // Kill moments from 3 ms up to an uncut run, even on a log scale: most
-    // fall into the start, the recovery and the move.
+    // Kill moments from 3 ms up to an uncut run, even on a log scale.
     const char* seedText = std::getenv("NVR_KILL_SEED");
     const unsigned seed = seedText != nullptr ? std::stoul(seedText) : 20231114;
     std::mt19937 random(seed);
     const double minDelay = 0.003;
     std::uniform_real_distribution<double> exponent(0, std::log(uncut.count() / minDelay));
     const int out = ::open((dir + "/runs.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    auto nothingLeft = [&] {
-        std::vector<RecordFileInfo> one, two;
-        RecordInventory::files(config.recordDirs, kDevice, 1, one);
-        RecordInventory::files(config.recordDirs, kDevice, 2, two);
-        return one.empty() && two.empty();
-    };
     int kills = 0, runs = 0;
     for (; kills < kKills && runs < 4 * kKills; ++runs) {
-        if (nothingLeft()) {
+        if (listed(config.recordDirs) == 0) {
             ASSERT_NO_FATAL_FAILURE(recordBatch());
         }
         const pid_t pid = spawn(runArgs, out, out);
@@ -491,8 +438,7 @@ TEST_F(CliTest, EveryNodeArrivesByContentWhateverMomentsTheMoveIsKilledAt) {
     r = runProgram(runArgs);
     ASSERT_EQ(0, r.code) << "the final run\n" << r.out << r.err;
 
-    // Repeats aside, the backup holds every recorded node, with its bytes and
-    // in its order, and nothing else.
+    // Repeats aside, the backup holds every recorded node, its bytes, in order.
     for (int camera : kCameras) {
         const Frames& expected = recorded[camera];
         const Frames arrived = readFrames(config.backupDirs, camera);
@@ -505,34 +451,18 @@ TEST_F(CliTest, EveryNodeArrivesByContentWhateverMomentsTheMoveIsKilledAt) {
         EXPECT_TRUE(diff.first == once.end() && diff.second == expected.end())
             << "camera " << camera << ": from node " << diff.second - expected.begin() << " of "
             << expected.size() << " on, the backup differs (lost, changed or out of order)";
-        std::printf("camera %d: %zu nodes, %zu repeats\n", camera, expected.size(),
-                    arrived.size() - once.size());
     }
 
-    // No local data file or index entry is left, and every backup data file
-    // is listed complete by its day's index (none left "being recorded").
+    // No data file is left locally, and every one on the backup disk is listed
+    // complete by its day's index (none left "being recorded").
+    size_t local = 0, backedUp = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        const std::string day = entry.path().parent_path().string();
-        const bool data = entry.path().extension() == ".ts";
-        if (day.find("/.") != std::string::npos ||  // .recycle
-            (!data && entry.path() != RecordIndexFile::pathOf(day))) {
-            continue;
-        }
-        std::vector<RecordIndexEntry> entries;
-        ASSERT_EQ(0,
-                  RecordIndexFile::load(*posixFileSystem(), RecordIndexFile::pathOf(day), entries))
-            << day;
-        const auto it =
-            std::find_if(entries.begin(), entries.end(), [&](const RecordIndexEntry& e) {
-                return e.fileName == entry.path().filename().string();
-            });
-        if (day.find(dir + "/local") == 0) {
-            EXPECT_TRUE(!data && entries.empty()) << entry.path() << " is left locally";
-        } else if (data) {
-            EXPECT_TRUE(it != entries.end() && it->state == RecordFileInfo::kStateComplete)
-                << entry.path() << " is not listed complete";
-        }
+        const std::string name = entry.path().string();
+        if (entry.path().extension() != ".ts" || name.find("/.") != std::string::npos) continue;
+        ++(name.find(dir + "/local") == 0 ? local : backedUp);
     }
+    EXPECT_EQ(0u, local);
+    EXPECT_EQ(listed(config.backupDirs), backedUp);
     std::printf("kill/restart (seed %u): %d kills in %d runs over %d batches, uncut run %.2f s\n",
                 seed, kills, runs, batches, uncut.count());
 }
