@@ -235,6 +235,10 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
         {"the disk fills up: the file is broken", 0, kRecordNoSpace, 1, "K3 P4 P3", ".RE"},
         {"an I/O error breaks the file for good", 0, kRecordIOError, 1, "K2 P2 P2", ".EE"},
     };
+    const std::map<int, char> codes = {{kRecordOk, '.'},
+                                       {kRecordSegmentFull, 'X'},
+                                       {kRecordDirRefused, 'R'},
+                                       {kRecordIOError, 'E'}};
     FaultFileSystem& fs = faultyBackupDir();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -242,7 +246,7 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
         configure({tmp.sub("backup")}, 188LL * row.segmentPackets);
         SafePointer<RecordFileInfo> info = description();
         openNew(info);
-        if (row.faultCode != 0) fs.failWrite(row.faultCode, row.faultAt, false);
+        if (row.faultCode != 0) fs.failWrite(row.faultCode, row.faultAt);
         std::string results;
         std::vector<char> written;
         std::vector<std::string> nodes;
@@ -256,11 +260,7 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
                 written.insert(written.end(), f.getData(), f.getData() + f.getDataLength());
                 nodes.push_back(std::to_string(i * 200) + "/200/" + token.substr(0, 1));
             }
-            results += r == kRecordOk            ? '.'
-                       : r == kRecordSegmentFull ? 'X'
-                       : r == kRecordDirRefused  ? 'R'
-                       : r == kRecordIOError     ? 'E'
-                                                 : '?';
+            results += codes.count(r) != 0 ? codes.at(r) : '?';
         }
         EXPECT_EQ(row.results, results);
         EXPECT_TRUE(listed().empty());  // not given out before it is closed
