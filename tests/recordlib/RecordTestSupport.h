@@ -24,8 +24,7 @@
 
 namespace rectest {
 
-// Forwards to the POSIX file system, records every call in order
-// ("open:<path>", "fsync:<fd>", ...) and fails what it is told: failAt(op,
+// Forwards to the POSIX file system and fails what it is told: failAt(op,
 // path, code) that operation on that path, failOn(op, code) every call of it,
 // failWrite(code, after) once the write after `after` good ones; setFreeSpace
 // fixes what freeSpace answers.
@@ -51,11 +50,6 @@ class FaultFileSystem : public FileSystemWrapper {
         m_fail.clear();
         m_write = {};
         m_freeSpace = -1;
-        m_calls.clear();
-    }
-    std::vector<std::string> calls() const {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_calls;
     }
 
     int open(const std::string& p, int mode, int& fd) override {
@@ -89,7 +83,6 @@ class FaultFileSystem : public FileSystemWrapper {
   private:
     int check(const std::string& op, const std::string& arg) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_calls.push_back(op + ":" + arg);
         if (op == "write" && m_write.first != 0 && m_write.second-- == 0) {
             return std::exchange(m_write, {}).first;
         }
@@ -103,7 +96,6 @@ class FaultFileSystem : public FileSystemWrapper {
     std::pair<int, int> m_write;        // a write's code, and the good writes before it
     std::map<std::string, int> m_fail;  // "op:path" (or "op:" for all) -> code
     long long m_freeSpace = -1;
-    std::vector<std::string> m_calls;
 };
 
 // Installs a file system for the lifetime of the object.

@@ -12,7 +12,6 @@
 #include "TSAVData.h"
 #include "store/BackupDisk.h"
 #include "store/BackupRecordWriter.h"
-#include "store/RecordIndexFile.h"
 #include "store/RecordRecovery.h"
 
 namespace {
@@ -168,33 +167,17 @@ TEST_F(BackupWriterTest, OnlyAPreparedDiskIsWrittenAndNoRootIsEverCreated) {
     EXPECT_EQ(kRecordOk, writer->close());
 }
 
-TEST_F(BackupWriterTest, CloseMakesDataDurableBeforeTheIndexEntryAndFullDisksRefuse) {
+// A close whose data fsync fails is an I/O error, and the file is not listed
+// as complete. (The order of the durable close: the move's power cuts.)
+TEST_F(BackupWriterTest, FailedCloseIsNotListedAndFullDisksRefuse) {
     FaultFileSystem& fs = faultyBackupDir();
     SafePointer<RecordFileInfo> info = description();
-    openNew(info);
-    ASSERT_EQ(kRecordOk, write(frame(0)));
-    const std::string day = fsutil::dirName(info->createRecordFileName());
-    fs.clear();
-    ASSERT_EQ(kRecordOk, writer->close());
-    // Data fsync, then the day folder, then the index entry, itself synced.
-    const std::vector<std::string> calls = fs.calls();
-    auto find = [&calls](const std::string& prefix, size_t from) {
-        while (from < calls.size() && calls[from].rfind(prefix, 0) != 0) ++from;
-        return from;
-    };
-    const size_t indexOpen = find("open:" + RecordIndexFile::pathOf(day), 0);
-    ASSERT_LT(indexOpen, calls.size());
-    EXPECT_LT(find("fsync:", 0), find("syncDir:" + day, 0));
-    EXPECT_LT(find("syncDir:" + day, 0), indexOpen);
-    EXPECT_LT(find("fsync:", indexOpen), calls.size());
-    // A failing fsync of the data is an I/O error, and the file is not
-    // listed as complete.
     openNew(info);
     ASSERT_EQ(kRecordOk, write(frame(0)));
     fs.failOn("fsync", kRecordIOError);
     EXPECT_EQ(kRecordIOError, writer->close());
     fs.clear();
-    EXPECT_EQ(1u, listed().size());
+    EXPECT_TRUE(listed().empty());
 
     // Free space: none above the reserve, no file; room for 3 packets, a
     // frame of 4 is refused; unknown, nothing is.
@@ -275,7 +258,6 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
         EXPECT_EQ(written.size(), std::filesystem::file_size(files[0].createRecordFileName()));
         EXPECT_EQ(kBegin + 200 * static_cast<long long>(results.rfind('.') + 1),
                   files[0].getRecordEndTime());
-        EXPECT_EQ(640, files[0].getAVStreamInfo().getImageWidth());
     }
 }
 
@@ -283,8 +265,7 @@ TEST_F(BackupWriterTest, WriteAnswersAndTheClosedFileHoldsExactlyTheFramesWritte
 // the backup disk taken mid-file (one frame past the last checkpoint) is
 // recovered to a complete file holding every checkpointed frame, cut to them.
 TEST_F(BackupWriterTest, CrashAfterCheckpointsRecoversEveryCheckpointedFrameAndNoMore) {
-    std::filesystem::create_directories(tmp.sub("backup"));
-    configure({tmp.sub("backup")});
+    faultyBackupDir();  // with no faults
     SafePointer<RecordFileInfo> info = description();
     openNew(info);
     auto* backup = dynamic_cast<BackupRecordWriter*>(writer.get());
@@ -295,9 +276,7 @@ TEST_F(BackupWriterTest, CrashAfterCheckpointsRecoversEveryCheckpointedFrameAndN
         ASSERT_EQ(kRecordOk, write(f));
         if (i == 6) break;  // written, not yet checkpointed
         durable += f.getDataLength();
-        if (i % 2 == 1 || i == 5) {
-            ASSERT_EQ(kRecordOk, backup->checkpoint());
-        }
+        ASSERT_EQ(kRecordOk, i % 2 == 1 ? backup->checkpoint() : kRecordOk);  // after 1, 3, 5
     }
     std::filesystem::copy(tmp.sub("backup"), tmp.sub("cut"),
                           std::filesystem::copy_options::recursive);
