@@ -24,10 +24,10 @@
 
 namespace rectest {
 
-// Forwards to the POSIX file system and fails what it is told: failAt(op,
-// path, code) that operation on that path, failOn(op, code) every call of it,
-// failWrite(code, after) once the write after `after` good ones; setFreeSpace
-// fixes what freeSpace answers.
+// Forwards to the POSIX file system and fails what it is told (write, fsync,
+// list, freeSpace): failAt(op, path, code) that operation on that path,
+// failOn(op, code) every call of it, failWrite(code, after) once the write
+// after `after` good ones; setFreeSpace fixes what freeSpace answers.
 class FaultFileSystem : public FileSystemWrapper {
   public:
     FaultFileSystem() : FileSystemWrapper(posixFileSystem()) {}
@@ -52,10 +52,6 @@ class FaultFileSystem : public FileSystemWrapper {
         m_freeSpace = -1;
     }
 
-    int open(const std::string& p, int mode, int& fd) override {
-        if (int r = check("open", p)) return r;
-        return FileSystemWrapper::open(p, mode, fd);
-    }
     int write(int fd, const char* buffer, int count) override {
         if (int r = check("write", std::to_string(fd))) return r;
         return FileSystemWrapper::write(fd, buffer, count);
@@ -67,10 +63,6 @@ class FaultFileSystem : public FileSystemWrapper {
     int list(const std::string& dir, std::vector<std::string>& names) override {
         if (int r = check("list", dir)) return r;
         return FileSystemWrapper::list(dir, names);
-    }
-    int syncDir(const std::string& dir) override {
-        if (int r = check("syncDir", dir)) return r;
-        return FileSystemWrapper::syncDir(dir);
     }
     int freeSpace(const std::string& p, long long& bytes) override {
         if (int r = check("freeSpace", p)) return r;
