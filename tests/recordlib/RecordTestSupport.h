@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../support/TempDir.h"
@@ -23,11 +24,10 @@
 
 namespace rectest {
 
-// Forwards to the POSIX file system, records every call in order
-// ("open:<path>", "fsync:<fd>", ...) and fails what it is told: failAt(op,
-// path, code) that operation on that path, failOn(op, code) every call of it,
-// failWrite(code, after, persistent) the write after `after` good ones (once,
-// or every one from then on); setFreeSpace fixes what freeSpace answers.
+// Forwards to the POSIX file system and fails what it is told (write, fsync,
+// list, freeSpace): failAt(op, path, code) that operation on that path,
+// failOn(op, code) every call of it, failWrite(code, after) once the write
+// after `after` good ones; setFreeSpace fixes what freeSpace answers.
 class FaultFileSystem : public FileSystemWrapper {
   public:
     FaultFileSystem() : FileSystemWrapper(posixFileSystem()) {}
@@ -37,9 +37,9 @@ class FaultFileSystem : public FileSystemWrapper {
         m_fail[op + ":" + fsutil::normalize(path)] = code;
     }
     void failOn(const std::string& op, int code) { failAt(op, "", code); }
-    void failWrite(int code, int after, bool persistent) {
+    void failWrite(int code, int after) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_write = WriteFault{code, after, persistent};
+        m_write = {code, after};
     }
     void setFreeSpace(long long bytes) {
         std::lock_guard<std::mutex> g(m_lock);
@@ -48,19 +48,10 @@ class FaultFileSystem : public FileSystemWrapper {
     void clear() {
         std::lock_guard<std::mutex> g(m_lock);
         m_fail.clear();
-        m_write = WriteFault();
+        m_write = {};
         m_freeSpace = -1;
-        m_calls.clear();
-    }
-    std::vector<std::string> calls() const {
-        std::lock_guard<std::mutex> g(m_lock);
-        return m_calls;
     }
 
-    int open(const std::string& p, int mode, int& fd) override {
-        if (int r = check("open", p)) return r;
-        return FileSystemWrapper::open(p, mode, fd);
-    }
     int write(int fd, const char* buffer, int count) override {
         if (int r = check("write", std::to_string(fd))) return r;
         return FileSystemWrapper::write(fd, buffer, count);
@@ -69,21 +60,9 @@ class FaultFileSystem : public FileSystemWrapper {
         if (int r = check("fsync", std::to_string(fd))) return r;
         return FileSystemWrapper::fsync(fd);
     }
-    int mkdir(const std::string& p) override {
-        if (int r = check("mkdir", p)) return r;
-        return FileSystemWrapper::mkdir(p);
-    }
     int list(const std::string& dir, std::vector<std::string>& names) override {
         if (int r = check("list", dir)) return r;
         return FileSystemWrapper::list(dir, names);
-    }
-    int stat(const std::string& p, FileStat& st) override {
-        if (int r = check("stat", p)) return r;
-        return FileSystemWrapper::stat(p, st);
-    }
-    int syncDir(const std::string& dir) override {
-        if (int r = check("syncDir", dir)) return r;
-        return FileSystemWrapper::syncDir(dir);
     }
     int freeSpace(const std::string& p, long long& bytes) override {
         if (int r = check("freeSpace", p)) return r;
@@ -94,18 +73,10 @@ class FaultFileSystem : public FileSystemWrapper {
     }
 
   private:
-    struct WriteFault {
-        int code = 0;
-        int after = 0;
-        bool persistent = false;
-    };
     int check(const std::string& op, const std::string& arg) {
         std::lock_guard<std::mutex> g(m_lock);
-        m_calls.push_back(op + ":" + arg);
-        if (op == "write" && m_write.code != 0 && m_write.after-- == 0) {
-            const int code = m_write.code;
-            m_write = m_write.persistent ? WriteFault{code, 0, true} : WriteFault();
-            return code;
+        if (op == "write" && m_write.first != 0 && m_write.second-- == 0) {
+            return std::exchange(m_write, {}).first;
         }
         for (const std::string& key : {op + ":" + fsutil::normalize(arg), op + ":"}) {
             if (m_fail.count(key) != 0) return m_fail[key];
@@ -114,10 +85,9 @@ class FaultFileSystem : public FileSystemWrapper {
     }
 
     mutable std::mutex m_lock;
-    WriteFault m_write;
+    std::pair<int, int> m_write;        // a write's code, and the good writes before it
     std::map<std::string, int> m_fail;  // "op:path" (or "op:" for all) -> code
     long long m_freeSpace = -1;
-    std::vector<std::string> m_calls;
 };
 
 // Installs a file system for the lifetime of the object.
@@ -213,8 +183,7 @@ inline std::string run(const std::string& command) {
 }
 
 inline bool haveFfmpeg() {
-    return system("ffmpeg -version >/dev/null 2>&1") == 0 &&
-           system("ffprobe -version >/dev/null 2>&1") == 0;
+    return system("ffmpeg -version >/dev/null 2>&1 && ffprobe -version >/dev/null 2>&1") == 0;
 }
 
 // The decoder's complaints about a file: empty when it plays cleanly.

@@ -75,20 +75,17 @@ int PowerCutFileSystem::open(const std::string& path, int mode, int& fd) {
 
 int PowerCutFileSystem::write(int fd, const char* buffer, int count) {
     std::lock_guard<std::mutex> g(m_lock);
-    if (int r = countCall()) return r;
-    return FileSystemWrapper::write(fd, buffer, count);
+    return countCall() != kRecordOk ? kRecordIOError : FileSystemWrapper::write(fd, buffer, count);
 }
 
 int PowerCutFileSystem::truncate(int fd, long long size) {
     std::lock_guard<std::mutex> g(m_lock);
-    if (int r = countCall()) return r;
-    return FileSystemWrapper::truncate(fd, size);
+    return countCall() != kRecordOk ? kRecordIOError : FileSystemWrapper::truncate(fd, size);
 }
 
 int PowerCutFileSystem::mkdir(const std::string& path) {
     std::lock_guard<std::mutex> g(m_lock);
-    if (int r = countCall()) return r;
-    return FileSystemWrapper::mkdir(path);
+    return countCall() != kRecordOk ? kRecordIOError : FileSystemWrapper::mkdir(path);
 }
 
 int PowerCutFileSystem::fsync(int fd) {

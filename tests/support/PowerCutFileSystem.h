@@ -41,12 +41,10 @@ class PowerCutFileSystem : public FileSystemWrapper {
     // under test has stopped (descriptors it still holds keep the old files).
     [[nodiscard]] int cut();
 
-    // True once the countdown ran out.
     bool crashed() const { return m_crashed; }
-    // Counted calls since arm(), including the crashing one and those refused
-    // after it: an uncut run answers the cut points 1..opCount().
+    // Counted calls since arm(), the refused ones too: an uncut run gives the
+    // cut points 1..opCount(). Then the fsync and syncDir calls that took effect.
     int opCount() const { return m_ops; }
-    // fsync and syncDir calls since arm() that took effect.
     int fsyncCount() const { return m_fsyncs; }
     int syncDirCount() const { return m_syncDirs; }
 
@@ -75,8 +73,7 @@ class PowerCutFileSystem : public FileSystemWrapper {
     int snapshotDir(const std::string& dir, int node, bool recurse);
     int build(const std::string& path, int node, std::vector<int>& chain);
 
-    // Guards everything below.
-    mutable std::mutex m_lock;
+    mutable std::mutex m_lock;  // guards everything below
     bool m_armed = false;
     std::string m_root;
     unsigned long long m_device = 0;
