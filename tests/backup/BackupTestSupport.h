@@ -38,12 +38,6 @@
 
 namespace backup_test {
 
-inline std::string join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (const std::string& e : parts) out += (out.empty() ? "" : "; ") + e;
-    return out;
-}
-
 // Things in the order they happened; any thread may add.
 class EventLog {
   public:
@@ -62,7 +56,11 @@ class EventLog {
         std::lock_guard<std::mutex> guard(m_lock);
         return std::move(m_events);
     }
-    std::string joined() { return join(take()); }
+    std::string joined() {
+        std::string out;
+        for (const std::string& e : take()) out += (out.empty() ? "" : "; ") + e;
+        return out;
+    }
     bool contains(const std::string& part) const {
         for (const std::string& e : peek()) {
             if (e.find(part) != std::string::npos) return true;
@@ -124,13 +122,6 @@ struct LogCapture : EventLog {
     }
     ~LogCapture() { Logger::setObserver(Logger::Observer()); }
 };
-
-// What `run` prints on standard output.
-inline std::string printed(const std::function<void()>& run) {
-    ::testing::internal::CaptureStdout();
-    run();
-    return ::testing::internal::GetCapturedStdout();
-}
 
 // What a shell command printed on both outputs.
 inline std::string shell(const std::string& command) {
@@ -289,10 +280,6 @@ class HookFileSystem : public FileSystemWrapper {
     std::mutex m_lock;
     std::map<int, std::string> m_paths;  // by descriptor
 };
-
-inline bool endsWith(const std::string& s, const std::string& end) {
-    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
 
 inline RecordInfo makeInfo(const std::string& device, int camera, const std::string& ip = "",
                            unsigned begin = 0) {

@@ -1,19 +1,15 @@
 // Whole moves between temporary disks; nodes known by time, length, content.
 #include <sys/stat.h>
 
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "BackupRecordRetriever.h"
 #include "BackupService.h"
 #include "BackupServiceManager.h"
 #include "BackupTestSupport.h"
 #include "BasicTool.h"
-#include "GlobalEnv.h"
 #include "LocalBackupRecordRetriever.h"
 #include "LocalRecorder.h"
 #include "PowerCutFileSystem.h"
@@ -24,7 +20,6 @@
 #include "config/RecorderConfig.h"
 #include "store/BackupDisk.h"
 #include "store/BackupRecordWriter.h"
-#include "store/FileSystem.h"
 #include "store/MoveLedger.h"
 #include "store/RecordIndexFile.h"
 #include "store/RecordQuarantine.h"
@@ -110,7 +105,6 @@ class MoveTest : public ::testing::Test {
         RecordDiskManagerImpl::setFileSystem(nullptr);
         RecordDiskManagerImpl::setConfiguration(RecorderConfig());
         BackupRecordWriter::setCheckpointPolicy(-1, -1);
-        GlobalEnv::getInstance()->setPrintFlag(0);
         TaliqTime::setClockSpeed(1);
     }
 
@@ -164,19 +158,6 @@ class MoveTest : public ::testing::Test {
         std::set<std::string> names;
         for (const RecordFileInfo& f : infos) names.insert(f.getRecordFileName());
         return names;
-    }
-    // Reads every frame of `file` through `retriever` and compares it.
-    static void readAll(BackupRecordRetriever& retriever, const RecordedFile& file) {
-        TSAVData f;
-        for (const Frame& e : file.frames) {
-            ASSERT_EQ(0, retriever.read(&f));
-            EXPECT_EQ(e.data, std::string(f.getData(), f.getDataLength()));
-            EXPECT_EQ((std::vector<long long>{e.timeStamp, e.timeLen, e.iFrame ? 1 : 2, file.width,
-                                              file.width * 9 / 16, file.encoder}),
-                      (std::vector<long long>{f.getTimeStamp(), f.getDataTimeLength(),
-                                              f.getFrameType(), f.getImageWidth(),
-                                              f.getImageHeight(), f.getEncoderType()}));
-        }
     }
     static std::string deviceDir(int camera = 1) {
         return BasicTool::getDeviceDirString(kDevice, kIP, camera);
@@ -256,16 +237,14 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
         fs::copy(pristine.path(), m_tmp.path(), fs::copy_options::recursive);
         MoveLedger::instance().reset();
     };
-    // Mends what the last run left (counted), as at a start.
+    // Mends what the last run left, as at a start.
     auto recover = [] {
         RecoveryReport report;
         EXPECT_EQ(0, RecordDiskManagerImpl::recover(&report));
         EXPECT_EQ(0, report.errors);
-        return report.backupFilesCompleted + report.backupFilesRemoved + report.entriesDropped;
     };
-    // Every recorded node is on the backup disk; answers the repeated ones.
+    // Every recorded node is on the backup disk.
     auto everyNodeArrived = [&] {
-        int repeated = 0;
         for (int c = 0; c < 2; ++c) {
             const std::vector<Node> got =
                 nodesOf(readRecordFiles(m_config.backupDirs, {deviceDir(c + 1)}));
@@ -274,19 +253,16 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
                 EXPECT_GE(found.count(n), 1u) << "camera " << c + 1 << " lost the node at "
                                               << std::get<0>(n) - kBegin << " ms";
             }
-            repeated += static_cast<int>(got.size() - expected[c].size());
         }
-        return repeated;
     };
     rectest::PowerCutFileSystem power;
     RecordDiskManagerImpl::setFileSystem(&power);
 
     // An uncut run tells how many file-system calls the move makes.
-    const size_t sources = localFiles();
     ASSERT_EQ(0, power.arm(m_tmp.path()));
     move(4000, 2);
     ASSERT_EQ(0u, localFiles());
-    const int calls = power.opCount(), fsyncs = power.fsyncCount();
+    const int calls = power.opCount();
     ASSERT_EQ(0, power.cut());
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     const int points = 60;  // the sanitizer builds check the same code more slowly
@@ -295,7 +271,6 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
 #endif
     std::set<int> cuts;
     for (int i = 0; i < points; ++i) cuts.insert(1 + static_cast<int>(1LL * i * calls / points));
-    int repeats = 0, mended = 0;
     for (int cut : cuts) {
         SCOPED_TRACE("cut before file-system call " + std::to_string(cut) + " of " +
                      std::to_string(calls));
@@ -307,14 +282,12 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
         // What the process had noted is gone with the power.
         MoveLedger::instance().reset();
         RecordQuarantine::reset();
-        mended += recover();
+        recover();
         move(4000, 2);
         ASSERT_EQ(0u, localFiles());
-        repeats += everyNodeArrived();
+        everyNodeArrived();
         if (HasFailure()) break;
     }
-    std::printf("%zu source files, %d fsyncs; %zu cuts of %d calls: %d nodes repeated, %d mends\n",
-                sources, fsyncs, cuts.size(), calls, repeats, mended);
 
     // The backup disk goes away mid-file (renamed, or an empty folder in its
     // place; checkpoints at every frame or not) or before the first file: no
@@ -348,12 +321,21 @@ TEST_F(MoveTest, EveryNodeSurvivesAPowerCutOrTheBackupDiskGoneAtAnyPoint) {
     }
 }
 
-// A camera removed and added again before the (held) stop thread reached its
-// old job: the two jobs never read one file together, every node arrives
-// once. A removal then unInit: unInit stops the job and completes its file.
+// On the infinitely fast clock a job with nothing to move sleeps (a few idle
+// waits in 200 ms; spinning makes thousands). A camera removed and added
+// again before the (held) stop thread reached its old job: the two jobs never
+// read one file together, every node arrives once. A removal then unInit:
+// unInit stops the job and completes its file.
 TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
     const RecordInfo info = makeInfo(kDevice, 1, kIP);
     BackupServiceManager* manager = BackupServiceManager::getInstance();
+    {
+        WaitRecorder waits;
+        manager->init();
+        ASSERT_EQ(0, manager->addService(0, info));
+        EXPECT_LE(idleWaits("wait 1000"), 20);
+        manager->unInit();
+    }
     for (bool addAgain : {true, false}) {
         SCOPED_TRACE(addAgain ? "removed and added again" : "removed, then unInit");
         restart();
@@ -376,7 +358,6 @@ TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
         manager->unInit();
         TaliqTime::setClockSpeed(0);
         EXPECT_EQ(0, removed->isRunning());
-        EXPECT_EQ(0, manager->getStopThread().getQueuedCount());
 
         // No backup file left "being recorded" (never listed), none twice.
         EXPECT_EQ(localFiles({"backup"}), files(m_config.backupDirs).size());
@@ -394,54 +375,25 @@ TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
     }
 }
 
-// On the infinitely fast clock a job with nothing to move sleeps (a few idle
-// waits in 200 ms; spinning makes thousands) until a file is completed.
-TEST_F(MoveTest, IdleJobSleepsUntilARecordFileIsCompleted) {
-    WaitRecorder waits;
-    BackupServiceManager* manager = BackupServiceManager::getInstance();
-    manager->init();
-    ASSERT_EQ(0, manager->addService(0, makeInfo(kDevice, 1, kIP)));
-    EXPECT_LE(idleWaits("wait 1000"), 20);
-    record(4, 10);
-    EXPECT_TRUE(waitUntil([&] { return localFiles() == 0; }));
-    manager->unInit();
-    EXPECT_EQ(1u, files(m_config.backupDirs).size());
-}
-
 // Every backup file of a move holds every node, starts at a key frame after
 // a PAT, decodes without a complaint, and (ffprobe) has its own time line
 // from 10 s on, one frame a frame, whatever the source's (one wraps at 2^33).
+// (Real encoders' streams through the packager: ts_test.)
 TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
     if (system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
     struct Row {
         const char* name;
-        int encoderType;    // 0: a 1280x720 clip at 30 fps made by ffmpeg, imported
-        long long segment;  // 0: a third of the recording
+        int encoderType;
         long long startDts;
-    } rows[] = {{"synthetic H.264 640x360, 300 KB segments", 1, 300000, 900000},
-                {"synthetic H.264 wrapping at 2^33", 1, 300000, (1LL << 33) - 90000},
-                {"synthetic H.265 640x360, 300 KB segments", 2, 300000, 900000},
-                {"imported H.264 1280x720 at 30 fps, a third per segment", 0, 0, 0}};
-    const std::string clip = m_tmp.sub("clip720.ts");
+    } rows[] = {{"H.264 640x360", 1, 900000},
+                {"H.264 wrapping at 2^33", 1, (1LL << 33) - 90000},
+                {"H.265 640x360", 2, 900000}};
+    const long long segment = 300000;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        restart();
-        if (row.encoderType == 0) {
-            ASSERT_EQ("",
-                      shell("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=30 "
-                            "-t 4 -c:v libx264 -preset superfast -g 30 -pix_fmt yuv420p -f "
-                            "mpegts -y '" +
-                            clip + "'"));
-            SyntheticCamera camera(m_config.recordDirs[0], kDevice, kIP, 1);
-            ASSERT_GT(camera.importFile(clip, kBegin, 8), 0);
-        } else {
-            record(20, 8, row.encoderType, row.startDts);
-        }
+        restart(segment);
+        record(20, 8, row.encoderType, row.startDts);
         const std::vector<Node> expected = nodes(m_config.recordDirs);
-        long long total = 0;
-        for (const Node& n : expected) total += std::get<1>(n);
-        const long long segment = row.segment > 0 ? row.segment : total / 3;
-        setSegment(segment);
         move(5000);
         EXPECT_EQ(expected, nodes(m_config.backupDirs));
         const std::vector<ReadFile> backups = files(m_config.backupDirs);
@@ -464,9 +416,7 @@ TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
             long long dts = 0, previous = -1;
             ASSERT_TRUE(probed >> previous) << path;
             EXPECT_EQ(10 * 90000, previous) << path;
-            for (; probed >> dts; previous = dts) {
-                ASSERT_EQ(row.encoderType ? 3600 : 3000, dts - previous) << path;
-            }
+            for (; probed >> dts; previous = dts) ASSERT_EQ(3600, dts - previous) << path;
         }
     }
 }
@@ -543,13 +493,11 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
         const int hit = row.damage == kNone ? 0 : 1;
         const std::string damaged = recorded[hit].createRecordFileName();
         // A file without read permission or a failing disk (root reads all).
-        std::atomic<int> failures{0};  // the flusher's thread opens files too
         HookFileSystem disk([&](const std::string& call, const std::string& path, int mode) {
-            const bool on = endsWith(path, "/" + recorded[hit].getRecordFileName());
+            const bool on = fs::path(path).filename() == recorded[hit].getRecordFileName();
             const bool fail =
                 on && ((call == "open" && mode == FileSystem::kRead && row.damage == kFailOpen) ||
                        (call == "read" && row.damage == kFailRead));
-            failures += fail;
             return fail ? kRecordIOError : 0;
         });
         if (row.damage == kZeroes) std::ofstream(damaged) << std::string(kNodes * 376, '\0');
@@ -576,13 +524,11 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
         for (int r = 0; r < RecordDropCounter::kReasonCount; ++r) {
             EXPECT_EQ(row.drops[r], drops.byReason[r]) << RecordDropCounter::reasonText(r);
         }
-        int dropLines = 0, entryLines = 0;
+        int dropLines = 0;
         for (const std::string& e : log.peek()) {
             dropLines += e.rfind("RecordDrop|", 0) == 0;
-            entryLines += e.find("names no file of its own day folder") != std::string::npos;
         }
         EXPECT_EQ(drops.total(), dropLines) << "every dropped frame is logged";
-        EXPECT_EQ(row.entryName.empty() ? 0 : 1, entryLines) << "a hostile entry is logged once";
         const std::string logged =
             row.logged[0] == '@' ? damaged + row.logged.substr(1) : row.logged;
         EXPECT_TRUE(log.contains(logged)) << logged;
@@ -590,7 +536,6 @@ TEST_F(MoveTest, HostileInputMovesTheGoodNodesAndAccountsForTheRest) {
         std::vector<std::string> q;
         RecordQuarantine::list(*posixFileSystem(), m_tmp.sub("local"), q);
         ASSERT_EQ(row.quarantined, q.size());
-        EXPECT_EQ(row.damage == kFailOpen || row.damage == kFailRead ? 3 : 0, failures.load());
         if (row.damage == kFailOpen || row.damage == kFailRead || row.damage == kLink) {
             EXPECT_NE(std::string::npos, q[0].find("#" + deviceDir() + "#20231114#" +
                                                    recorded[hit].getRecordFileName()));
@@ -631,7 +576,16 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
         TSAVData frame;
         for (size_t f = 0; f < files.size(); ++f) {
             SCOPED_TRACE("file " + std::to_string(f));
-            readAll(retriever, files[f]);
+            for (const Frame& e : files[f].frames) {  // every frame as recorded
+                ASSERT_EQ(0, retriever.read(&frame));
+                EXPECT_EQ(e.data, std::string(frame.getData(), frame.getDataLength()));
+                EXPECT_EQ((std::vector<long long>{e.timeStamp, e.timeLen, e.iFrame ? 1 : 2,
+                                                  files[f].width, files[f].width * 9 / 16,
+                                                  files[f].encoder}),
+                          (std::vector<long long>{frame.getTimeStamp(), frame.getDataTimeLength(),
+                                                  frame.getFrameType(), frame.getImageWidth(),
+                                                  frame.getImageHeight(), frame.getEncoderType()}));
+            }
             const std::set<std::string> names = listedNames();
             for (size_t g = 0; g < files.size(); ++g) {
                 EXPECT_EQ(g >= f, fs::exists(files[g].info.createRecordFileName())) << g;
@@ -657,9 +611,7 @@ TEST_F(MoveTest, RetrieverOpenAnswersItsCodesInTheirOrder) {
     EXPECT_EQ(-734, retriever.open(makeInfo("", 1, "1:2")));
     EXPECT_STREQ("1-2", retriever.getRecordInfo().getDeviceIP());  // kept, rewritten
     EXPECT_EQ(-734, retriever.open(makeInfo(kDevice, 0, kIP)));
-    GlobalEnv::getInstance()->setPrintFlag(1);  // no policy for the device:
-    EXPECT_EQ("LocalBackupRecordRetriever DirList is empty\n",
-              printed([&] { EXPECT_EQ(-708, retriever.open(makeInfo("unknown", 1))); }));
+    EXPECT_EQ(-708, retriever.open(makeInfo("unknown", 1)));     // no policy for the device
     EXPECT_EQ(-708, retriever.open(makeInfo("other", 1, kIP)));  // its group has no directory
     // No device folder but on a raw removable disk, which is never searched.
     m_config.recordDirs[1].setDiskType(2);
@@ -703,10 +655,11 @@ TEST_F(MoveTest, RetrieverDeleteDropsTheEntryOnlyWithTheFile) {
     }
     const Row* row = rows;
     HookFileSystem failing([&](const std::string& call, const std::string& path, int) {
-        const bool fail = (call == "rename" && row->failRecycle &&
-                           path.find("/.recycle/") != std::string::npos) ||
-                          (call == "unlink" && row->failUnlink) ||
-                          (call == "open" && row->failIndex && endsWith(path, "/record.idx"));
+        const bool fail =
+            (call == "rename" && row->failRecycle &&
+             path.find("/.recycle/") != std::string::npos) ||
+            (call == "unlink" && row->failUnlink) ||
+            (call == "open" && row->failIndex && fs::path(path).filename() == "record.idx");
         return fail ? -707 : 0;
     });
     RecordDiskManagerImpl::setFileSystem(&failing);
