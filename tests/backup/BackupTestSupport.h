@@ -20,7 +20,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../support/TempDir.h"
+#include "../support/TestHost.h"
 #include "IBackupRecordRetriever.h"
 #include "IFile.h"
 #include "IRecordDir.h"
@@ -38,46 +38,8 @@
 
 namespace backup_test {
 
-// Things in the order they happened; any thread may add.
-class EventLog {
-  public:
-    void add(const std::string& event) {
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_events.push_back(event);
-        }
-        m_changed.notify_all();
-    }
-    std::vector<std::string> peek() const {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_events;
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return std::move(m_events);
-    }
-    std::string joined() {
-        std::string out;
-        for (const std::string& e : take()) out += (out.empty() ? "" : "; ") + e;
-        return out;
-    }
-    bool contains(const std::string& part) const {
-        for (const std::string& e : peek()) {
-            if (e.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-    // Waits (a minute at most) for `enough` of the events not yet taken.
-    bool waitFor(const std::function<bool(const std::vector<std::string>&)>& enough) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return enough(m_events); });
-    }
-
-  private:
-    mutable std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_events;
-};
+using rectest::EventLog;
+using rectest::LogCapture;
 
 // What fakes, hooks and waits do.
 inline EventLog& events() {
@@ -112,26 +74,6 @@ inline int idleWaits(const std::string& wait) {
 // Logs "destroyed <name>" when the last holder lets go.
 inline std::shared_ptr<void> sentinel(const std::string& name) {
     return std::shared_ptr<void>(nullptr, [name](void*) { logEvent("destroyed " + name); });
-}
-
-// Every log entry written while it lives, as "category|message".
-struct LogCapture : EventLog {
-    LogCapture() {
-        Logger::setObserver([this](const std::string& c, const std::string& m, const std::string&,
-                                   int) { add(c + "|" + m); });
-    }
-    ~LogCapture() { Logger::setObserver(Logger::Observer()); }
-};
-
-// What a shell command printed on both outputs.
-inline std::string shell(const std::string& command) {
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return "popen failed";
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-    pclose(p);
-    return out;
 }
 
 // Sets what a frame carries besides its data.

@@ -380,7 +380,7 @@ TEST_F(MoveTest, RemovedJobNeverMovesBesideTheCamerasNextJobAndStopsAtUnInit) {
 // from 10 s on, one frame a frame, whatever the source's (one wraps at 2^33).
 // (Real encoders' streams through the packager: ts_test.)
 TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
-    if (system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+    if (!rectest::haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
     struct Row {
         const char* name;
         int encoderType;
@@ -408,11 +408,11 @@ TEST_F(MoveTest, EveryBackupFileStartsPlayable) {
             }
             EXPECT_TRUE(pat) << path;
             EXPECT_LE(static_cast<long long>(f.data.size()), segment) << path;
-            EXPECT_EQ("", shell("ffmpeg -nostdin -v warning -i '" + path + "' -f null -")) << path;
+            EXPECT_EQ("", rectest::decodeWarnings(path)) << path;
             std::istringstream probed(
-                shell("ffprobe -v quiet -select_streams v -show_entries "
-                      "packet=dts -of csv=p=0 '" +
-                      path + "'"));
+                rectest::run("ffprobe -v quiet -select_streams v -show_entries "
+                             "packet=dts -of csv=p=0 '" +
+                             path + "'"));
             long long dts = 0, previous = -1;
             ASSERT_TRUE(probed >> previous) << path;
             EXPECT_EQ(10 * 90000, previous) << path;

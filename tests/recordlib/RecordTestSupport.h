@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "../support/TempDir.h"
+#include "../support/TestHost.h"
 #include "LocalRecorder.h"
 #include "Logger.h"
 #include "RecordDiskManagerImpl.h"
@@ -101,31 +101,6 @@ class FileSystemScope {
     }
 };
 
-// Collects the log entries of one category while it lives.
-class LogCatcher {
-  public:
-    explicit LogCatcher(const std::string& category) {
-        Logger::setObserver([this, category](const std::string& cat, const std::string& message,
-                                             const std::string&, int) {
-            std::lock_guard<std::mutex> g(m_lock);
-            if (cat == category) m_messages.push_back(message);
-        });
-    }
-    ~LogCatcher() { Logger::setObserver(Logger::Observer()); }
-    // Whether an entry holds `part` ("" for any entry).
-    bool contains(const std::string& part) const {
-        std::lock_guard<std::mutex> g(m_lock);
-        for (const std::string& m : m_messages) {
-            if (m.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-
-  private:
-    mutable std::mutex m_lock;
-    std::vector<std::string> m_messages;
-};
-
 // `count` TS packets with sync bytes, each filled with a byte derived from
 // `seed` and its position, so that data mixed up between nodes is noticed.
 inline std::vector<char> packets(int count, int seed) {
@@ -169,27 +144,6 @@ class ConfigScope {
         RecordDiskManagerImpl::setConfiguration(RecorderConfig());
     }
 };
-
-// Runs a shell command; answers what it printed on both outputs.
-inline std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return "popen failed";
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    pclose(p);
-    return out;
-}
-
-inline bool haveFfmpeg() {
-    return system("ffmpeg -version >/dev/null 2>&1 && ffprobe -version >/dev/null 2>&1") == 0;
-}
-
-// The decoder's complaints about a file: empty when it plays cleanly.
-inline std::string decodeWarnings(const std::string& path) {
-    return run("ffmpeg -nostdin -v warning -i '" + path + "' -f null -");
-}
 
 }  // namespace rectest
 

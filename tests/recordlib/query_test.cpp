@@ -17,7 +17,7 @@
 
 namespace {
 
-using rectest::LogCatcher;
+using rectest::LogCapture;
 using rectest::packets;
 using rectest::TempDir;
 
@@ -86,7 +86,7 @@ TEST_F(QueryTest, WalkFindsTheNextCompleteFileAndPassesOverTheOthers) {
 
     RetrieverFileQuery q = query({"dev_1_10.0.0.1_2", "dev_1_10-0-0-9_2"});
     q.setIFrameFlag(true);
-    rectest::LogCatcher log("RecordQuery");
+    rectest::LogCapture log("RecordQuery");
     std::filesystem::remove(gone.createRecordFileName());
     EXPECT_EQ((std::vector<long long>{kDay1 + 90000, kDay2 + 1000}), walk(q));
     EXPECT_TRUE(log.contains("listed but missing"));
@@ -250,7 +250,7 @@ TEST_F(IndexTest, DamageSkipsOrMarksOnlyTheEntryItHitsAndIsLogged) {
             std::string bad = cut ? ab.substr(0, at + 1) : abc;
             if (!cut) bad[at] = static_cast<char>(bad[at] ^ 0x5a);
             setBytes(bad);
-            LogCatcher log("RecordIndex");
+            LogCapture log("RecordIndex");
             EXPECT_EQ(std::vector<std::string>(left.begin(), left.end() - cut), load())
                 << (cut ? "cut at " : "flipped ") << at;
             EXPECT_TRUE(log.contains(cut ? "torn entry" : "")) << at;
@@ -272,7 +272,7 @@ TEST_F(IndexTest, DamageSkipsOrMarksOnlyTheEntryItHitsAndIsLogged) {
     std::string bad = bytes();
     bad[(before + after) / 2] ^= 1;
     setBytes(bad);
-    LogCatcher log("RecordIndex");
+    LogCapture log("RecordIndex");
     std::vector<RecordIndexEntry> got;
     ASSERT_EQ(kRecordOk, RecordIndexFile::load(fs, path, got));
     ASSERT_EQ(3u, got.size());

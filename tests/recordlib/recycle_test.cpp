@@ -93,7 +93,7 @@ TEST_F(RecycleTest, RemovedFileMovesToTheBinAndIsPurgedAfterTheRetention) {
     ASSERT_EQ(kRecordOk, bin.init(1, 0));
     rectest::FaultFileSystem faults;
     rectest::FileSystemScope scope(&faults);
-    rectest::LogCatcher log("RecordRecycleBin");
+    rectest::LogCapture log("RecordRecycleBin");
     faults.failAt("list", recycle, kRecordIOError);
     EXPECT_EQ(kRecordIOError, bin.purge(0));
     EXPECT_TRUE(log.contains(recycle + ": cannot be listed (I/O error)"));

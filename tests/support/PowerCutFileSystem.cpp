@@ -93,7 +93,6 @@ int PowerCutFileSystem::fsync(int fd) {
     if (int r = countCall()) return r;
     int r = FileSystemWrapper::fsync(fd);
     if (r != kRecordOk || !m_armed) return r;
-    ++m_fsyncs;
     auto it = m_fds.find(fd);
     if (it == m_fds.end() || m_nodes[it->second].isDir) return r;  // not below the root
     return readAll("/proc/self/fd/" + std::to_string(fd), m_nodes[it->second].content);
@@ -134,7 +133,6 @@ int PowerCutFileSystem::syncDir(const std::string& dir) {
     if (int r = countCall()) return r;
     const int r = FileSystemWrapper::syncDir(dir);
     if (r != kRecordOk || !m_armed) return r;
-    ++m_syncDirs;
     if (!below(dir)) return r;
     const int node = nodeOf(dir);
     return node < 0 ? kRecordNotFound : snapshotDir(dir, node, false);
@@ -147,7 +145,7 @@ void PowerCutFileSystem::reset() {
     m_inodes.clear();
     m_fds.clear();
     m_countdown = 0;
-    m_ops = m_fsyncs = m_syncDirs = 0;
+    m_ops = 0;
 }
 
 int PowerCutFileSystem::countCall() {

@@ -42,11 +42,8 @@ class PowerCutFileSystem : public FileSystemWrapper {
     [[nodiscard]] int cut();
 
     bool crashed() const { return m_crashed; }
-    // Counted calls since arm(), the refused ones too: an uncut run gives the
-    // cut points 1..opCount(). Then the fsync and syncDir calls that took effect.
+    // Counted calls since arm(), refused ones too (cut points 1..opCount()).
     int opCount() const { return m_ops; }
-    int fsyncCount() const { return m_fsyncs; }
-    int syncDirCount() const { return m_syncDirs; }
 
     int open(const std::string& path, int mode, int& fd) override;
     int write(int fd, const char* buffer, int count) override;
@@ -82,7 +79,7 @@ class PowerCutFileSystem : public FileSystemWrapper {
     std::map<int, int> m_fds;                    // descriptor below the root -> node
     int m_countdown = 0;
     std::atomic<bool> m_crashed{false};  // these are also read without the lock
-    std::atomic<int> m_ops{0}, m_fsyncs{0}, m_syncDirs{0};
+    std::atomic<int> m_ops{0};
 };
 
 }  // namespace rectest
