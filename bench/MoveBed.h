@@ -132,6 +132,17 @@ class Bed {
     int cameras() const { return m_cameras; }
     long long bytes() const { return m_bytes; }
     int sourceFiles() const { return m_files; }
+    long long nodes() const { return m_nodes; }
+    // The source data files of camera `camera` (1-based) as recorded, oldest
+    // first, in the pristine copy.
+    std::vector<std::string> pristineFiles(int camera) const {
+        const std::size_t local = (m_root + "/disks/local").size();
+        std::vector<std::string> paths;
+        for (const std::string& p : m_paths[static_cast<std::size_t>(camera - 1)]) {
+            paths.push_back(m_root + "/pristine/local" + p.substr(local));
+        }
+        return paths;
+    }
 
     // Records `seconds` of every camera (none: empty disks) in files of
     // `fileSeconds`, and keeps the disks as the pristine copy.
@@ -146,11 +157,17 @@ class Bed {
         RecordDiskManagerImpl::setConfiguration(m_config);
         m_bytes = 0;
         m_files = 0;
+        m_nodes = 0;
+        m_paths.assign(static_cast<std::size_t>(m_cameras), {});
         for (int c = 1; c <= m_cameras && seconds > 0; ++c) {
             SyntheticCamera camera(m_config.recordDirs[0], "bench", "10.0.0.1", c);
             SyntheticStreamOptions options;
             if (camera.record(options, seconds, 1700000000000LL, fileSeconds) <= 0) std::abort();
-            for (const auto& f : camera.files()) m_bytes += f.getFileSize();
+            for (const auto& f : camera.files()) {
+                m_bytes += f.getFileSize();
+                m_nodes += f.getNodeCount();
+                m_paths[static_cast<std::size_t>(c - 1)].push_back(f.createRecordFileName());
+            }
             m_files += static_cast<int>(camera.files().size());
         }
         fs::remove_all(m_root + "/pristine");
@@ -190,7 +207,9 @@ class Bed {
     std::string m_root;
     RecorderConfig m_config;
     long long m_bytes = 0;
+    long long m_nodes = 0;
     int m_files = 0;
+    std::vector<std::vector<std::string>> m_paths;  // per camera, as recorded
 };
 
 }  // namespace benchbed

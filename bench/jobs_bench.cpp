@@ -4,6 +4,12 @@
 //   0.2 s): the process's CPU time per second of wall time (in % of one
 //   core, and the part of it spent in the kernel; median of windows), and
 //   the resident memory and threads each job adds.
+// - BM_RealPaceFloor: the same N threads without the module: each makes only
+//   the calls a step cannot do without (read a node's worth of its camera's
+//   recording, write it to a file on the backup disk, sleep 0.2 s), or only
+//   the sleep (`io:0`). Nothing is made durable, no index is kept, the sleep
+//   is the cheapest there is (not stoppable): a floor under any job that
+//   moves one frame per step at the real pace on this machine.
 // - BM_UnInit: unInit with 64 jobs in the middle of their moves; the time
 //   unInit takes (the iteration time; median of rounds), and the time until
 //   every backup file it closed is durable.
@@ -12,6 +18,8 @@
 //
 //   jobs_bench [--benchmark_filter=...] (NVR_BENCH_ROUNDS=5)
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "MoveBed.h"
 #include "Singlton.h"
@@ -44,6 +52,17 @@ Bed& bed() {
 
 void sleepSeconds(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
 
+// The process's CPU time per second of wall time (in % of one core), and the
+// part spent in the kernel, over `rounds()` windows of 2 s.
+void measureCpu(std::vector<double>& cpu, std::vector<double>& sys) {
+    for (int w = 0; w < rounds(); ++w) {
+        const double c0 = cpuSeconds(), s0 = systemCpuSeconds(), t0 = nowSeconds();
+        sleepSeconds(2);
+        cpu.push_back(100.0 * (cpuSeconds() - c0) / (nowSeconds() - t0));
+        sys.push_back(100.0 * (systemCpuSeconds() - s0) / (nowSeconds() - t0));
+    }
+}
+
 void BM_RealPace(benchmark::State& state) {
     const int jobs = static_cast<int>(state.range(0));
     bed().restore();
@@ -62,12 +81,7 @@ void BM_RealPace(benchmark::State& state) {
         sleepSeconds(2);  // every job has opened both ends and moves
         rssAfter = procStatus("VmRSS");
         threadsAfter = procStatus("Threads");
-        for (int w = 0; w < rounds(); ++w) {
-            const double c0 = cpuSeconds(), s0 = systemCpuSeconds(), t0 = nowSeconds();
-            sleepSeconds(2);
-            cpu.push_back(100.0 * (cpuSeconds() - c0) / (nowSeconds() - t0));
-            sys.push_back(100.0 * (systemCpuSeconds() - s0) / (nowSeconds() - t0));
-        }
+        measureCpu(cpu, sys);
         manager->unInit();
         BackupRecordWriter::waitForClosedFiles();
         state.SetIterationTime(median(cpu));
@@ -79,6 +93,64 @@ void BM_RealPace(benchmark::State& state) {
     state.counters["rss_MB"] = rssAfter / 1024.0;
 }
 BENCHMARK(BM_RealPace)->ArgName("jobs")->Arg(1)->Arg(16)->Arg(64)->UseManualTime()->Iterations(1);
+
+// One floor thread: the calls of a step and nothing else, until `stop`.
+void floorThread(int camera, bool io, std::size_t nodeBytes, const std::atomic<bool>& stop) {
+    const std::vector<std::string> sources = bed().pristineFiles(camera);
+    const std::string target =
+        bed().root() + "/disks/backup/floor-" + std::to_string(camera) + ".ts";
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || sources.empty()) std::abort();
+    std::vector<char> node(nodeBytes);
+    std::size_t next = 0;
+    int in = -1;
+    while (!stop.load()) {
+        if (io) {
+            if (in < 0) in = ::open(sources[next++ % sources.size()].c_str(), O_RDONLY);
+            if (in < 0) std::abort();
+            const ssize_t got = ::read(in, node.data(), node.size());
+            if (got <= 0) {
+                ::close(in);
+                in = -1;
+            } else if (::write(out, node.data(), static_cast<std::size_t>(got)) != got) {
+                std::abort();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    if (in >= 0) ::close(in);
+    ::close(out);
+}
+
+void BM_RealPaceFloor(benchmark::State& state) {
+    const int jobs = static_cast<int>(state.range(0));
+    const bool io = state.range(1) != 0;
+    bed().restore();
+    const auto nodeBytes = static_cast<std::size_t>(bed().bytes() / bed().nodes());
+    std::vector<double> cpu, sys;
+    for (auto _ : state) {
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (int c = 1; c <= jobs; ++c) {
+            threads.emplace_back(floorThread, c, io, nodeBytes, std::cref(stop));
+            sleepSeconds(0.2 / jobs);  // the jobs of a manager start apart too
+        }
+        sleepSeconds(2);
+        measureCpu(cpu, sys);
+        stop.store(true);
+        for (std::thread& t : threads) t.join();
+        state.SetIterationTime(median(cpu));
+    }
+    state.counters["cpu_%"] = median(cpu);
+    state.counters["cpu_in_kernel_%"] = median(sys);
+    state.counters["node_bytes"] = static_cast<double>(nodeBytes);
+}
+BENCHMARK(BM_RealPaceFloor)
+    ->ArgNames({"jobs", "io"})
+    ->Args({64, 0})
+    ->Args({64, 1})
+    ->UseManualTime()
+    ->Iterations(1);
 
 void BM_UnInit(benchmark::State& state) {
     const int jobs = static_cast<int>(state.range(0));
