@@ -113,52 +113,20 @@ void MoveLedger::reportCancelled(const std::vector<Pending>& cancelled,
     if (!cancelled.empty()) WakeEvent::work().notify();
 }
 
-void MoveLedger::writerDurable(unsigned long long writer) {
-    Camera* camera = nullptr;
-    std::vector<Pending> batch;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto w = m_writers.find(writer);
-        if (w == m_writers.end()) return;
-        camera = w->second.camera;
-        noneWaitsFor(writer);
-        batch = takeReady(*camera, writer);
-    }
-    if (!batch.empty()) release(*camera, std::move(batch));
-}
+void MoveLedger::writerDurable(unsigned long long writer) { settle(writer, true, false); }
 
-void MoveLedger::writerLost(unsigned long long writer) {
-    std::vector<Pending> cancelled;
-    std::string path;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto w = m_writers.find(writer);
-        if (w == m_writers.end()) return;
-        path = w->second.path;
-        cancelWaiting(*w->second.camera, writer, cancelled);
-    }
-    reportCancelled(cancelled, path);
-}
+void MoveLedger::writerLost(unsigned long long writer) { settle(writer, false, false); }
 
-void MoveLedger::writerClosed(unsigned long long writer) {
-    Camera* camera = nullptr;
-    std::vector<Pending> batch;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto w = m_writers.find(writer);
-        if (w == m_writers.end()) return;
-        camera = w->second.camera;
-        // A writer closed without a durable close was lost, and every removal
-        // waiting for it then was cancelled; one asked since does not hold
-        // frames of it (a lost writer takes none), so it no longer waits.
-        batch = takeReady(*camera, writer);
-        camera->writers.erase(writer);
-        m_writers.erase(w);
-    }
-    if (!batch.empty()) release(*camera, std::move(batch));
-}
+// A writer closed without a durable close was lost, and every removal waiting
+// for it then was cancelled; one asked since does not hold frames of it (a
+// lost writer takes none), so it is released like after a durable close.
+void MoveLedger::writerClosed(unsigned long long writer) { settle(writer, true, true); }
 
 void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
+    settle(writer, durable, true);
+}
+
+void MoveLedger::settle(unsigned long long writer, bool durable, bool closed) {
     Camera* camera = nullptr;
     std::vector<Pending> batch, cancelled;
     std::string path;
@@ -169,12 +137,15 @@ void MoveLedger::writerFinished(unsigned long long writer, bool durable) {
         camera = w->second.camera;
         path = w->second.path;
         if (durable) {
+            noneWaitsFor(writer);
             batch = takeReady(*camera, writer);
         } else {
             cancelWaiting(*camera, writer, cancelled);
         }
-        camera->writers.erase(writer);
-        m_writers.erase(w);
+        if (closed) {
+            camera->writers.erase(writer);
+            m_writers.erase(w);
+        }
     }
     reportCancelled(cancelled, path);
     if (!batch.empty()) release(*camera, std::move(batch));

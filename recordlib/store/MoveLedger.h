@@ -148,6 +148,10 @@ class RECORDLIB_EXPORT MoveLedger {
         Camera* camera = nullptr;  // in m_cameras (map nodes stay put)
         std::shared_ptr<OldestWait> oldestWait;
     };
+    // The one body of the four writer reports: a durable writer releases the
+    // pendings that wait for it only, a lost one cancels those that wait for
+    // it; a closed one then leaves the ledger. REQUIRES: m_lock not held.
+    void settle(unsigned long long writer, bool durable, bool closed);
     // Nothing waits for `writer` any more. REQUIRES: m_lock held.
     void noneWaitsFor(unsigned long long writer);
 

@@ -168,6 +168,12 @@ TEST_F(RecycleTest, RemovalWaitsForEveryBackupFileOfTheCameraOpenWhenAsked) {
         EXPECT_FALSE(ledger.isPending(path));
         EXPECT_EQ(row.gone ? 0 : 1, indexed(f));
         std::filesystem::remove(path);
+        // Both closed: a source read now waits for no backup file.
+        ledger.writerClosed(writers[0]);
+        ledger.writerClosed(writers[1]);
+        const RecordFileInfo later = recordFile(disk, kDay + 5000, 2);
+        EXPECT_EQ(1, removeLikeTheRetriever(later));
+        EXPECT_FALSE(std::filesystem::exists(later.createRecordFileName()));
     }
     ledger.reset();
 }
