@@ -17,15 +17,12 @@ namespace {
 
 bool printing() { return GlobalEnv::getInstance()->getPrintFlag() != 0; }
 
-// On the infinitely fast clock an idle wait lasts until new work is announced,
-// or this much real time for work that appears unannounced.
-const long kIdleLimitMs = 1000;
-
 // The waits of a job that has nothing to move (no frame yet, the backup disk
 // refused): as TaliqTime::wait at every clock speed but 0, where they end
-// when a record file appears or the job is stopped instead of at once.
+// when a record file appears, the job is stopped, or a second of real time
+// has passed, instead of at once.
 void idleWait(long seconds, unsigned long long seen) {
-    TaliqTime::wait(TaliqTime(seconds, 0), WakeEvent::work(), seen, kIdleLimitMs);
+    TaliqTime::wait(TaliqTime(seconds, 0), WakeEvent::work(), seen, WakeEvent::kUnannouncedWorkMs);
 }
 
 }  // namespace

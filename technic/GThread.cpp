@@ -18,9 +18,6 @@
 namespace {
 
 constexpr int kPalpitationUnitMs = 10;
-// On the infinitely fast clock, the longest real time a back-off waits for
-// new work that nobody announces.
-constexpr long kIdleLimitMs = 1000;
 
 long long steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -91,7 +88,8 @@ void GThread::Impl::run() {
         const int result = call(body, "body");
         callStartedNs.store(0, std::memory_order_relaxed);
         if (result == -1) {
-            TaliqTime::wait(TaliqTime(1, 0), WakeEvent::work(), seen, kIdleLimitMs);
+            TaliqTime::wait(TaliqTime(1, 0), WakeEvent::work(), seen,
+                            WakeEvent::kUnannouncedWorkMs);
         }
     }
     call(onExit, "onExit");

@@ -34,6 +34,10 @@ class TECHNIC_EXPORT WakeEvent {
     // it when a record file is completed, when a source file is kept for
     // another move, and when a backup disk is prepared).
     static WakeEvent& work();
+    // The longest real time an idle wait on work() lasts on the infinitely
+    // fast clock, for work that appears without a notification (files
+    // written by another process).
+    static constexpr long kUnannouncedWorkMs = 1000;
 
   private:
     friend class ThreadStopState;

@@ -186,16 +186,16 @@ FileSystem* posixFileSystem() {
 
 namespace fsutil {
 
-std::string join(const std::string& a, const std::string& b) {
-    if (a.empty()) return b;
-    if (a.back() == '/') return a + b;
-    return a + "/" + b;
-}
-
 void joinInto(std::string& out, const std::string& a, const std::string& b) {
     out.assign(a);
     if (!a.empty() && a.back() != '/') out.push_back('/');
     out.append(b);
+}
+
+std::string join(const std::string& a, const std::string& b) {
+    std::string out;
+    joinInto(out, a, b);
+    return out;
 }
 
 bool isNormal(const std::string& path) {
