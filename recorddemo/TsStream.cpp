@@ -178,13 +178,26 @@ std::vector<unsigned char> unescape(const unsigned char* nal, std::size_t n) {
     return r;
 }
 
-void cropped(unsigned int chroma, bool separatePlanes, unsigned int left, unsigned int right,
-             unsigned int top, unsigned int bottom, unsigned int frameFactor, int& width,
-             int& height) {
-    const unsigned int subW = (chroma == 1 || chroma == 2) && !separatePlanes ? 2 : 1;
-    const unsigned int subH = chroma == 1 && !separatePlanes ? 2 : 1;
-    width -= static_cast<int>(subW * (left + right));
-    height -= static_cast<int>(subH * frameFactor * (top + bottom));
+// The largest picture side the import takes from a parameter set. The fields
+// are Exp-Golomb codes of up to 32 bits, so a damaged SPS can claim anything;
+// real encoders stop far below this.
+const long long kMaxPictureSide = 65535;
+
+// Sets width and height to the coded size less the cropping window, counted
+// in 64 bits so that no field value can overflow; false when either side is
+// not in 1..kMaxPictureSide.
+bool croppedSize(long long codedWidth, long long codedHeight, unsigned int chroma,
+                 bool separatePlanes, unsigned int frameFactor, unsigned int left,
+                 unsigned int right, unsigned int top, unsigned int bottom, int& width,
+                 int& height) {
+    const long long subW = (chroma == 1 || chroma == 2) && !separatePlanes ? 2 : 1;
+    const long long subH = chroma == 1 && !separatePlanes ? 2 : 1;
+    const long long w = codedWidth - subW * (static_cast<long long>(left) + right);
+    const long long h = codedHeight - subH * frameFactor * (static_cast<long long>(top) + bottom);
+    if (w < 1 || w > kMaxPictureSide || h < 1 || h > kMaxPictureSide) return false;
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
+    return true;
 }
 
 // H.264 SPS (after the NAL header byte).
@@ -228,18 +241,21 @@ bool parseH264Sps(const std::vector<unsigned char>& rbsp, int& width, int& heigh
     }
     r.ue();
     r.bit();
-    const unsigned int mbWidth = r.ue() + 1;
-    const unsigned int mapHeight = r.ue() + 1;
+    const long long mbWidth = r.ue() + 1LL;
+    const long long mapHeight = r.ue() + 1LL;
     const unsigned int frameMbsOnly = r.bit();
     if (!frameMbsOnly) r.bit();
     r.bit();
-    width = static_cast<int>(mbWidth * 16);
-    height = static_cast<int>((2 - frameMbsOnly) * mapHeight * 16);
+    unsigned int left = 0, right = 0, top = 0, bottom = 0;
     if (r.bit()) {
-        const unsigned int left = r.ue(), right = r.ue(), top = r.ue(), bottom = r.ue();
-        cropped(chroma, separate, left, right, top, bottom, 2 - frameMbsOnly, width, height);
+        left = r.ue();
+        right = r.ue();
+        top = r.ue();
+        bottom = r.ue();
     }
-    return !r.overrun && width > 0 && height > 0;
+    return !r.overrun &&
+           croppedSize(mbWidth * 16, (2 - frameMbsOnly) * mapHeight * 16, chroma, separate,
+                       2 - frameMbsOnly, left, right, top, bottom, width, height);
 }
 
 // H.265 SPS (after the two NAL header bytes).
@@ -263,13 +279,17 @@ bool parseH265Sps(const std::vector<unsigned char>& rbsp, int& width, int& heigh
     const unsigned int chroma = r.ue();
     bool separate = false;
     if (chroma == 3) separate = r.bit() != 0;
-    width = static_cast<int>(r.ue());
-    height = static_cast<int>(r.ue());
+    const long long codedWidth = r.ue();
+    const long long codedHeight = r.ue();
+    unsigned int left = 0, right = 0, top = 0, bottom = 0;
     if (r.bit()) {
-        const unsigned int left = r.ue(), right = r.ue(), top = r.ue(), bottom = r.ue();
-        cropped(chroma, separate, left, right, top, bottom, 1, width, height);
+        left = r.ue();
+        right = r.ue();
+        top = r.ue();
+        bottom = r.ue();
     }
-    return !r.overrun && width > 0 && height > 0;
+    return !r.overrun && croppedSize(codedWidth, codedHeight, chroma, separate, 1, left, right, top,
+                                     bottom, width, height);
 }
 
 // Calls f(nalStart, nalSize) for every NAL unit of an Annex-B buffer (the last
