@@ -222,7 +222,10 @@ bool parseH264Sps(const std::vector<unsigned char>& rbsp, int& width, int& heigh
                 if (!r.bit()) continue;
                 int last = 8, next = 8;
                 for (int j = 0; j < (i < 6 ? 16 : 64) && next != 0 && !r.overrun; ++j) {
-                    next = (last + r.se() + 256) % 256;
+                    // delta_scale is -128..127 in a valid stream; a damaged one
+                    // may code any 32-bit value, so the sum is taken in 64 bits.
+                    next = static_cast<int>(((last + static_cast<long long>(r.se())) % 256 + 256) %
+                                            256);
                     if (next != 0) last = next;
                 }
             }
