@@ -64,11 +64,6 @@ std::shared_ptr<const MoveLedger::OldestWait> MoveLedger::writerOpened(unsigned 
     return oldest;
 }
 
-void MoveLedger::noneWaitsFor(unsigned long long writer) {
-    auto w = m_writers.find(writer);
-    if (w != m_writers.end()) w->second.oldestWait->store(-1);
-}
-
 std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera, unsigned long long writer) {
     std::vector<Pending> batch;
     for (Pending& p : camera.pending) {
@@ -87,7 +82,6 @@ std::vector<MoveLedger::Pending> MoveLedger::takeReady(Camera& camera, unsigned 
 void MoveLedger::cancelWaiting(Camera& camera, unsigned long long writer,
                                std::vector<Pending>& cancelled) {
     ++camera.lossSeq;
-    noneWaitsFor(writer);
     for (auto it = camera.pending.begin(); it != camera.pending.end();) {
         const bool waits =
             std::find(it->waitingFor.begin(), it->waitingFor.end(), writer) != it->waitingFor.end();
@@ -136,8 +130,9 @@ void MoveLedger::settle(unsigned long long writer, bool durable, bool closed) {
         if (w == m_writers.end()) return;
         camera = w->second.camera;
         path = w->second.path;
+        // Released or cancelled, no removal waits for this writer any more.
+        w->second.oldestWait->store(-1);
         if (durable) {
-            noneWaitsFor(writer);
             batch = takeReady(*camera, writer);
         } else {
             cancelWaiting(*camera, writer, cancelled);

@@ -152,8 +152,6 @@ class RECORDLIB_EXPORT MoveLedger {
     // pendings that wait for it only, a lost one cancels those that wait for
     // it; a closed one then leaves the ledger. REQUIRES: m_lock not held.
     void settle(unsigned long long writer, bool durable, bool closed);
-    // Nothing waits for `writer` any more. REQUIRES: m_lock held.
-    void noneWaitsFor(unsigned long long writer);
 
     // Moves a batch of pendings that wait for nothing any more (marked
     // releasing) off their disks, then their index entries. REQUIRES: m_lock
