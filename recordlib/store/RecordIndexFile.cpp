@@ -88,19 +88,28 @@ class Reader {
         m_pos += n;
         return s;
     }
+    // One node: data length, time length, time offset, key-frame flag.
+    // Refuses (and stops the reader) a negative length or a flag other than
+    // 0 or 1.
+    bool node(RecordIndexNode& out) {
+        const int dataLen = i32();
+        const int timeLen = i32();
+        const int offset = i32();
+        const unsigned iFrame = u8();
+        if (!m_ok || dataLen < 0 || timeLen < 0 || iFrame > 1) return m_ok = false;
+        out = RecordIndexNode(dataLen, timeLen, offset, iFrame == 1);
+        return true;
+    }
     bool nodes(std::vector<RecordIndexNode>& out) {
         unsigned int count = u32();
         if (!m_ok || count > left() / kNodeBytes) return m_ok = false;
         out.reserve(out.size() + count);
+        RecordIndexNode n;
         for (unsigned int i = 0; i < count; ++i) {
-            int dataLen = i32();
-            int timeLen = i32();
-            int offset = i32();
-            unsigned iFrame = u8();
-            if (dataLen < 0 || timeLen < 0 || iFrame > 1) return m_ok = false;
-            out.emplace_back(dataLen, timeLen, offset, iFrame == 1);
+            if (!node(n)) return false;
+            out.push_back(n);
         }
-        return m_ok;
+        return true;
     }
 
     // Like nodes(), but keeps only what a summary needs: the count, the sum
@@ -111,19 +120,15 @@ class Reader {
         if (!m_ok || count > left() / kNodeBytes) return m_ok = false;
         at = m_pos;
         dataSum = 0;
+        RecordIndexNode n;
         for (unsigned int i = 0; i < count; ++i) {
-            int dataLen = i32();
-            int timeLen = i32();
-            (void)i32();
-            unsigned iFrame = u8();
-            if (dataLen < 0 || timeLen < 0 || iFrame > 1) return m_ok = false;
-            if (i == 0) firstKey = iFrame == 1;
-            dataSum += dataLen;
+            if (!node(n)) return false;
+            if (i == 0) firstKey = n.isIFrame();
+            dataSum += n.getDataLen();
         }
-        return m_ok;
+        return true;
     }
 
-  private:
     bool need(size_t k) {
         if (!m_ok || left() < k) m_ok = false;
         return m_ok;
@@ -197,7 +202,11 @@ struct NodeRun<RecordIndexEntry> {
         return static_cast<unsigned int>(e.nodes.size());
     }
     void appendTo(RecordIndexEntry& e) {
-        e.nodes.insert(e.nodes.end(), nodes.begin(), nodes.end());
+        if (e.nodes.empty()) {
+            e.nodes.swap(nodes);  // the common case: the entry's first run
+        } else {
+            e.nodes.insert(e.nodes.end(), nodes.begin(), nodes.end());
+        }
         e.fileSize += sum;
     }
 };
@@ -623,14 +632,14 @@ int RecordIndexFile::readNodes(FileSystem& fs, const std::string& indexPath,
         // The count is re-read as the run's own: the bytes are those walked
         // when the summary was made, unless the file changed meanwhile.
         Reader reader(reinterpret_cast<const unsigned char*>(buffer.data()), buffer.size());
-        for (int i = 0; i < run.second; ++i) {
-            const int dataLen = reader.i32();
-            const int timeLen = reader.i32();
-            const int offset = reader.i32();
-            const unsigned iFrame = reader.u8();
-            if (dataLen < 0 || timeLen < 0 || iFrame > 1) r = kRecordCorrupt;
-            nodes.emplace_back(dataLen, timeLen, offset, iFrame == 1);
-            sum += dataLen;
+        RecordIndexNode n;
+        for (int i = 0; i < run.second && r == kRecordOk; ++i) {
+            if (!reader.node(n)) {
+                r = kRecordCorrupt;
+            } else {
+                nodes.push_back(n);
+                sum += n.getDataLen();
+            }
         }
         if (r != kRecordOk) break;
     }
