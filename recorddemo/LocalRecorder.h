@@ -1,12 +1,11 @@
-#ifndef RECORDLIB_LOCALRECORDER_H
-#define RECORDLIB_LOCALRECORDER_H
+#ifndef RECORDDEMO_LOCALRECORDER_H
+#define RECORDDEMO_LOCALRECORDER_H
 
 #include <string>
 
 #include "AVStreamInfo.h"
 #include "RecordDirInfoEx.h"
 #include "RecordFileInfo.h"
-#include "RecordLibExport.h"
 #include "store/RecordFileWriter.h"
 
 // The recorder side: writes the record files of one device and camera into a
@@ -18,7 +17,7 @@
 // and marks it complete. Until then the query never gives the file out.
 // One thread at a time (a recorder per camera); the day index is shared with
 // other writers and readers under its per-file lock.
-class RECORDLIB_EXPORT LocalRecorder {
+class LocalRecorder {
   public:
     LocalRecorder(const RecordDirInfoEx& dir, const std::string& deviceId,
                   const std::string& deviceIP, int cameraId);
@@ -56,4 +55,4 @@ class RECORDLIB_EXPORT LocalRecorder {
     RecordFileInfo m_info;
 };
 
-#endif  // RECORDLIB_LOCALRECORDER_H
+#endif  // RECORDDEMO_LOCALRECORDER_H

@@ -12,7 +12,6 @@ namespace {
 
 using namespace MPEG_TS;
 
-constexpr std::size_t kPacket = kPacketSize;
 constexpr long long kNodeTicks = 45000;  // 500 ms of video frames per node
 constexpr long long kPcrLeadTicks = 9000;
 constexpr unsigned int kPmtPid = 0x1000;
@@ -26,7 +25,7 @@ void writePsiPacket(std::vector<unsigned char>& out, unsigned int pid, unsigned 
                     std::vector<unsigned char> section) {
     const unsigned int crc = mpegCrc32(section.data(), section.size());
     for (int s = 24; s >= 0; s -= 8) section.push_back(static_cast<unsigned char>(crc >> s));
-    unsigned char p[kPacket];
+    unsigned char p[kPacketSize];
     std::memset(p, 0xFF, sizeof p);
     p[0] = 0x47;
     p[1] = static_cast<unsigned char>(0x40 | (pid >> 8));
@@ -35,7 +34,7 @@ void writePsiPacket(std::vector<unsigned char>& out, unsigned int pid, unsigned 
     cc = (cc + 1) & 0x0F;
     p[4] = 0;
     std::memcpy(p + 5, section.data(), section.size());
-    out.insert(out.end(), p, p + kPacket);
+    out.insert(out.end(), p, p + kPacketSize);
 }
 
 void writePat(std::vector<unsigned char>& out, unsigned char& cc) {
@@ -83,11 +82,11 @@ void writePes(std::vector<unsigned char>& out, unsigned int pid, unsigned char& 
     std::size_t pos = 0;
     bool first = true;
     while (pos < pes.size()) {
-        unsigned char p[kPacket];
+        unsigned char p[kPacketSize];
         const bool withPcr = first && pcr >= 0;
         const bool withFlags = withPcr || (first && key);
         std::size_t af = withFlags ? 2 + (withPcr ? 6 : 0) : 0;  // adaptation field bytes
-        const std::size_t space = kPacket - 4 - af;
+        const std::size_t space = kPacketSize - 4 - af;
         const std::size_t take = std::min(space, pes.size() - pos);
         af += space - take;
         p[0] = 0x47;
@@ -110,7 +109,7 @@ void writePes(std::vector<unsigned char>& out, unsigned int pid, unsigned char& 
             }
         }
         std::memcpy(p + 4 + af, pes.data() + pos, take);
-        out.insert(out.end(), p, p + kPacket);
+        out.insert(out.end(), p, p + kPacketSize);
         pos += take;
         first = false;
     }
@@ -557,10 +556,10 @@ int TsFileImporter::open(const std::string& path) {
     if (m_file == nullptr) return kRecordNotFound;
     // The stream starts at the first sync byte that another one follows
     // 188 bytes later (or that ends the file).
-    unsigned char head[2 * kPacket];
+    unsigned char head[2 * kPacketSize];
     const std::size_t n = std::fread(head, 1, sizeof head, m_file);
-    for (std::size_t i = 0; i + kPacket <= n; ++i) {
-        if (head[i] == 0x47 && (i + kPacket >= n || head[i + kPacket] == 0x47)) {
+    for (std::size_t i = 0; i + kPacketSize <= n; ++i) {
+        if (head[i] == 0x47 && (i + kPacketSize >= n || head[i + kPacketSize] == 0x47)) {
             if (std::fseek(m_file, static_cast<long>(i), SEEK_SET) == 0) return kRecordOk;
             break;
         }
@@ -578,7 +577,7 @@ bool TsFileImporter::readPacket(unsigned char* packet) {
     }
     if (c == EOF) return false;
     packet[0] = 0x47;
-    return std::fread(packet + 1, 1, kPacket - 1, m_file) == kPacket - 1;
+    return std::fread(packet + 1, 1, kPacketSize - 1, m_file) == kPacketSize - 1;
 }
 
 // Keeps the latest PAT and PMT, learns the video PID from them, and numbers
@@ -594,7 +593,7 @@ void TsFileImporter::handlePsi(unsigned char* p) {
     if (t.pid == 0 && section.tableId == 0x00) {
         const int pmtPid = pmtPidOf(section);
         if (pmtPid >= 0) m_pmtPid = pmtPid;
-        m_pat.assign(p, p + kPacket);
+        m_pat.assign(p, p + kPacketSize);
     } else if (static_cast<int>(t.pid) == m_pmtPid && section.tableId == 0x02) {
         forEachStream(section, [this](unsigned int type, unsigned int pid) {
             const int encoder = type == 0x1B ? 1 : type == 0x24 ? 2 : type == 0x02 ? 0 : -1;
@@ -603,7 +602,7 @@ void TsFileImporter::handlePsi(unsigned char* p) {
             m_encoderType = encoder;
             return false;
         });
-        m_pmt.assign(p, p + kPacket);
+        m_pmt.assign(p, p + kPacketSize);
     }
 }
 
@@ -618,30 +617,32 @@ bool TsFileImporter::nextNode(TsNode& node) {
     auto appendPsi = [&](const unsigned char* psi) {
         TsPacket t;
         if (frames == 0 && MPEG_TS::readPacket(psi, t)) (t.pid == 0 ? havePat : havePmt) = true;
-        node.data.insert(node.data.end(), psi, psi + kPacket);
+        node.data.insert(node.data.end(), psi, psi + kPacketSize);
     };
     // PAT and PMT read after the previous node's last frame open this node.
-    for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
+    for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacketSize) appendPsi(&m_heldPsi[i]);
     m_heldPsi.clear();
-    unsigned char p[kPacket];
+    unsigned char p[kPacketSize];
     TsPacket t;
     while (true) {
         bool startsFrame = false, key = false;
         long long dts = 0;
+        bool valid = false;
         if (m_havePending) {
-            std::memcpy(p, m_pending, kPacket);
+            std::memcpy(p, m_pending, kPacketSize);
             m_havePending = false;
+            valid = MPEG_TS::readPacket(p, t);
             startsFrame = true;
             key = m_pendingKey;
             dts = m_pendingDts;
         } else {
             if (!readPacket(p)) break;
-            const bool valid = MPEG_TS::readPacket(p, t);
+            valid = MPEG_TS::readPacket(p, t);
             if (valid && (t.pid == 0 || static_cast<int>(t.pid) == m_pmtPid)) {
                 handlePsi(p);
                 // Held back until it is known which node the PSI belongs to.
                 if (frames > 0) {
-                    m_heldPsi.insert(m_heldPsi.end(), p, p + kPacket);
+                    m_heldPsi.insert(m_heldPsi.end(), p, p + kPacketSize);
                 } else {
                     appendPsi(p);
                 }
@@ -661,39 +662,39 @@ bool TsFileImporter::nextNode(TsNode& node) {
                 m_lastRawDts = raw;
                 dts = m_lastDts;
                 key = t.randomAccess;
-                if (t.pesData < kPacket) {
-                    forEachNal(p + t.pesData, kPacket - t.pesData,
+                if (t.pesData < kPacketSize) {
+                    forEachNal(p + t.pesData, kPacketSize - t.pesData,
                                [&](const unsigned char* nal, std::size_t n) {
                                    if (n > 0 && isKeyNal(m_encoderType, nal[0])) key = true;
                                });
                 }
             }
             if (startsFrame && frames > 0 && (key || dts - firstDts + m_frameTicks > kNodeTicks)) {
-                std::memcpy(m_pending, p, kPacket);
+                std::memcpy(m_pending, p, kPacketSize);
                 m_havePending = true;
                 m_pendingKey = key;
                 m_pendingDts = dts;
                 break;
             }
-            for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
+            for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacketSize)
+                appendPsi(&m_heldPsi[i]);
             m_heldPsi.clear();
         }
-        const bool valid = MPEG_TS::readPacket(p, t);
         if (startsFrame) {
             if (frames == 0) {
                 firstDts = dts;
                 node.iFrame = key;
                 // A key-frame node starts with a PAT and a PMT.
-                unsigned char copy[kPacket];
+                unsigned char copy[kPacketSize];
                 if (key && !havePmt && !m_pmt.empty()) {
-                    std::memcpy(copy, m_pmt.data(), kPacket);
+                    std::memcpy(copy, m_pmt.data(), kPacketSize);
                     handlePsi(copy);
-                    node.data.insert(node.data.begin(), copy, copy + kPacket);
+                    node.data.insert(node.data.begin(), copy, copy + kPacketSize);
                 }
                 if (key && !havePat && !m_pat.empty()) {
-                    std::memcpy(copy, m_pat.data(), kPacket);
+                    std::memcpy(copy, m_pat.data(), kPacketSize);
                     handlePsi(copy);
-                    node.data.insert(node.data.begin(), copy, copy + kPacket);
+                    node.data.insert(node.data.begin(), copy, copy + kPacketSize);
                 }
             }
             if (frames == 0 || dts > lastDts) lastDts = dts;
@@ -702,18 +703,19 @@ bool TsFileImporter::nextNode(TsNode& node) {
             m_collectKey = key;
             if (key) m_keyPayload.clear();
         }
-        if (m_collectKey && valid && static_cast<int>(t.pid) == m_videoPid && t.payload < kPacket) {
+        if (m_collectKey && valid && static_cast<int>(t.pid) == m_videoPid &&
+            t.payload < kPacketSize) {
             if (t.unitStart && !startsFrame) {
                 m_collectKey = false;
             } else if (m_keyPayload.size() < 4096) {
                 const std::size_t from = startsFrame ? std::min(t.pesData, kPacketSize) : t.payload;
-                m_keyPayload.insert(m_keyPayload.end(), p + from, p + kPacket);
+                m_keyPayload.insert(m_keyPayload.end(), p + from, p + kPacketSize);
             }
         }
-        node.data.insert(node.data.end(), p, p + kPacket);
+        node.data.insert(node.data.end(), p, p + kPacketSize);
     }
     if (!m_havePending) {  // end of file: the held PSI closes the last node
-        for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacket) appendPsi(&m_heldPsi[i]);
+        for (std::size_t i = 0; i < m_heldPsi.size(); i += kPacketSize) appendPsi(&m_heldPsi[i]);
         m_heldPsi.clear();
     }
     if (node.data.empty()) return false;
