@@ -13,10 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "../support/TestHost.h"
 #include "GThread.h"
 #include "Logger.h"
 #include "SafePointer.h"
 #include "TaliqTime.h"
+#include "WakeEvent.h"
 #include "function.h"
 
 // Reaches into a handle to produce the failures that correct code cannot: a
@@ -219,30 +221,17 @@ bool arrives(std::shared_future<void> signal) {
 
 function<int> none() { return function<int>(&GThread::emptyFun); }
 
-// The calls a thread under test made, in order, with their times; `first` is
-// ready once there is one.
+// The calls a thread under test made, in order, with their times.
 struct Trace {
     long add(const std::string& what) {
         std::lock_guard<std::mutex> guard(mutex);
         events.push_back(what);
         times.push_back(std::chrono::steady_clock::now());
-        if (events.size() == 1) told.set_value();
         return std::count(events.begin(), events.end(), what);
     }
     std::mutex mutex;
     std::vector<std::string> events;
     std::vector<std::chrono::steady_clock::time_point> times;
-    std::promise<void> told;
-    std::shared_future<void> first = told.get_future().share();
-};
-
-// Every log entry while it lives, as "category: message".
-struct LogCatch : Trace {
-    LogCatch() {
-        Logger::setObserver([this](const std::string& category, const std::string& message,
-                                   const std::string&, int) { add(category + ": " + message); });
-    }
-    ~LogCatch() { Logger::setObserver(Logger::Observer()); }
 };
 
 TEST(GThreadTest, HooksFrameEachRunAndStopEndsALongWaitButLetsTheCallFinish) {
@@ -273,19 +262,38 @@ TEST(GThreadTest, HooksFrameEachRunAndStopEndsALongWaitButLetsTheCallFinish) {
 }
 
 // A failing or throwing body backs off instead of spinning; the watchdog logs
-// a body call longer than the palpitation time.
+// a body call longer than the palpitation time, but not a body's idle wait
+// for work on the infinitely fast clock (which has no end of its own).
 TEST(GThreadTest, FailingBodyBacksOffAndTheWatchdogLogsALongCall) {
-    LogCatch log;
+    rectest::LogCapture log("GThread");
+    const auto spoken = [&log] {
+        return log.waitFor([](const std::vector<std::string>& e) { return !e.empty(); });
+    };
+    TaliqTime::setClockSpeed(0);
+    WakeEvent work;
+    std::promise<void> idleWaits;
+    GThread idle(
+        [&] {
+            const unsigned long long seen = work.count();
+            idleWaits.set_value();  // once: the wait below ends only by stop()
+            TaliqTime::wait(TaliqTime(1, 0), work, seen, 0);
+            return 0;
+        },
+        "idle", none(), none());
+    idle.setPalpitationTime(1);  // 10 ms
+    ASSERT_EQ(1, idle.start());
+    ASSERT_TRUE(arrives(idleWaits.get_future().share()));
     GThread stuck(
         [&] {
-            arrives(log.first);  // held until the watchdog has spoken
+            spoken();  // held until the watchdog has spoken
             return -1;
         },
         "stuck", none(), none());
     stuck.setPalpitationTime(1);  // 10 ms
     ASSERT_EQ(1, stuck.start());
-    ASSERT_TRUE(arrives(log.first));
+    ASSERT_TRUE(spoken());
     EXPECT_EQ(0, stuck.stop());
+    EXPECT_EQ(0, idle.stop());
 
     TaliqTime::setClockSpeed(100);  // the 1-second back-off lasts 10 ms
     Trace trace;
@@ -306,10 +314,9 @@ TEST(GThreadTest, FailingBodyBacksOffAndTheWatchdogLogsALongCall) {
     }
 
     TaliqTime::setClockSpeed(1);
-    std::lock_guard<std::mutex> guard(log.mutex);
-    EXPECT_EQ((std::vector<std::string>{"GThread: stuck: body call has not returned within 10 ms",
-                                        "GThread: failing: exception from body: index file gone"}),
-              log.events);
+    EXPECT_EQ((std::vector<std::string>{"stuck: body call has not returned within 10 ms",
+                                        "failing: exception from body: index file gone"}),
+              log.take());
 }
 
 }  // namespace
