@@ -201,7 +201,8 @@ class MoveTest : public ::testing::Test {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::yield();
+            // Each look walks the disks: leave the cores to the jobs between.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         return true;
     }
@@ -570,6 +571,13 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
     files[0] = recordFile(a, day1, 1920, 1, frames(day1 - 40, 5, 1));
     files[3] = recordFile(b, day2 + 60000, 640, 2, frames(day2 + 60000, 3, 4, 1500 * 1024));
     files[1] = recordFile(b, day1 + 60000, 1280, 2, frames(day1 + 60000, 4, 2));
+    int largestRead = 0;  // of a record file, in one call
+    HookFileSystem reads([&](const std::string& call, const std::string& path, int count) {
+        if (call == "read" && fs::path(path).extension() == ".ts")
+            largestRead = std::max(largestRead, count);
+        return 0;
+    });
+    RecordDiskManagerImpl::setFileSystem(&reads);
     {
         BackupRecordRetriever retriever(true);
         ASSERT_EQ(0, retriever.open(makeInfo(kDevice, 1, kIP)));
@@ -593,6 +601,7 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
             }
         }
         // The largest frame came in pieces of at most 1 MiB, into an exact buffer.
+        EXPECT_EQ(1 << 20, largestRead);
         EXPECT_EQ(1500 * 1024, retriever.getBufferSize());
         EXPECT_EQ(-728, retriever.read(&frame));
         EXPECT_EQ(1u, listedNames().size());  // camera 2's
@@ -600,6 +609,7 @@ TEST_F(MoveTest, RetrieverReadsARangeInOrderAndMovesEachFileOff) {
         EXPECT_EQ(0, posixFileSystem()->list(b.getRecordRootDir() + "/record/.recycle", recycled));
         EXPECT_EQ(2u, recycled.size());
     }
+    RecordDiskManagerImpl::setFileSystem(nullptr);
     for (const RecordedFile& file : untouched)
         EXPECT_TRUE(fs::exists(file.info.createRecordFileName()));
     EXPECT_EQ(live, RefCountManager::getInstance()->liveCount());
