@@ -190,6 +190,15 @@ TEST_F(BackupWriterTest, FailedCloseIsNotListedAndFullDisksRefuse) {
     EXPECT_FALSE(dir->canWrite(&big, 0));
     fs.failOn("freeSpace", kRecordIOError);
     EXPECT_FALSE(dir->canWrite(&small, 0));
+    // Far above the reserve, one answer serves the next frames, less what
+    // was written since; too little of it left, the disk is asked again.
+    fs.clear();
+    fs.setFreeSpace(kReserve + (17LL << 20));
+    EXPECT_TRUE(dir->canWrite(&small, 0));
+    fs.setFreeSpace(kReserve);  // others filled the disk
+    EXPECT_TRUE(dir->canWrite(&small, 0));
+    dir->addWrittenSize(2 << 20);
+    EXPECT_FALSE(dir->canWrite(&small, 0));
     writer->close();
 }
 

@@ -249,10 +249,10 @@ TEST(TsTest, AnswerFollowsTheVideoInDecodeOrder) {
         unsigned long long base, next;
     };
     const Row rows[] = {
-        {"audio first",
-         {A(9000), V(17200, 10000), V(24400, 13000), V(16000, 16000)},
+        {"audio first, a frame dropped: the smallest step",
+         {A(9000), V(17200, 10000), V(24400, 13000), V(19000, 19000)},
          100000,
-         100000 + 6000 + 3000 + 8},
+         100000 + 9000 + 3000 + 5},
         {"one frame: 40 ms", {V(7200, 3600)}, 500, 500 + 3600 + 4},
         {"no video: the PTS", {A(50000), A(52160)}, 0, 2160 + 2160},
         {"DTS going back", {V(90000, 90000), V(80000, 80000)}, 1000, 1000 + 3600 + 8},
