@@ -1,4 +1,4 @@
-// Helpers shared by the record-library, backup and tools tests: a temporary
+// Helpers shared by the record-library and tools tests: a temporary
 // folder, a fault-injecting file system, TS packets, recorded files, logs.
 #ifndef TESTS_RECORDLIB_RECORDTESTSUPPORT_H
 #define TESTS_RECORDLIB_RECORDTESTSUPPORT_H
